@@ -1,0 +1,200 @@
+#include "app/mainwindow.h"
+
+#include "app/trace.h"
+#include "link/devicerecord.h"
+#include "ui_mainwindow.h"
+
+#include <QComboBox>
+#include <QHostInfo>
+#include <QInputDialog>
+#include <QIntValidator>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QNetworkInterface>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <cstdlib>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindowClass)
+{
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Tarvo configurator") + QLatin1Char(' ') + QStringLiteral("ver. 1.00"));
+    connectButtons();
+    initNetwork();
+    upgradeState = Idle;
+    statusBox = nullptr;
+    // The form is wider than the window: the production column beyond
+    // x = 760 stays out of sight on purpose.
+    setFixedSize(760, 550);
+    initFormInputs();
+    ui->listWidget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    connect(ui->DisonnectBtn, &QPushButton::clicked, tcpSocket, &QAbstractSocket::disconnectFromHost);
+    connect(ui->listWidget, &QListWidget::itemDoubleClicked, this, &MainWindow::connectToDevice);
+    connect(ui->listWidget, &QListWidget::itemClicked, this, &MainWindow::displayDevice);
+}
+
+MainWindow::~MainWindow()
+{
+    delete statusBox;
+    delete ui;
+}
+
+void MainWindow::connectButtons()
+{
+    connect(ui->SearchBtn, &QPushButton::clicked, this, &MainWindow::searchForDevices);
+    connect(ui->ConnectBtn, &QPushButton::clicked, this, &MainWindow::connectBtnPressed);
+    connect(ui->SetBtn, &QPushButton::clicked, this, &MainWindow::sendConfig);
+    connect(ui->RefreshBtn, &QPushButton::clicked, this, &MainWindow::connectBtnPressed);
+    connect(ui->DefaultBtn, &QPushButton::clicked, this, &MainWindow::setDefaultConfig);
+    connect(ui->FirmwareBtn, &QPushButton::clicked, this, &MainWindow::updateFirmware);
+    connect(ui->QuitBtn, &QPushButton::clicked, this, &MainWindow::close);
+    connect(ui->RunBtn, &QPushButton::clicked, this, &MainWindow::runApp);
+}
+
+void MainWindow::initNetwork()
+{
+    udpSocket = new QUdpSocket(this);
+
+    QHostAddress localAddress;
+    QStringList addressTexts;
+    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : all) {
+        if (address.protocol() != QAbstractSocket::IPv4Protocol || address == QHostAddress(QHostAddress::LocalHost))
+            continue;
+        addressTexts.append(address.toString());
+        trace(QStringLiteral("IP address: ") + address.toString());
+    }
+
+    if (addressTexts.isEmpty()) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("IP address error"),
+                        QStringLiteral("No IP address found, application will be closed!"));
+        box.exec();
+        std::exit(1);
+    }
+
+    for (;;) {
+        bool ok = false;
+        const QString chosen = QInputDialog::getItem(this, QStringLiteral("IP"), QStringLiteral("IP address: "),
+                                                     addressTexts, 0, false, &ok);
+        // Cancel yields the preselected first entry, which is what is wanted.
+        if (localAddress.setAddress(chosen))
+            break;
+        localAddress.clear();
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("IP address"), QStringLiteral("IP address is invalid!"));
+        box.exec();
+    }
+
+    udpSocket->bind(localAddress, DiscoveryPort);
+    trace(QStringLiteral("Hostname: ") + QHostInfo::localHostName());
+
+    tcpSocket = new QTcpSocket(this);
+
+    connect(&operationTimer, &QTimer::timeout, this, &MainWindow::timerTimeout);
+    connect(tcpSocket, &QTcpSocket::connected, this, &MainWindow::deviceConnected);
+    connect(udpSocket, &QUdpSocket::readyRead, this, &MainWindow::discoveryResponseMessage);
+    connect(tcpSocket, &QTcpSocket::readyRead, this, &MainWindow::tcpMessageHandler);
+    connect(tcpSocket, &QTcpSocket::disconnected, this, &MainWindow::deviceDisconnected);
+}
+
+namespace {
+
+const char *const ipOctet = "(?:[0-1]?[0-9]?[0-9]|2[0-4][0-9]|25[0-5])";
+
+} // namespace
+
+void MainWindow::initFormInputs()
+{
+    setDisconnectedView();
+
+    for (QComboBox *box : {ui->MergeModeBox, ui->MergeModeBox_2, ui->MergeModeBox_3, ui->MergeModeBox_4}) {
+        box->addItem(QStringLiteral("HTP"), 0);
+        box->addItem(QStringLiteral("LTP"), 1);
+    }
+
+    const QString octet = QString::fromLatin1(ipOctet);
+    const QRegularExpression ipAddressPattern(QStringLiteral("^") + octet + QStringLiteral("\\.") + octet +
+                                              QStringLiteral("\\.") + octet + QStringLiteral("\\.") + octet +
+                                              QStringLiteral("$"));
+    for (QLineEdit *line : {ui->IPLine, ui->SubnetLine, ui->GatewayLine})
+        line->setValidator(new QRegularExpressionValidator(ipAddressPattern, this));
+
+    struct Range {
+        int low, high;
+        QLineEdit *fields[4];
+    };
+    const Range ranges[] = {
+        {24, 512, {ui->ChannelsLine, ui->ChannelsLine_2, ui->ChannelsLine_3, ui->ChannelsLine_4}},
+        {1, 256, {ui->UniverseLine, ui->UniverseLine_2, ui->UniverseLine_3, ui->UniverseLine_4}},
+        {92, 999, {ui->BREAKLine, ui->BREAKLine_2, ui->BREAKLine_3, ui->BREAKLine_4}},
+        {12, 999, {ui->MABLine, ui->MABLine_2, ui->MABLine_3, ui->MABLine_4}},
+        {0, 999, {ui->MBFLine, ui->MBFLine_2, ui->MBFLine_3, ui->MBFLine_4}},
+        {10, 999, {ui->WAITLine, ui->WAITLine_2, ui->WAITLine_3, ui->WAITLine_4}},
+    };
+    for (const Range &range : ranges) {
+        auto *validator = new QIntValidator(range.low, range.high, this);
+        for (QLineEdit *field : range.fields)
+            field->setValidator(validator);
+    }
+}
+
+void MainWindow::setDisconnectedView()
+{
+    ui->ConnectBtn->show();
+    ui->DisonnectBtn->hide();
+    ui->RefreshBtn->show();
+    ui->RefreshBtn->setEnabled(false);
+    ui->RunBtn->hide();
+    ui->SetBtn->setEnabled(false);
+    ui->DefaultBtn->setEnabled(false);
+    ui->FirmwareBtn->setEnabled(false);
+    for (QLineEdit *line : {ui->DeviceLabelLine, ui->IPLine, ui->SubnetLine, ui->GatewayLine})
+        line->setReadOnly(true);
+}
+
+void MainWindow::setConnectedView()
+{
+    const bool bootLoader = selectedIndexValid() &&
+        DeviceRecord::deviceType(devices.at(selectedDeviceIndex)) == DeviceRecord::DeviceTypeBootLoader;
+    ui->ConnectBtn->hide();
+    ui->DisonnectBtn->show();
+    if (bootLoader) {
+        ui->RefreshBtn->hide();
+        ui->RunBtn->show();
+        ui->RunBtn->setEnabled(true);
+    } else {
+        ui->RefreshBtn->show();
+        ui->RefreshBtn->setEnabled(true);
+        ui->RunBtn->hide();
+    }
+    ui->SetBtn->setEnabled(true);
+    ui->DefaultBtn->setEnabled(true);
+    ui->FirmwareBtn->setEnabled(true);
+    for (QLineEdit *line : {ui->DeviceLabelLine, ui->IPLine, ui->SubnetLine, ui->GatewayLine})
+        line->setReadOnly(false);
+}
+
+void MainWindow::clearPortFields()
+{
+    const struct {
+        QLineEdit *fields[6];
+        QComboBox *mergeMode;
+    } ports[] = {
+        {{ui->BREAKLine, ui->ChannelsLine, ui->MBFLine, ui->MABLine, ui->WAITLine, ui->UniverseLine}, ui->MergeModeBox},
+        {{ui->BREAKLine_2, ui->ChannelsLine_2, ui->MBFLine_2, ui->MABLine_2, ui->WAITLine_2, ui->UniverseLine_2},
+         ui->MergeModeBox_2},
+        {{ui->BREAKLine_3, ui->ChannelsLine_3, ui->MBFLine_3, ui->MABLine_3, ui->WAITLine_3, ui->UniverseLine_3},
+         ui->MergeModeBox_3},
+        {{ui->BREAKLine_4, ui->ChannelsLine_4, ui->MBFLine_4, ui->MABLine_4, ui->WAITLine_4, ui->UniverseLine_4},
+         ui->MergeModeBox_4},
+    };
+    for (const auto &port : ports) {
+        for (QLineEdit *field : port.fields)
+            field->setText(QString());
+        port.mergeMode->setCurrentIndex(0);
+    }
+}

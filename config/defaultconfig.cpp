@@ -1,0 +1,4 @@
+#include "app/mainwindow.h"
+
+void MainWindow::setDefaultConfig() {}
+void MainWindow::handleDefaultConfigReply(const QByteArray &) {}

@@ -1,0 +1,90 @@
+#ifndef TARVO_EMULATOR_H
+#define TARVO_EMULATOR_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QObject>
+#include <QQueue>
+#include <QString>
+#include <QVector>
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+class QTimer;
+
+// One emulated node: its identity as discovery reports it, its stored
+// configuration, what it has received of a firmware image, and the faults
+// it is asked to show.
+struct Node {
+    QHostAddress address;
+    QByteArray identity;      // 512-byte discovery reply
+    QByteArray config;        // 1024-byte configuration record it applies
+    QByteArray factoryConfig; // what DefaultConfig restores
+    QByteArray flash;         // firmware bytes as received, by packet number
+    QByteArray pendingVersion; // version announced after the next reset
+    QJsonObject faults;
+    int messagesReceived = 0;
+
+    QJsonValue fault(const QString &name) const { return faults.value(name); }
+    bool hasFault(const QString &name) const { return faults.contains(name); }
+};
+
+struct Session {
+    QTcpSocket *socket = nullptr;
+    int node = -1;
+    QByteArray pending; // bytes of a message not yet complete
+};
+
+class Emulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    Emulator(QVector<Node> nodes, QString stateDir, QObject *parent = nullptr);
+    bool start(QString *error);
+
+    QVector<Node> nodes;
+
+    // Sends a reply as the node's faults say: delayed, split over two
+    // segments, coalesced with a copy or another message, or not at all.
+    void reply(Session &session, const QByteArray &message);
+    void closeSession(Session &session);
+    // Writes DIR/<address>.<suffix> when a state folder was given.
+    void saveState(const Node &node, const QString &suffix, const QByteArray &data) const;
+    void event(const QString &line) const; // one line on standard output
+
+private:
+    void readDatagrams();
+    void sendPendingDatagrams();
+    void answerDiscovery(int index);
+    void acceptConnections();
+    void readSession(QTcpSocket *socket);
+    void handle(Session &session, const QByteArray &message);
+
+    QString stateDir;
+    QUdpSocket *udp = nullptr;
+    QTcpServer *tcp = nullptr;
+    QTimer *udpRetry = nullptr;
+    QHash<quint32, int> byAddress;
+    QHash<QTcpSocket *, Session> sessions;
+    struct Datagram {
+        QByteArray data;
+        QHostAddress from, to;
+        quint16 toPort;
+    };
+    QQueue<Datagram> outgoing;
+};
+
+// Command handlers, each in its own file. They return false for a word
+// they do not handle.
+bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message);
+bool handleFirmwareCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message);
+
+// Builds a node's records from its description (see main.cpp for the keys).
+QByteArray buildIdentity(const QJsonObject &description, const QHostAddress &address);
+QByteArray buildConfig(const QByteArray &identity);
+
+#endif

@@ -1,0 +1,6 @@
+#include "emulator.h"
+
+bool handleFirmwareCommand(Emulator &, Session &, Node &, const QByteArray &)
+{
+    return false;
+}

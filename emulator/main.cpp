@@ -1,0 +1,140 @@
+// tarvo-emulator: plays one or many DMX nodes on a test network, so that the
+// configurator can be tried and tested without hardware.
+
+#include "emulator.h"
+
+#include "link/devicerecord.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+const char *const nodesFileHelp =
+    "JSON file describing nodes: {\"nodes\": [ {...}, ... ]}. Keys of a node:\n"
+    "  ip (its address on the test network), label, serial, type (421 application,\n"
+    "  666 boot loader, anything else for a faulty node), name, version, mac\n"
+    "  (\"02:00:5e:00:00:01\"), netIp, mask, gateway, status (replyStatus),\n"
+    "  faults (object, as --fault).";
+
+const char *const faultHelp =
+    "Fault for every node, NAME=JSON (repeatable). Known faults:\n"
+    "  silent=true            answers nothing at all\n"
+    "  no-discovery=true      does not answer discovery\n"
+    "  discovery-delay-ms=N   answers discovery after N ms\n"
+    "  duplicate-reply=true   answers discovery twice\n"
+    "  extra-datagrams=[\"short\",\"tiny\",\"garbage\"]  sends these before its reply\n"
+    "  no-reply=[8,12]        leaves these command words unanswered\n"
+    "  delay-ms=N or {\"8\":3500}  delays replies (all, or per command word)\n"
+    "  duplicate=true         writes every reply twice in one segment\n"
+    "  append=N               follows every reply, in the same segment, by a message with word N\n"
+    "  split=true             writes every reply in two segments, 60 ms apart\n"
+    "  close-after=N          drops the connection on the N-th message received\n"
+    "  send-on-connect=[15,10]  sends messages with these words after accepting\n"
+    "  and those of the configuration and firmware commands (see docs/EMULATOR.md).";
+
+quint32 addressAt(const QString &first, int i)
+{
+    return QHostAddress(first).toIPv4Address() + quint32(i);
+}
+
+void raiseFileLimit()
+{
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tarvo-emulator"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Emulates Tarvo DMX nodes: answers discovery on UDP 49999 from each node's own address and\n"
+        "serves the node protocol on TCP 50000. Run it only inside a private network namespace\n"
+        "(see scripts/netns-run and scripts/demo). Prints one line per event on standard output,\n"
+        "starting with \"ready N\" once it listens."));
+    parser.addHelpOption();
+    QCommandLineOption countOpt(QStringLiteral("count"), QStringLiteral("Number of generated nodes."), QStringLiteral("N"), QStringLiteral("1"));
+    QCommandLineOption firstOpt(QStringLiteral("first-ip"), QStringLiteral("Address of the first generated node; the others follow."),
+                                QStringLiteral("ADDR"), QStringLiteral("192.0.2.10"));
+    QCommandLineOption typeOpt(QStringLiteral("type"), QStringLiteral("Device type of generated nodes (421 or 666)."), QStringLiteral("TYPE"), QStringLiteral("421"));
+    QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Firmware version of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("v1.00"));
+    QCommandLineOption labelOpt(QStringLiteral("label"), QStringLiteral("Label prefix of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("Node"));
+    QCommandLineOption fileOpt(QStringLiteral("nodes-file"), QString::fromLatin1(nodesFileHelp), QStringLiteral("FILE"));
+    QCommandLineOption faultOpt(QStringLiteral("fault"), QString::fromLatin1(faultHelp), QStringLiteral("NAME=JSON"));
+    QCommandLineOption stateOpt(QStringLiteral("state-dir"), QStringLiteral("Folder where nodes keep <address>.config and <address>.flash."), QStringLiteral("DIR"));
+    parser.addOptions({countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt});
+    parser.process(app);
+
+    QJsonObject common;
+    for (const QString &f : parser.values(faultOpt)) {
+        const int eq = int(f.indexOf(QLatin1Char('=')));
+        const QString name = eq < 0 ? f : f.left(eq);
+        const QByteArray value = eq < 0 ? QByteArray("true") : f.mid(eq + 1).toUtf8();
+        const QJsonDocument doc = QJsonDocument::fromJson("[" + value + "]");
+        common.insert(name, doc.isArray() ? doc.array().at(0) : QJsonValue(QString::fromUtf8(value)));
+    }
+
+    QJsonArray descriptions;
+    if (parser.isSet(fileOpt)) {
+        QFile file(parser.value(fileOpt));
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "cannot read %s\n", qPrintable(file.fileName()));
+            return 2;
+        }
+        descriptions = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("nodes")).toArray();
+    } else {
+        const int count = parser.value(countOpt).toInt();
+        for (int i = 0; i < count; ++i) {
+            QJsonObject d;
+            const quint32 a = addressAt(parser.value(firstOpt), i);
+            d.insert(QStringLiteral("ip"), QHostAddress(a).toString());
+            d.insert(QStringLiteral("label"), QStringLiteral("%1-%2").arg(parser.value(labelOpt)).arg(i + 1));
+            d.insert(QStringLiteral("serial"), QStringLiteral("2650%1").arg(i + 1, 4, 10, QLatin1Char('0')));
+            d.insert(QStringLiteral("type"), parser.value(typeOpt).toInt());
+            d.insert(QStringLiteral("version"), parser.value(versionOpt));
+            d.insert(QStringLiteral("mac"), QStringLiteral("02:00:5e:%1:%2:%3")
+                                                .arg((i >> 16) & 0xff, 2, 16, QLatin1Char('0'))
+                                                .arg((i >> 8) & 0xff, 2, 16, QLatin1Char('0'))
+                                                .arg(i & 0xff, 2, 16, QLatin1Char('0')));
+            descriptions.append(d);
+        }
+    }
+
+    QVector<Node> nodes;
+    for (const QJsonValue v : descriptions) {
+        const QJsonObject d = v.toObject();
+        Node node;
+        node.address = QHostAddress(d.value(QStringLiteral("ip")).toString());
+        node.identity = buildIdentity(d, node.address);
+        node.config = buildConfig(node.identity);
+        node.factoryConfig = node.config;
+        node.faults = common;
+        const QJsonObject own = d.value(QStringLiteral("faults")).toObject();
+        for (auto it = own.begin(); it != own.end(); ++it)
+            node.faults.insert(it.key(), it.value());
+        nodes.append(node);
+    }
+
+    raiseFileLimit();
+    Emulator emulator(nodes, parser.value(stateOpt));
+    QString error;
+    if (!emulator.start(&error)) {
+        std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(error));
+        return 1;
+    }
+    emulator.event(QStringLiteral("ready %1").arg(nodes.size()));
+    return app.exec();
+}
