@@ -1,6 +1,7 @@
 #include "operator.h"
 
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QEvent>
