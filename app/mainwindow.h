@@ -66,6 +66,7 @@ private:
     void sendMessage(MessageCommand command);
     void handleMessage(const QByteArray &message);
     void closeStatusBox();
+    void execStatusBox();
 
     // Configuration (config/)
     void showPortConfig(const QByteArray &record);

@@ -12,3 +12,4 @@ bool MainWindow::selectedIndexValid() const { return selectedDeviceIndex >= 0 &&
 void MainWindow::sendMessage(MessageCommand) {}
 void MainWindow::handleMessage(const QByteArray &) {}
 void MainWindow::closeStatusBox() {}
+void MainWindow::execStatusBox() {}
