@@ -13,13 +13,19 @@ QStringList &store()
     return s;
 }
 
-void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
+QtMessageHandler previous = nullptr;
+
+void handler(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
     if (type == QtDebugMsg)
         store().append(msg);
+    // Warnings go on to QtTest's own handler, which reports them (and
+    // honours QTest::ignoreMessage); traces only when asked for.
     if (type != QtDebugMsg || qEnvironmentVariableIsSet("TARVO_TRACE_ECHO")) {
-        std::fprintf(stderr, "%s\n", qPrintable(msg));
-        std::fflush(stderr);
+        if (previous)
+            previous(type, context, msg);
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(msg));
     }
 }
 
@@ -27,9 +33,21 @@ void handler(QtMsgType type, const QMessageLogContext &, const QString &msg)
 
 namespace Traces {
 
-void install() { qInstallMessageHandler(handler); }
+// QTest::qExec() installs its own handler when it starts, so this is called
+// again from inside the tests (openWindow(), clear()); it keeps the handler
+// it replaces for the messages it passes on.
+void install()
+{
+    const QtMessageHandler old = qInstallMessageHandler(handler);
+    if (old != handler)
+        previous = old;
+}
 QStringList lines() { return store(); }
-void clear() { store().clear(); }
+void clear()
+{
+    install();
+    store().clear();
+}
 bool contains(const QString &line) { return store().contains(line); }
 int count(const QString &line) { return int(store().count(line)); }
 
