@@ -63,6 +63,8 @@ private:
     void addDeviceEntry(const QByteArray &datagram);
     bool isKnownDevice(const QByteArray &datagram) const;
     bool selectedIndexValid() const;
+    void connectToIndex(int index);
+    void dropConnection();
     void sendMessage(MessageCommand command);
     void handleMessage(const QByteArray &message);
     void closeStatusBox();

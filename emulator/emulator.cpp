@@ -12,7 +12,43 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+// Sends one datagram from the shared discovery socket with the node's own
+// address as its source, so that every node answers from its own address
+// (IP_PKTINFO). Returns 0 or the errno of the failure.
+int sendFrom(int fd, const QByteArray &data, const QHostAddress &from, const QHostAddress &to, quint16 port)
+{
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_port = htons(port);
+    dest.sin_addr.s_addr = htonl(to.toIPv4Address());
+    iovec iov{const_cast<char *>(data.constData()), size_t(data.size())};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = &dest;
+    msg.msg_namelen = sizeof dest;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = IPPROTO_IP;
+    cmsg->cmsg_type = IP_PKTINFO;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = htonl(from.toIPv4Address());
+    std::memcpy(CMSG_DATA(cmsg), &info, sizeof info);
+    return ::sendmsg(fd, &msg, 0) < 0 ? errno : 0;
+}
+
+} // namespace
 
 Emulator::Emulator(QVector<Node> n, QString dir, QObject *parent)
     : QObject(parent), nodes(std::move(n)), stateDir(std::move(dir))
@@ -117,16 +153,13 @@ void Emulator::sendPendingDatagrams()
 {
     while (!outgoing.isEmpty()) {
         const Datagram &dg = outgoing.head();
-        QNetworkDatagram out(dg.data, dg.to, dg.toPort);
-        // Answer from the node's own address, as a real node would.
-        out.setSender(dg.from, DiscoveryPort);
-        if (udp->writeDatagram(out) < 0) {
-            if (udp->error() == QAbstractSocket::TemporaryError) {
-                udpRetry->start();
-                return;
-            }
-            event(QStringLiteral("udp-error %1").arg(udp->errorString()));
+        const int err = sendFrom(int(udp->socketDescriptor()), dg.data, dg.from, dg.to, dg.toPort);
+        if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) {
+            udpRetry->start();
+            return;
         }
+        if (err != 0)
+            event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
         outgoing.dequeue();
     }
     udpRetry->stop();
