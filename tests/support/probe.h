@@ -54,6 +54,52 @@ struct MainWindowProbe {
 
     // Calls a slot through the meta-object, by name, as production does.
     bool invoke(const char *slot) const { return QMetaObject::invokeMethod(&w, slot); }
+
+    // The window's slots as member pointers, so that a test can ask
+    // QObject::disconnect(sender, &Signal, &window, slot) whether a
+    // connection was made (string-based disconnects miss these).
+    using Slot = void (MainWindow::*)();
+    static Slot slot(const char *name)
+    {
+        static const struct {
+            const char *name;
+            Slot slot;
+        } table[] = {
+            {"searchForDevices", &MainWindow::searchForDevices},
+            {"discoveryResponseMessage", &MainWindow::discoveryResponseMessage},
+            {"deviceConnected", &MainWindow::deviceConnected},
+            {"connectBtnPressed", &MainWindow::connectBtnPressed},
+            {"displayDevice", &MainWindow::displayDevice},
+            {"tcpMessageHandler", &MainWindow::tcpMessageHandler},
+            {"sendConfig", &MainWindow::sendConfig},
+            {"deviceDisconnected", &MainWindow::deviceDisconnected},
+            {"setDefaultConfig", &MainWindow::setDefaultConfig},
+            {"timerTimeout", &MainWindow::timerTimeout},
+            {"updateFirmware", &MainWindow::updateFirmware},
+            {"runApp", &MainWindow::runApp},
+            {"createUpg", &MainWindow::createUpg},
+            {"createBootBin", &MainWindow::createBootBin},
+        };
+        for (const auto &entry : table)
+            if (qstrcmp(entry.name, name) == 0)
+                return entry.slot;
+        return nullptr;
+    }
+    using ItemSlot = void (MainWindow::*)(QListWidgetItem *);
+    static ItemSlot connectToDeviceSlot() { return &MainWindow::connectToDevice; }
+};
+
+// How many connections reach a signal of any object (QObject::receivers is
+// protected; a member pointer named through a derived class may call it).
+struct SignalReceivers : QObject {
+    static int count(const QObject *sender, const char *signal) // SIGNAL(clicked(bool))
+    {
+        return (sender->*(&SignalReceivers::receivers))(signal);
+    }
+    static int count(const QObject *sender, const QMetaMethod &signal)
+    {
+        return count(sender, QByteArray(QByteArray::number(QSIGNAL_CODE) + signal.methodSignature()).constData());
+    }
 };
 
 #endif
