@@ -36,6 +36,11 @@ const char *const faultHelp =
     "  split=true             writes every reply in two segments, 60 ms apart\n"
     "  close-after=N          drops the connection on the N-th message received\n"
     "  send-on-connect=[15,10]  sends messages with these words after accepting\n"
+    "  wrong-crc=true         answers ReadCrc with a checksum one too high\n"
+    "  silent-after-packet=K  stores but no longer acknowledges packets after packet K\n"
+    "  ack-packet={\"3\":9}    acknowledges packet 3 with the number 9 (any, even negative)\n"
+    "  erase-delay-ms=N       answers EraseSector after N ms\n"
+    "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
     "  and those of the configuration and firmware commands (see docs/EMULATOR.md).";
 
 quint32 addressAt(const QString &first, int i)

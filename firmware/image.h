@@ -2,6 +2,7 @@
 #define TARVO_IMAGE_H
 
 #include "app/trace.h"
+#include "link/messages.h"
 
 #include <QByteArray>
 #include <QtEndian>
@@ -20,14 +21,25 @@ struct ImageInfo {
         ChecksumImageOffset = Offset + ChecksumOffset, // 0x1FFFC
         VerifiedSize = ChecksumImageOffset,             // bytes a verifier sums
     };
+
+    // Field readers over an image; none of them reads past the block, nor
+    // past the end of a shorter buffer.
+    static QByteArray versionText(const QByteArray &image)
+    {
+        // Ends at its first zero byte; without one it stops at the block's end.
+        return wire::text(image, Offset + VersionOffset, Size - VersionOffset);
+    }
+    static quint16 brand(const QByteArray &image) { return wire::u16(image, Offset + BrandOffset); }
+    static quint32 checksum(const QByteArray &image) { return wire::u32(image, ChecksumImageOffset); }
 };
 
 static_assert(ImageInfo::Offset + ImageInfo::Size == ImageInfo::ImageSize, "info block ends the image");
 static_assert(ImageInfo::VersionOffset + ImageInfo::VersionSize == ImageInfo::BrandOffset, "version ends at brand");
 static_assert(ImageInfo::ChecksumImageOffset == 0x1FFFC, "checksum at the last word");
 
-// The product's fixed scrambling table. The nodes' boot loaders hold the
-// same 32 words; changing one makes every upgrade file unreadable to them.
+// The product's fixed scrambling table (docs/FIRMWARE.md). The nodes' boot
+// loaders and the emulator hold the same 32 words; changing one makes every
+// upgrade file unreadable to them.
 inline constexpr quint32 scrambleKey[32] = {
     0x6A09E667u, 0xBB67AE85u, 0x3C6EF372u, 0xA54FF53Au, 0x510E527Fu, 0x9B05688Cu, 0x1F83D9ABu, 0x5BE0CD19u,
     0x428A2F98u, 0x71374491u, 0xB5C0FBCFu, 0xE9B5DBA5u, 0x3956C25Bu, 0x59F111F1u, 0x923F82A4u, 0xAB1C5ED5u,
