@@ -3,6 +3,8 @@
 
 #include "link/messages.h"
 
+#include <QStringList>
+
 // One DMX port's settings inside a ConfigRecord: seven little-endian words.
 struct PortConfig {
     enum : int {
@@ -38,6 +40,38 @@ struct ConfigRecord {
 
     static constexpr int mergeMode(int port) { return MergeModeOffset + 4 * port; }
     static constexpr int portField(int port, int field) { return PortOffset + PortConfig::Size * port + field; }
+
+    // A record too short to hold every field the tool reads is not used.
+    static bool complete(const QByteArray &r) { return wire::has(r, 0, UsedSize); }
+
+    // Reads "a.b.c.d" with decimal octets 0..255, leading zeros allowed
+    // ("010" is ten), and writes the four bytes first octet first into
+    // `record` at `offset`. QHostAddress is no use here: it reads an octet
+    // with a leading zero as octal.
+    static bool putAddress(QByteArray &record, int offset, const QString &text)
+    {
+        const QStringList parts = text.split(QLatin1Char('.'));
+        if (parts.size() != 4 || !wire::has(record, offset, 4))
+            return false;
+        unsigned char octets[4];
+        for (int i = 0; i < 4; ++i) {
+            const QString &part = parts.at(i);
+            if (part.isEmpty() || part.size() > 3)
+                return false;
+            unsigned value = 0;
+            for (const QChar c : part) {
+                if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                    return false;
+                value = value * 10 + unsigned(c.unicode() - '0');
+            }
+            if (value > 255)
+                return false;
+            octets[i] = static_cast<unsigned char>(value);
+        }
+        for (int i = 0; i < 4; ++i)
+            record[offset + i] = char(octets[i]);
+        return true;
+    }
 };
 
 static_assert(ConfigRecord::mergeMode(ConfigRecord::PortCount) == ConfigRecord::PortOffset, "merge words end at port 1");

@@ -2,21 +2,58 @@
 
 #include "config/configrecord.h"
 
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+// The "out-of-range" fault: values no form field accepts, to see that the
+// tool shows them as sent and refuses to send them back.
+void spoil(QByteArray &record)
+{
+    wire::putU32(record, ConfigRecord::mergeMode(0), 2);
+    wire::putU32(record, ConfigRecord::portField(1, PortConfig::UniverseIndex), 299);
+    wire::putU32(record, ConfigRecord::portField(2, PortConfig::UniverseIndex), 0xffffffffu);
+}
+
+QByteArray outgoing(const Node &node, MessageCommand word)
+{
+    QByteArray r = node.config;
+    wire::putU32(r, ConfigRecord::CommandOffset, word);
+    if (node.fault(QStringLiteral("out-of-range")).toBool())
+        spoil(r);
+    return r;
+}
+
+} // namespace
+
 bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message)
 {
     const quint32 word = wire::u32(message, 0);
     if (word == SetConfig) {
         node.config = message;
         emu.saveState(node, QStringLiteral("config"), node.config);
-        emu.reply(session, message);
+        if (node.fault(QStringLiteral("no-ack")).toBool())
+            return true;
+        const QByteArray ack = outgoing(node, SetConfig);
+        const int late = node.fault(QStringLiteral("late-ack-ms")).toInt();
+        if (late > 0) {
+            // The socket is the timer's context: a closed session sends nothing.
+            QTcpSocket *socket = session.socket;
+            QTimer::singleShot(late, socket, [socket, ack] { socket->write(ack); });
+            return true;
+        }
+        emu.reply(session, ack);
         return true;
     }
     if (word == DefaultConfig) {
         node.config = node.factoryConfig;
+        const QString ip = node.fault(QStringLiteral("factory-ip")).toString();
+        // The factory settings put the node on another address.
+        if (!ip.isEmpty())
+            ConfigRecord::putAddress(node.config, ConfigRecord::IpOffset, ip);
         emu.saveState(node, QStringLiteral("config"), node.config);
-        QByteArray r = node.config;
-        wire::putU32(r, 0, DefaultConfig);
-        emu.reply(session, r);
+        emu.reply(session, outgoing(node, DefaultConfig));
         return true;
     }
     return false;

@@ -41,6 +41,7 @@ const char *const faultHelp =
     "  ack-packet={\"3\":9}    acknowledges packet 3 with the number 9 (any, even negative)\n"
     "  erase-delay-ms=N       answers EraseSector after N ms\n"
     "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
+    "  no-ack=true / late-ack-ms=N / out-of-range=true / factory-ip=ADDR  SetConfig unanswered, answered after N ms; config records sent with out-of-range values; DefaultConfig restores another address\n"
     "  and those of the configuration and firmware commands (see docs/EMULATOR.md).";
 
 quint32 addressAt(const QString &first, int i)

@@ -40,6 +40,8 @@ struct MainWindowProbe {
     void showPortConfig(const QByteArray &r) const { w.showPortConfig(r); }
     bool netInfoChanged(const QByteArray &r) const { return w.netInfoChanged(r); }
     void handleMessage(const QByteArray &m) const { w.handleMessage(m); }
+    void handleConfigReply(const QByteArray &m) const { w.handleConfigReply(m); }
+    void handleDefaultConfigReply(const QByteArray &m) const { w.handleDefaultConfigReply(m); }
 
     template <typename T = QWidget>
     T *widget(const char *name) const

@@ -1,0 +1,131 @@
+// The configuration record as the window reads it: shown, compared, kept.
+#include "testmain.h"
+#include "window.h"
+
+#include "config/configrecord.h"
+
+namespace {
+
+QByteArray record(quint32 word = GetConfig)
+{
+    QByteArray r = wire::message(MessageCommand(word));
+    for (int port = 0; port < ConfigRecord::PortCount; ++port)
+        for (int f = 0; f < PortConfig::Size; f += 4)
+            wire::putU32(r, ConfigRecord::portField(port, f), quint32(100 + 10 * port + f));
+    ConfigRecord::putAddress(r, ConfigRecord::IpOffset, QStringLiteral("192.0.2.10"));
+    ConfigRecord::putAddress(r, ConfigRecord::MaskOffset, QStringLiteral("255.255.255.0"));
+    ConfigRecord::putAddress(r, ConfigRecord::GatewayOffset, QStringLiteral("192.0.2.254"));
+    return r;
+}
+
+QByteArray device(const QByteArray &serial)
+{
+    QByteArray d(DiscoveryMessageSize, '\0');
+    std::memcpy(d.data() + 120, serial.constData(), size_t(qMin(serial.size(), qsizetype(16))));
+    return d;
+}
+
+} // namespace
+
+class ConfigRecordTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decimalAddresses()
+    {
+        QByteArray r(8, '\x77');
+        QVERIFY(ConfigRecord::putAddress(r, 2, QStringLiteral("192.168.001.010")));
+        QCOMPARE(r.mid(2, 4), QByteArray::fromHex("c0a8010a"));
+        for (const char *bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "", "1.2.3.+4", "1.2.3.0004", "a.b.c.d"})
+            QVERIFY2(!ConfigRecord::putAddress(r, 2, QString::fromLatin1(bad)), bad);
+        QCOMPARE(r.mid(2, 4), QByteArray::fromHex("c0a8010a")); // untouched by refusals
+        QVERIFY(!ConfigRecord::putAddress(r, 5, QStringLiteral("1.2.3.4"))); // would run past the end
+    }
+
+    void showsWhatTheNodeSent()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        QByteArray r = record();
+        wire::putU32(r, ConfigRecord::portField(0, PortConfig::UniverseIndex), 0);
+        wire::putU32(r, ConfigRecord::portField(1, PortConfig::UniverseIndex), 255);
+        wire::putU32(r, ConfigRecord::portField(2, PortConfig::UniverseIndex), 0xffffffffu);
+        wire::putU32(r, ConfigRecord::portField(3, PortConfig::BreakTime), 4000000000u);
+        wire::putU32(r, ConfigRecord::mergeMode(1), 2);
+        wire::putU32(r, ConfigRecord::mergeMode(3), 1);
+        p.showPortConfig(r);
+        QCOMPARE(p.line("UniverseLine")->text(), QStringLiteral("1"));
+        QCOMPARE(p.line("UniverseLine_2")->text(), QStringLiteral("256"));
+        QCOMPARE(p.line("UniverseLine_3")->text(), QStringLiteral("0"));
+        QCOMPARE(p.line("BREAKLine_4")->text(), QStringLiteral("4000000000"));
+        QCOMPARE(p.line("MABLine_2")->text(), QStringLiteral("114"));
+        QCOMPARE(p.line("ChannelsLine_3")->text(), QStringLiteral("136"));
+        const int modes[] = {p.combo("MergeModeBox")->currentIndex(), p.combo("MergeModeBox_2")->currentIndex(),
+                             p.combo("MergeModeBox_3")->currentIndex(), p.combo("MergeModeBox_4")->currentIndex()};
+        QCOMPARE(QList<int>(std::begin(modes), std::end(modes)), (QList<int>{0, 1, 0, 1}));
+
+        // Anything shorter than the interpreted 278 bytes shows nothing.
+        for (int size : {0, 100, ConfigRecord::UsedSize - 1})
+            p.showPortConfig(record().left(size));
+        QCOMPARE(p.line("UniverseLine_2")->text(), QStringLiteral("256"));
+    }
+
+    void networkComparison()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        const QByteArray r = record();
+        QVERIFY(p.netInfoChanged(r)); // nothing received yet: assume it changes
+        p.lastConfigMessage() = r.left(ConfigRecord::UsedSize - 1);
+        QVERIFY(p.netInfoChanged(r));
+        p.lastConfigMessage() = r;
+        QVERIFY(p.netInfoChanged(r.left(ConfigRecord::UsedSize - 1)));
+
+        QByteArray head = r;
+        head[ConfigRecord::NetworkHeadOffset] = 'x';
+        head[ConfigRecord::UsedSize] = 'y';
+        Traces::clear();
+        QVERIFY(!p.netInfoChanged(head));
+        QCOMPARE(Traces::lines(), (QStringList{QStringLiteral("Checking net info changes..."),
+                                               QStringLiteral("Net info doesn't changed")}));
+        QByteArray gateway = r;
+        gateway[ConfigRecord::UsedSize - 1] = char(253);
+        Traces::clear();
+        QVERIFY(p.netInfoChanged(gateway));
+        QCOMPARE(Traces::lines(), QStringList{QStringLiteral("Checking net info changes...")});
+    }
+
+    void replyKeepsRecordAndSerial()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        p.devices() = {device("A1"), device("0123456789abcdefXYZ")};
+        p.list()->addItems({QStringLiteral("a"), QStringLiteral("b")});
+        p.line("DeviceLabelLine")->setText(QStringLiteral("label"));
+        p.line("IPLine")->setText(QStringLiteral("192.0.2.10"));
+
+        const QByteArray r = record();
+        p.handleConfigReply(r); // no row selected: the serial stays
+        QCOMPARE(p.lastConfigMessage(), r);
+        QCOMPARE(p.connectedSerial(), QByteArray());
+        QCOMPARE(p.line("BREAKLine")->text(), QStringLiteral("100"));
+
+        p.list()->setCurrentRow(1);
+        p.handleConfigReply(r + "tail");
+        QCOMPARE(p.connectedSerial(), QByteArray("0123456789abcde")); // bounded to 15
+        QVERIFY(Traces::contains(QStringLiteral("Serial number: 0123456789abcde")));
+        QCOMPARE(p.line("DeviceLabelLine")->text(), QStringLiteral("label"));
+        QCOMPARE(p.line("IPLine")->text(), QStringLiteral("192.0.2.10"));
+
+        p.list()->setCurrentRow(0);
+        QByteArray other = record();
+        wire::putU32(other, ConfigRecord::portField(0, PortConfig::BreakTime), 555);
+        p.handleConfigReply(other.left(ConfigRecord::UsedSize - 1)); // ignored whole
+        QCOMPARE(p.lastConfigMessage(), r + "tail");
+        QCOMPARE(p.connectedSerial(), QByteArray("0123456789abcde"));
+        QCOMPARE(p.line("BREAKLine")->text(), QStringLiteral("100"));
+    }
+};
+
+TARVO_TEST_MAIN(ConfigRecordTest)
+#include "tst_configrecord.moc"
