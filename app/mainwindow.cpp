@@ -40,6 +40,12 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // The sockets outlive the form (they are children, destroyed after this
+    // body): a connection closing then must not reach the deleted widgets.
+    if (tcpSocket)
+        tcpSocket->disconnect(this);
+    if (udpSocket)
+        udpSocket->disconnect(this);
     delete statusBox;
     delete ui;
 }

@@ -11,6 +11,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <cstdio>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 namespace {
@@ -80,9 +82,12 @@ int main(int argc, char *argv[])
     QCommandLineOption labelOpt(QStringLiteral("label"), QStringLiteral("Label prefix of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("Node"));
     QCommandLineOption fileOpt(QStringLiteral("nodes-file"), QString::fromLatin1(nodesFileHelp), QStringLiteral("FILE"));
     QCommandLineOption faultOpt(QStringLiteral("fault"), QString::fromLatin1(faultHelp), QStringLiteral("NAME=JSON"));
+    QCommandLineOption parentOpt(QStringLiteral("exit-with-parent"), QStringLiteral("Exit when the process that started it ends (for test runners)."));
     QCommandLineOption stateOpt(QStringLiteral("state-dir"), QStringLiteral("Folder where nodes keep <address>.config and <address>.flash."), QStringLiteral("DIR"));
-    parser.addOptions({countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt});
+    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt});
     parser.process(app);
+    if (parser.isSet(parentOpt))
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
 
     QJsonObject common;
     for (const QString &f : parser.values(faultOpt)) {

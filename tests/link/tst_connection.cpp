@@ -1,1 +1,254 @@
-int main(){return 0;}
+#include "emulator.h"
+#include "testmain.h"
+#include "window.h"
+
+#include "link/devicerecord.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace {
+
+QJsonObject node(const QString &ip, const QString &serial, int type = 421, const QJsonObject &faults = {})
+{
+    return QJsonObject{{"ip", ip}, {"label", "Lab-" + serial}, {"serial", serial}, {"type", type}, {"faults", faults}};
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+// Searches and waits until `count` nodes are listed.
+bool search(MainWindowProbe &p, int count)
+{
+    p.invoke("searchForDevices");
+    return waitUntil([&] { return p.list()->count() >= count; });
+}
+
+bool isConnected(MainWindowProbe &p)
+{
+    return p.tcpSocket()->state() == QAbstractSocket::ConnectedState;
+}
+
+} // namespace
+
+class Connection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void connectRefreshDisconnectAndSearchAgain()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002")}));
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        QVERIFY(search(p, 2));
+
+        // Nothing selected: "Connect" does nothing.
+        p.button("ConnectBtn")->click();
+        QCOMPARE(p.tcpSocket()->state(), QAbstractSocket::UnconnectedState);
+
+        p.list()->setCurrentRow(1);
+        p.button("ConnectBtn")->click();
+        QVERIFY(Traces::contains("Connecting to: 192.0.2.11"));
+        QVERIFY(Traces::waitFor("TCP message received: 7"));
+        QCOMPARE(p.selectedDeviceIndex(), 1);
+        QCOMPARE(p.connectedSerial(), QByteArray("15030002"));
+        QCOMPARE(emu.received("192.0.2.11"), QStringList{"7"}); // GetConfig comes first
+        QVERIFY(p.button("DisonnectBtn")->isVisible());
+        QVERIFY(!p.button("ConnectBtn")->isVisible());
+        QVERIFY(p.button("RefreshBtn")->isVisible() && p.button("RefreshBtn")->isEnabled());
+        QVERIFY(!p.button("RunBtn")->isVisible());
+        QVERIFY(p.button("SetBtn")->isEnabled() && p.button("FirmwareBtn")->isEnabled());
+        QVERIFY(!p.line("IPLine")->isReadOnly());
+
+        // "Refresh" reconnects and reads the configuration afresh.
+        Traces::clear();
+        p.button("RefreshBtn")->click();
+        QVERIFY(Traces::waitFor("TCP message received: 7"));
+        QVERIFY(Traces::contains("disconnected"));
+        QVERIFY(emu.waitForLine("connected 192.0.2.11"));
+        QCOMPARE(emu.received("192.0.2.11"), (QStringList{"7", "7"}));
+
+        // "Disconnect" reaches the socket; the window follows its signal.
+        Traces::clear();
+        p.button("DisonnectBtn")->click();
+        QVERIFY(waitUntil([&] { return Traces::contains("disconnected"); }));
+        QVERIFY(p.button("ConnectBtn")->isVisible());
+        QVERIFY(!p.button("SetBtn")->isEnabled());
+
+        // A search while connected closes the connection first.
+        p.list()->setCurrentRow(0);
+        p.invoke("connectBtnPressed");
+        QVERIFY(waitUntil([&] { return isConnected(p); }));
+        Traces::clear();
+        QVERIFY(search(p, 2));
+        QCOMPARE(Traces::lines().mid(0, 2), (QStringList{"disconnected", "Discovery msg sended."}));
+        QVERIFY(!isConnected(p));
+    }
+
+    void doubleClickConnects()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002")}));
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        QVERIFY(search(p, 2));
+        QListWidgetItem *item = p.list()->item(1);
+        emit p.list()->itemDoubleClicked(item);
+        QVERIFY(Traces::waitFor("TCP message received: 7"));
+        QCOMPARE(p.selectedDeviceIndex(), 1);
+        QCOMPARE(emu.received("192.0.2.11"), QStringList{"7"});
+        // An item that is not in the list only closes the connection.
+        QListWidgetItem stray(QStringLiteral("stray"));
+        QMetaObject::invokeMethod(w.get(), "connectToDevice", Q_ARG(QListWidgetItem *, &stray));
+        QCOMPARE(p.tcpSocket()->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(p.selectedDeviceIndex(), 1);
+    }
+
+    void bootLoaderNodeOffersRun()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 666)}));
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        QVERIFY(search(p, 1));
+        p.list()->setCurrentRow(0);
+        p.invoke("connectBtnPressed");
+        QVERIFY(Traces::waitFor("TCP message received: 7"));
+        QVERIFY(p.button("RunBtn")->isVisible() && p.button("RunBtn")->isEnabled());
+        QVERIFY(!p.button("RefreshBtn")->isVisible());
+
+        // Clicking the connected node's entry keeps the connected form;
+        // the view never reads outside the kept records.
+        p.invoke("displayDevice");
+        QVERIFY(Traces::contains("This device is connected"));
+        p.selectedDeviceIndex() = 7;
+        p.setConnectedView();
+        QVERIFY(p.button("RefreshBtn")->isVisible());
+    }
+
+    void everyMessageOfASegmentIsHandled()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 421,
+                                     {{"send-on-connect", QJsonArray{15, 10, 14, 0, 17}}, {"duplicate", true}, {"append", 15}})}));
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        QVERIFY(search(p, 1));
+        p.list()->setCurrentRow(0);
+        p.invoke("connectBtnPressed");
+        // The reply, its copy and the appended message came in one write.
+        QVERIFY(waitUntil([] { return Traces::count("TCP message received: 7") == 2; }));
+        QVERIFY(Traces::waitFor("Unknown message: 17"));
+        for (const char *word : {"15", "10", "14", "0", "17"})
+            QVERIFY2(Traces::contains(QStringLiteral("Unknown message: ") + word), word);
+        QCOMPARE(Traces::count("Unknown message: 15"), 2);
+        QCOMPARE(p.upgradeState(), Idle);
+    }
+
+    void aSplitReplyIsNotReadPastItsEnd()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 421, {{"split", true}})}));
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        QVERIFY(search(p, 1));
+        p.list()->setCurrentRow(0);
+        p.invoke("connectBtnPressed");
+        QVERIFY(Traces::waitFor("TCP message received: 7"));
+        // The first part holds every configuration field; the rest is read
+        // as a block of its own and reported, not taken for a reply.
+        QVERIFY(Traces::waitFor("Unknown message: 0"));
+        QCOMPARE(p.lastConfigMessage().size(), 1024 / 3);
+    }
+
+    void shortMessagesAreIgnored()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        p.handleMessage(QByteArray("\x07\x00", 2));
+        QVERIFY(Traces::contains("Short message ignored: 2"));
+        QVERIFY(!Traces::contains("TCP message received: 7"));
+        // A bare command word reaches its handler, which reads nothing more.
+        for (quint32 word : {7u, 8u, 9u, 11u, 12u, 13u, 16u}) {
+            QByteArray m(4, '\0');
+            wire::putU32(m, 0, word);
+            p.handleMessage(m);
+        }
+        QCOMPARE(p.upgradeState(), Idle);
+    }
+
+    void configTimeoutShowsItsBox()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        auto &op = ScriptedOperator::instance();
+        Traces::clear();
+        p.invoke("timerTimeout");
+        QCOMPARE(Traces::lines(), (QStringList{"Timeout", "Timeout"}));
+        QCOMPARE(op.boxes.size(), 1);
+        const auto box = op.boxes[0];
+        QCOMPARE(box.title, QStringLiteral("Set config status"));
+        QCOMPARE(box.text, QStringLiteral("Setting new config timeout!"));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QCOMPARE(box.defaultButton, QMessageBox::Ok);
+        QVERIFY(!box.hasParent);
+        QVERIFY(p.statusBox() == nullptr);
+    }
+
+    void upgradeTimeoutEndsTheUpgrade()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        auto &op = ScriptedOperator::instance();
+        p.upgradeState() = Programming;
+        Traces::clear();
+        p.invoke("timerTimeout");
+        QCOMPARE(Traces::lines(), (QStringList{"Timeout", "Error during firmware update"}));
+        QCOMPARE(op.boxes.size(), 1);
+        QCOMPARE(op.boxes[0].title, QStringLiteral("Upgrade firmware status"));
+        QCOMPARE(op.boxes[0].text, QStringLiteral("Firmware upgrade timeout!"));
+        QCOMPARE(op.boxes[0].icon, QMessageBox::Warning);
+        QCOMPARE(p.upgradeState(), Idle);
+        QVERIFY(!p.upgradeFile().isOpen());
+        // A late acknowledgement of a packet is ignored once idle.
+        QByteArray ack = wire::message(ProgramPacket);
+        wire::putU32(ack, 8, 3);
+        Traces::clear();
+        p.handleMessage(ack);
+        QCOMPARE(p.upgradeState(), Idle);
+    }
+
+    void aReplyDuringTheTimeoutBoxClosesButNeverDestroysIt()
+    {
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        auto &op = ScriptedOperator::instance();
+        op.holdNextBox(2000);
+        // The acknowledgement arrives while the box's exec() is running.
+        QTimer::singleShot(100, [&] {
+            QVERIFY(p.statusBox() != nullptr);
+            p.handleMessage(wire::message(SetConfig));
+        });
+        QElapsedTimer clock;
+        clock.start();
+        p.invoke("timerTimeout");
+        QVERIFY(clock.elapsed() < 1500); // closed by the reply, not by the operator
+        QVERIFY(p.statusBox() == nullptr);
+        QCOMPARE(op.boxes.size(), 1);
+        QTRY_VERIFY(op.boxes[0].widget.isNull()); // deleted once exec() returned
+    }
+};
+
+TARVO_TEST_MAIN(Connection)
+#include "tst_connection.moc"

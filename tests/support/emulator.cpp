@@ -23,7 +23,7 @@ bool EmulatorProcess::start(const QStringList &args)
     out.clear();
     partial.clear();
     QStringList all{QStringLiteral("--net=") + qEnvironmentVariable("TARVO_NODES_NETNS"), qEnvironmentVariable("TARVO_EMULATOR"),
-                    QStringLiteral("--state-dir"), state.path()};
+                    QStringLiteral("--exit-with-parent"), QStringLiteral("--state-dir"), state.path()};
     all += args;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(QStringLiteral("nsenter"), all);
