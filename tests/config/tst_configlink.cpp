@@ -144,32 +144,21 @@ private slots:
         for (const Step &s : steps)
             s.line->setText(s.bad);
 
-        const QString texts[] = {
-            "Device name is too long!", "IP address is invalid!", "Subnet is invalid!", "Gateway is invalid!",
-            "DMX Port 1: universe is invalid! Choose value between 1 and 256.",
-            "DMX Port 1: BREAK time is invalid! Choose value between 92 and 999 us.",
-            "DMX Port 1: MAB time is invalid! Choose value between 12 and 999 us.",
-            "DMX Port 1: MBF time is invalid! Choose value between 0 and 999 us.",
-            "DMX Port 1: WAIT time is invalid!Choose value between 10 and 999 us",
-            "DMX Port 1: Channels number is invalid! Choose value between 24 and 512.",
-            "DMX Port 2: universe is invalid! Choose value between 1 and 256.",
-            "DMX Port 2: BREAK time is invalid! Choose value between 92 and 999 us.",
-            "DMX Port 2: MAB time is invalid! Choose value between 12 and 999 us.",
-            "DMX Port 2: MBF time is invalid! Choose value between 0 and 999 us.",
-            "DMX Port 2: WAIT time is invalid! Choose value between 10 and 999 us",
-            "DMX Port 2: Channels number is invalid! Choose value between 24 and 512.",
-            "DMX Port 3: universe is invalid! Choose value between 1 and 256.",
-            "DMX Port 3: BREAK time is invalid! Choose value between 92 nad 999 us.",
-            "DMX Port 3: MAB time is invalid! Choose value between 12 and 999 us.",
-            "DMX Port 3: MBF time is invalid! Choose value between 0 and 999 us.",
-            "DMX Port 3: WAIT time is invalid! Choose value between 10 and 999 us.",
-            "DMX Port 3: Channel number is invalid! Choose value between 24 and 512.",
-            "DMX Port 4: universe is invalid! Choose value between 1 and 256.",
-            "DMX Port 4: BREAK time is invalid! Choose value between 92 and 999 us.",
-            "DMX Port 4: MAB time is invalid! Choose value between 12 and 999 us.",
-            "DMX Port 4: MBF time is invalid! Choose value between 0 and 999 us.",
-            "DMX Port 4: WAIT time is invalid! Choose value between 10 and 999 us.",
-            "DMX Port 4: Channels number is invalid! Choose value between 24 and 512."};
+        QStringList texts{"Device name is too long!", "IP address is invalid!", "Subnet is invalid!", "Gateway is invalid!"};
+        const char *const what[6] = {"universe is invalid! Choose value between 1 and 256.",
+                                     "BREAK time is invalid! Choose value between 92 and 999 us.",
+                                     "MAB time is invalid! Choose value between 12 and 999 us.",
+                                     "MBF time is invalid! Choose value between 0 and 999 us.",
+                                     "WAIT time is invalid! Choose value between 10 and 999 us.",
+                                     "Channels number is invalid! Choose value between 24 and 512."};
+        for (int port = 1; port <= 4; ++port)
+            for (const char *field : what)
+                texts << QStringLiteral("DMX Port %1: ").arg(port) + QLatin1String(field);
+        // The node tool's own slips, kept as they are.
+        texts[8] = "DMX Port 1: WAIT time is invalid!Choose value between 10 and 999 us";
+        texts[14] = "DMX Port 2: WAIT time is invalid! Choose value between 10 and 999 us";
+        texts[17] = "DMX Port 3: BREAK time is invalid! Choose value between 92 nad 999 us.";
+        texts[21] = "DMX Port 3: Channel number is invalid! Choose value between 24 and 512.";
         const QByteArray devicesBefore = p.devices().value(0);
         op.reset();
         for (int i = 0; i < steps.size(); ++i) {
