@@ -17,15 +17,24 @@
 
 namespace {
 
-const char *const nodesFileHelp =
-    "JSON file describing nodes: {\"nodes\": [ {...}, ... ]}. Keys of a node:\n"
-    "  ip (its address on the test network), label, serial, type (421 application,\n"
-    "  666 boot loader, anything else for a faulty node), name, version, mac\n"
-    "  (\"02:00:5e:00:00:01\"), netIp, mask, gateway, status (replyStatus),\n"
-    "  faults (object, as --fault).";
+const char *const description =
+    "Emulates Tarvo DMX nodes: answers discovery on UDP 49999 from each node's own address and\n"
+    "serves the node protocol on TCP 50000. Run it only inside a private network namespace\n"
+    "(see scripts/netns-run and scripts/demo). Prints one line per event on standard output,\n"
+    "starting with \"ready N\" once it listens.\n"
+    "\n"
+    "Node file: {\"nodes\": [ {...}, ... ]}, each node an object with the keys\n"
+    "  ip        its address on the test network (required)\n"
+    "  label, serial, name, version   discovery texts\n"
+    "  type      421 application, 666 boot loader, anything else for a faulty node\n"
+    "  mac       \"02:00:5e:00:00:01\"\n"
+    "  netIp, mask, gateway   the network settings it reports (default: ip, /24, 192.0.2.254)\n"
+    "  status    replyStatus of its discovery reply (0 = accepted)\n"
+    "  faults    object of faults, as --fault\n"
+    "\n"
+    "Faults (NAME=JSON):\n";
 
 const char *const faultHelp =
-    "Fault for every node, NAME=JSON (repeatable). Known faults:\n"
     "  silent=true            answers nothing at all\n"
     "  no-discovery=true      does not answer discovery\n"
     "  discovery-delay-ms=N   answers discovery after N ms\n"
@@ -43,8 +52,11 @@ const char *const faultHelp =
     "  ack-packet={\"3\":9}    acknowledges packet 3 with the number 9 (any, even negative)\n"
     "  erase-delay-ms=N       answers EraseSector after N ms\n"
     "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
-    "  no-ack=true / late-ack-ms=N / out-of-range=true / factory-ip=ADDR  SetConfig unanswered, answered after N ms; config records sent with out-of-range values; DefaultConfig restores another address\n"
-    "  and those of the configuration and firmware commands (see docs/EMULATOR.md).";
+    "  no-ack=true            leaves SetConfig unacknowledged\n"
+    "  late-ack-ms=N          acknowledges SetConfig after N ms\n"
+    "  out-of-range=true      sends configuration records with out-of-range values\n"
+    "  factory-ip=ADDR        DefaultConfig restores a configuration with another address\n"
+    "See docs/EMULATOR.md.";
 
 quint32 addressAt(const QString &first, int i)
 {
@@ -68,11 +80,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tarvo-emulator"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Emulates Tarvo DMX nodes: answers discovery on UDP 49999 from each node's own address and\n"
-        "serves the node protocol on TCP 50000. Run it only inside a private network namespace\n"
-        "(see scripts/netns-run and scripts/demo). Prints one line per event on standard output,\n"
-        "starting with \"ready N\" once it listens."));
+    parser.setApplicationDescription(QString::fromLatin1(description) + QString::fromLatin1(faultHelp));
     parser.addHelpOption();
     QCommandLineOption countOpt(QStringLiteral("count"), QStringLiteral("Number of generated nodes."), QStringLiteral("N"), QStringLiteral("1"));
     QCommandLineOption firstOpt(QStringLiteral("first-ip"), QStringLiteral("Address of the first generated node; the others follow."),
@@ -80,8 +88,8 @@ int main(int argc, char *argv[])
     QCommandLineOption typeOpt(QStringLiteral("type"), QStringLiteral("Device type of generated nodes (421 or 666)."), QStringLiteral("TYPE"), QStringLiteral("421"));
     QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Firmware version of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("v1.00"));
     QCommandLineOption labelOpt(QStringLiteral("label"), QStringLiteral("Label prefix of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("Node"));
-    QCommandLineOption fileOpt(QStringLiteral("nodes-file"), QString::fromLatin1(nodesFileHelp), QStringLiteral("FILE"));
-    QCommandLineOption faultOpt(QStringLiteral("fault"), QString::fromLatin1(faultHelp), QStringLiteral("NAME=JSON"));
+    QCommandLineOption fileOpt(QStringLiteral("nodes-file"), QStringLiteral("JSON file describing the nodes (see above)."), QStringLiteral("FILE"));
+    QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("A fault for every node (repeatable; see above)."), QStringLiteral("NAME=JSON"));
     QCommandLineOption parentOpt(QStringLiteral("exit-with-parent"), QStringLiteral("Exit when the process that started it ends (for test runners)."));
     QCommandLineOption stateOpt(QStringLiteral("state-dir"), QStringLiteral("Folder where nodes keep <address>.config and <address>.flash."), QStringLiteral("DIR"));
     parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt});
