@@ -30,6 +30,10 @@ QByteArray outgoing(const Node &node, MessageCommand word)
 bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message)
 {
     const quint32 word = wire::u32(message, 0);
+    if (word == GetConfig) {
+        emu.reply(session, outgoing(node, GetConfig));
+        return true;
+    }
     if (word == SetConfig) {
         node.config = message;
         emu.saveState(node, QStringLiteral("config"), node.config);

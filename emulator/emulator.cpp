@@ -227,12 +227,6 @@ void Emulator::handle(Session &session, const QByteArray &message)
         closeSession(session);
         return;
     }
-    if (word == GetConfig) {
-        QByteArray r = node.config;
-        wire::putU32(r, 0, GetConfig);
-        reply(session, r);
-        return;
-    }
     if (handleConfigCommand(*this, session, node, message) || handleFirmwareCommand(*this, session, node, message))
         return;
     event(QStringLiteral("unhandled %1 %2").arg(node.address.toString()).arg(word));
