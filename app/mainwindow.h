@@ -60,6 +60,7 @@ private:
 
     // Discovery and connection (link/)
     void clearDeviceDetails();
+    void raiseReceiveBuffer();
     void addDeviceEntry(const QByteArray &datagram);
     bool isKnownDevice(const QByteArray &datagram) const;
     bool selectedIndexValid() const;
@@ -77,6 +78,7 @@ private:
     void handleDefaultConfigReply(const QByteArray &message);
 
     // Firmware (firmware/)
+    void sendPacket(qint64 n);
     void handleEraseReply(const QByteArray &message);
     void handleProgramReply(const QByteArray &message);
     void handleCrcReply(const QByteArray &message);

@@ -110,6 +110,15 @@ void MainWindow::updateFirmware()
     sendMessage(EraseSector);
 }
 
+// The transfer is lock-step: each packet waits for the one before to be
+// acknowledged, so it goes out now rather than on the next turn of the
+// event loop.
+void MainWindow::sendPacket(qint64 n)
+{
+    tcpSocket->write(programPacket(firmwareImage, n));
+    tcpSocket->flush();
+}
+
 // Taken in any state: a late erase reply after a time-out still starts the
 // transfer.
 void MainWindow::handleEraseReply(const QByteArray &)
@@ -128,7 +137,7 @@ void MainWindow::handleEraseReply(const QByteArray &)
 
     packetNumber = 0;
     trace(QString::number(decodeImage(bytes(firmwareImage), firmwareImage.size())));
-    tcpSocket->write(programPacket(firmwareImage, 0));
+    sendPacket(0);
     upgradeState = Programming;
 }
 
@@ -151,7 +160,7 @@ void MainWindow::handleProgramReply(const QByteArray &message)
     const qint64 n = qint64(acknowledged) + 1;
     packetNumber = int(qMin<qint64>(n, std::numeric_limits<int>::max()));
     if (n * M::PacketSize < firmwareImage.size()) {
-        tcpSocket->write(programPacket(firmwareImage, n));
+        sendPacket(n);
         trace(QStringLiteral("Program packet nr: ") + QString::number(n));
     } else {
         trace(QStringLiteral("program transfer completed! ") + QString::number(n));

@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
@@ -36,9 +37,28 @@ void MainWindow::searchForDevices()
 
     dropConnection();
 
-    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, discoveryReceiveBuffer);
+    raiseReceiveBuffer();
     udpSocket->writeDatagram(request, QHostAddress(QHostAddress::Broadcast), DiscoveryPort);
     trace(QStringLiteral("Discovery msg sended."));
+}
+
+// The kernel grants at most twice net.core.rmem_max (425984 bytes on a stock
+// system, room for about 330 replies). Where it grants less than asked, a
+// privileged tool may still force it; otherwise the granted size is traced,
+// so that a list cut short on a large site can be explained.
+void MainWindow::raiseReceiveBuffer()
+{
+    if (udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() >= discoveryReceiveBuffer)
+        return;
+    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, discoveryReceiveBuffer);
+    if (udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() >= discoveryReceiveBuffer)
+        return;
+    const int size = discoveryReceiveBuffer;
+    const int fd = int(udpSocket->socketDescriptor());
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
+        return;
+    trace(QStringLiteral("Discovery receive buffer: ") +
+          QString::number(udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt()));
 }
 
 void MainWindow::discoveryResponseMessage()

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMetaMethod>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTcpSocket>
