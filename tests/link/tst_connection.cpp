@@ -32,6 +32,16 @@ bool search(MainWindowProbe &p, int count)
     return waitUntil([&] { return p.list()->count() >= count; });
 }
 
+// Finds the one node and connects to it as the operator does.
+bool searchAndConnect(MainWindowProbe &p)
+{
+    if (!search(p, 1))
+        return false;
+    p.list()->setCurrentRow(0);
+    p.invoke("connectBtnPressed");
+    return true;
+}
+
 bool isConnected(MainWindowProbe &p)
 {
     return p.tcpSocket()->state() == QAbstractSocket::ConnectedState;
@@ -120,9 +130,7 @@ private slots:
         QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 666)}));
         auto w = openWindow();
         MainWindowProbe p(*w);
-        QVERIFY(search(p, 1));
-        p.list()->setCurrentRow(0);
-        p.invoke("connectBtnPressed");
+        QVERIFY(searchAndConnect(p));
         QVERIFY(Traces::waitFor("TCP message received: 7"));
         QVERIFY(p.button("RunBtn")->isVisible() && p.button("RunBtn")->isEnabled());
         QVERIFY(!p.button("RefreshBtn")->isVisible());
@@ -143,9 +151,7 @@ private slots:
                                      {{"send-on-connect", QJsonArray{15, 10, 14, 0, 17}}, {"duplicate", true}, {"append", 15}})}));
         auto w = openWindow();
         MainWindowProbe p(*w);
-        QVERIFY(search(p, 1));
-        p.list()->setCurrentRow(0);
-        p.invoke("connectBtnPressed");
+        QVERIFY(searchAndConnect(p));
         // The reply, its copy and the appended message came in one write.
         QVERIFY(waitUntil([] { return Traces::count("TCP message received: 7") == 2; }));
         QVERIFY(Traces::waitFor("Unknown message: 17"));
@@ -161,9 +167,7 @@ private slots:
         QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 421, {{"split", true}})}));
         auto w = openWindow();
         MainWindowProbe p(*w);
-        QVERIFY(search(p, 1));
-        p.list()->setCurrentRow(0);
-        p.invoke("connectBtnPressed");
+        QVERIFY(searchAndConnect(p));
         QVERIFY(Traces::waitFor("TCP message received: 7"));
         // The first part holds every configuration field; the rest is read
         // as a block of its own and reported, not taken for a reply.
