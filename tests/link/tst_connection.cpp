@@ -32,6 +32,11 @@ bool search(MainWindowProbe &p, int count)
     return waitUntil([&] { return p.list()->count() >= count; });
 }
 
+bool startTwoNodes(EmulatorProcess &emu)
+{
+    return emu.startNodes({node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002")});
+}
+
 // Finds the one node and connects to it as the operator does.
 bool searchAndConnect(MainWindowProbe &p)
 {
@@ -57,7 +62,7 @@ private slots:
     void connectRefreshDisconnectAndSearchAgain()
     {
         EmulatorProcess emu;
-        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002")}));
+        QVERIFY(startTwoNodes(emu));
         auto w = openWindow();
         MainWindowProbe p(*w);
         QVERIFY(search(p, 2));
@@ -108,7 +113,7 @@ private slots:
     void doubleClickConnects()
     {
         EmulatorProcess emu;
-        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002")}));
+        QVERIFY(startTwoNodes(emu));
         auto w = openWindow();
         MainWindowProbe p(*w);
         QVERIFY(search(p, 2));
