@@ -1,7 +1,7 @@
 #ifndef TARVO_IMAGE_H
 #define TARVO_IMAGE_H
 
-#include "app/trace.h"
+#include "link/trace.h"
 #include "link/messages.h"
 
 #include <QByteArray>

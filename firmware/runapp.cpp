@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 
-#include "app/trace.h"
+#include "link/trace.h"
 
 #include <QTcpSocket>
 

@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 
-#include "app/trace.h"
+#include "link/trace.h"
 #include "firmware/image.h"
 #include "firmware/upgrademessage.h"
 #include "link/devicerecord.h"
@@ -23,22 +23,6 @@ enum : int {
 };
 
 const QString upgradeTitle = QStringLiteral("Upgrade firmware status");
-
-// Packet n carries image bytes n*512 .. n*512+511. The part of a packet that
-// lies beyond the image (the tail of a file whose size is not a multiple of
-// 512) stays zero: the image is never read beyond its end.
-QByteArray programPacket(const QByteArray &image, qint64 n)
-{
-    QByteArray m = wire::message(ProgramPacket);
-    wire::putU32(m, M::PacketNumberOffset, quint32(n));
-    wire::putU32(m, M::PacketLengthOffset, M::PacketSize);
-    const qint64 start = n * M::PacketSize;
-    if (start >= 0 && start < image.size()) {
-        const qint64 count = qMin<qint64>(M::PacketSize, image.size() - start);
-        std::memcpy(m.data() + M::PayloadOffset, image.constData() + start, size_t(count));
-    }
-    return m;
-}
 
 void showResult(QMessageBox::Icon icon, const QString &text, bool defaultOk)
 {
@@ -115,7 +99,7 @@ void MainWindow::updateFirmware()
 // event loop.
 void MainWindow::sendPacket(qint64 n)
 {
-    tcpSocket->write(programPacket(firmwareImage, n));
+    tcpSocket->write(M::programPacket(firmwareImage, n));
     tcpSocket->flush();
 }
 

@@ -1,6 +1,6 @@
 #include "firmware/upgradefile.h"
 
-#include "app/trace.h"
+#include "link/trace.h"
 #include "firmware/image.h"
 
 #include <QCoreApplication>

@@ -1,0 +1,42 @@
+#include "link/trace.h"
+
+#include <QDebug>
+
+namespace {
+
+TraceSink &sink()
+{
+    static TraceSink current;
+    return current;
+}
+
+} // namespace
+
+void trace(const QString &line)
+{
+    if (const TraceSink &s = sink())
+        s(line);
+    else
+        qDebug().noquote() << line;
+}
+
+TraceSink setTraceSink(TraceSink next)
+{
+    TraceSink previous = std::move(sink());
+    sink() = std::move(next);
+    return previous;
+}
+
+QString printable(const QByteArray &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || (b >= 0x7f && b < 0xa0))
+            out += QString::asprintf("\\x%02x", b);
+        else
+            out += QChar(b); // Latin-1
+    }
+    return out;
+}
