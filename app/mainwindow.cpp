@@ -1,7 +1,10 @@
 #include "app/mainwindow.h"
 
-#include "link/trace.h"
+#include "config/configexchange.h"
 #include "link/devicerecord.h"
+#include "link/discovery.h"
+#include "link/nodesession.h"
+#include "link/trace.h"
 #include "ui_mainwindow.h"
 
 #include <QComboBox>
@@ -12,10 +15,12 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QTcpSocket>
 #include <QUdpSocket>
+#include <climits>
 #include <cstdlib>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -25,7 +30,6 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowTitle(QStringLiteral("Tarvo configurator") + QLatin1Char(' ') + QStringLiteral("ver. 1.00"));
     connectButtons();
     initNetwork();
-    upgradeState = Idle;
     statusBox = nullptr;
     // The form is wider than the window: the production column beyond
     // x = 760 stays out of sight on purpose.
@@ -33,19 +37,26 @@ MainWindow::MainWindow(QWidget *parent)
     initFormInputs();
     ui->listWidget->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
-    connect(ui->DisonnectBtn, &QPushButton::clicked, tcpSocket, &QAbstractSocket::disconnectFromHost);
+    connect(ui->DisonnectBtn, &QPushButton::clicked, session->socket(), &QAbstractSocket::disconnectFromHost);
     connect(ui->listWidget, &QListWidget::itemDoubleClicked, this, &MainWindow::connectToDevice);
     connect(ui->listWidget, &QListWidget::itemClicked, this, &MainWindow::displayDevice);
 }
 
 MainWindow::~MainWindow()
 {
-    // The sockets outlive the form (they are children, destroyed after this
-    // body): a connection closing then must not reach the deleted widgets.
-    if (tcpSocket)
-        tcpSocket->disconnect(this);
-    if (udpSocket)
-        udpSocket->disconnect(this);
+    // The engine outlives the form (its objects are children, destroyed
+    // after this body): a connection closing then must not reach the
+    // deleted widgets.
+    const QObject *senders[] = {discovery, session, config, upgrade};
+    for (const QObject *sender : senders)
+        if (sender)
+            QObject::disconnect(sender, nullptr, this, nullptr);
+    if (session) {
+        QObject::disconnect(session->socket(), nullptr, this, nullptr);
+        QObject::disconnect(&session->operationTimer(), nullptr, this, nullptr);
+    }
+    if (discovery)
+        QObject::disconnect(discovery->socket(), nullptr, this, nullptr);
     delete statusBox;
     delete ui;
 }
@@ -64,7 +75,8 @@ void MainWindow::connectButtons()
 
 void MainWindow::initNetwork()
 {
-    udpSocket = new QUdpSocket(this);
+    // The window wires the engine's sockets and timer to its own slots.
+    discovery = new Discovery(this, Wiring::External);
 
     QHostAddress localAddress;
     QStringList addressTexts;
@@ -95,16 +107,35 @@ void MainWindow::initNetwork()
         box.exec();
     }
 
-    udpSocket->bind(localAddress, DiscoveryPort);
+    discovery->bind(localAddress); // a failed bind is not reported: no replies arrive
     trace(QStringLiteral("Hostname: ") + QHostInfo::localHostName());
 
-    tcpSocket = new QTcpSocket(this);
+    session = new NodeSession(this, Wiring::External);
+    config = new ConfigExchange(session);
+    upgrade = new FirmwareUpgrade(session);
 
-    connect(&operationTimer, &QTimer::timeout, this, &MainWindow::timerTimeout);
-    connect(tcpSocket, &QTcpSocket::connected, this, &MainWindow::deviceConnected);
-    connect(udpSocket, &QUdpSocket::readyRead, this, &MainWindow::discoveryResponseMessage);
-    connect(tcpSocket, &QTcpSocket::readyRead, this, &MainWindow::tcpMessageHandler);
-    connect(tcpSocket, &QTcpSocket::disconnected, this, &MainWindow::deviceDisconnected);
+    connect(&session->operationTimer(), &QTimer::timeout, this, &MainWindow::timerTimeout);
+    connect(session->socket(), &QTcpSocket::connected, this, &MainWindow::deviceConnected);
+    connect(discovery->socket(), &QUdpSocket::readyRead, this, &MainWindow::discoveryResponseMessage);
+    connect(session->socket(), &QTcpSocket::readyRead, this, &MainWindow::tcpMessageHandler);
+    connect(session->socket(), &QTcpSocket::disconnected, this, &MainWindow::deviceDisconnected);
+    connectEngine();
+}
+
+// What the engine reports reaches the form; none of these is a socket or
+// timer signal.
+void MainWindow::connectEngine()
+{
+    connect(discovery, &Discovery::nodeFound, this, &MainWindow::addDeviceEntry);
+    connect(config, &ConfigExchange::writeAcknowledged, this, &MainWindow::closeStatusBox);
+    connect(config, &ConfigExchange::configReceived, this, &MainWindow::configReceived);
+    connect(upgrade, &FirmwareUpgrade::finished, this, &MainWindow::upgradeFinished);
+    connect(upgrade, &FirmwareUpgrade::progress, this, [this](qint64 sent, qint64 total) {
+        if (!upgradeProgress)
+            return;
+        upgradeProgress->setMaximum(int(qMin<qint64>(total, INT_MAX)));
+        upgradeProgress->setValue(int(qMin<qint64>(sent, INT_MAX)));
+    });
 }
 
 namespace {
@@ -116,6 +147,10 @@ const char *const ipOctet = "(?:[0-1]?[0-9]?[0-9]|2[0-4][0-9]|25[0-5])";
 void MainWindow::initFormInputs()
 {
     setDisconnectedView();
+
+    // The details show a node's own texts: never as markup.
+    for (QLabel *value : {ui->SerialNoLabel, ui->FirmwareLabel, ui->DevNameLabel, ui->MACLabel})
+        value->setTextFormat(Qt::PlainText);
 
     for (QComboBox *box : {ui->MergeModeBox, ui->MergeModeBox_2, ui->MergeModeBox_3, ui->MergeModeBox_4}) {
         box->addItem(QStringLiteral("HTP"), 0);
@@ -165,7 +200,7 @@ void MainWindow::setDisconnectedView()
 void MainWindow::setConnectedView()
 {
     const bool bootLoader = selectedIndexValid() &&
-        DeviceRecord::deviceType(devices.at(selectedDeviceIndex)) == DeviceRecord::DeviceTypeBootLoader;
+        DeviceRecord::deviceType(discovery->records().at(selectedDeviceIndex)) == DeviceRecord::DeviceTypeBootLoader;
     ui->ConnectBtn->hide();
     ui->DisonnectBtn->show();
     if (bootLoader) {

@@ -2,28 +2,28 @@
 #define TARVO_MAINWINDOW_H
 
 #include <QByteArray>
-#include <QFile>
-#include <QHostAddress>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
-#include <QTimer>
-#include <QVector>
 
-#include "link/messages.h"
+#include "firmware/firmwareupgrade.h"
 
+class ConfigExchange;
+class Discovery;
+class NodeSession;
 class QListWidgetItem;
 class QMessageBox;
-class QTcpSocket;
-class QUdpSocket;
+class QProgressBar;
 
 namespace Ui {
 class MainWindowClass;
 }
 
-// The one window of the tool and the owner of all run-time state. Every
-// button, socket notification and timer expiry reaches one of the fifteen
-// slots below; their order is their index in the meta-object, which the
-// production operations are reached by.
+// The one window of the tool: a client of the engine (link/, config/,
+// firmware/). It reads the form, calls the engine and shows what the engine
+// reports. Every button, socket notification and timer expiry reaches one
+// of the fifteen slots below; their order is their index in the
+// meta-object, which the production operations are reached by.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -50,57 +50,44 @@ private slots:
     void createBootBin();
 
 private:
-    // Start-up (app/)
+    // Start-up and views (mainwindow.cpp)
     void connectButtons();
     void initNetwork();
+    void connectEngine();
     void initFormInputs();
     void setDisconnectedView();
     void setConnectedView();
     void clearPortFields();
 
-    // Discovery and connection (link/)
+    // Discovery and connection (window_link.cpp)
     void clearDeviceDetails();
-    void raiseReceiveBuffer();
-    void addDeviceEntry(const QByteArray &datagram);
-    bool isKnownDevice(const QByteArray &datagram) const;
+    void addDeviceEntry(int index);
     bool selectedIndexValid() const;
     void connectToIndex(int index);
-    void dropConnection();
-    void sendMessage(MessageCommand command);
-    void handleMessage(const QByteArray &message);
+    QByteArray connectedSerialText() const;
     void closeStatusBox();
     void execStatusBox();
 
-    // Configuration (config/)
+    // Configuration (window_config.cpp)
     void showPortConfig(const QByteArray &record);
-    bool netInfoChanged(const QByteArray &record);
-    void handleConfigReply(const QByteArray &message);
-    void handleDefaultConfigReply(const QByteArray &message);
+    void configReceived(const QByteArray &record);
 
-    // Firmware (firmware/)
-    void sendPacket(qint64 n);
-    void handleEraseReply(const QByteArray &message);
-    void handleProgramReply(const QByteArray &message);
-    void handleCrcReply(const QByteArray &message);
-    void handleResetReply(const QByteArray &message);
+    // Firmware (window_firmware.cpp)
+    void upgradeFinished(FirmwareUpgrade::Result result);
+    void showUpgradeResult(int icon, const QString &text);
 
     // Tests reach the state through this one friend.
     friend struct MainWindowProbe;
 
     Ui::MainWindowClass *ui;
-    QFile upgradeFile;
-    QTimer operationTimer;
-    QTcpSocket *tcpSocket = nullptr;
-    QUdpSocket *udpSocket = nullptr;
+    Discovery *discovery = nullptr;
+    NodeSession *session = nullptr;
+    ConfigExchange *config = nullptr;
+    FirmwareUpgrade *upgrade = nullptr;
     QMessageBox *statusBox = nullptr;
-    QVector<QByteArray> devices;
-    QVector<QHostAddress> deviceAddresses;
-    QByteArray lastConfigMessage;
+    QPointer<QProgressBar> upgradeProgress; // inside the upgrade's status box
     char connectedSerial[16] = {};
-    UpgradeState upgradeState = Idle;
     QString upgradeFileName;
-    QByteArray firmwareImage;
-    int packetNumber = 0;
     int selectedDeviceIndex = -1;
 };
 

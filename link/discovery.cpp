@@ -1,44 +1,39 @@
-#include "app/mainwindow.h"
+#include "link/discovery.h"
 
-#include "link/trace.h"
 #include "link/devicerecord.h"
-#include "ui_mainwindow.h"
+#include "link/trace.h"
 
-#include <QListWidget>
 #include <QNetworkDatagram>
-#include <QTcpSocket>
 #include <QUdpSocket>
-#include <cstring>
+#include <QVariant>
 #include <sys/socket.h>
 
-namespace {
-
-// Replies of many nodes arrive in one burst while the window is busy with
-// the first of them; a roomy receive buffer keeps the rest from being lost.
-constexpr int discoveryReceiveBuffer = 8 * 1024 * 1024;
-
-QString latin1(const QByteArray &text)
+Discovery::Discovery(QObject *parent, Wiring wiring) : QObject(parent), udp(new QUdpSocket(this))
 {
-    return QString::fromLatin1(text);
+    if (wiring == Wiring::Internal)
+        connect(udp, &QUdpSocket::readyRead, this, &Discovery::readPending);
 }
 
-} // namespace
-
-void MainWindow::searchForDevices()
+bool Discovery::bind(const QHostAddress &localAddress)
 {
-    deviceAddresses.clear();
-    devices.clear();
-    ui->listWidget->clear();
-    clearDeviceDetails();
+    return udp->bind(localAddress, DiscoveryPort);
+}
 
+void Discovery::clear()
+{
+    senders.clear();
+    kept.clear();
+    serials.clear();
+    fullTraced = false;
+}
+
+void Discovery::sendRequest()
+{
     QByteArray request(DeviceRecord::Size, '\0');
     wire::putU32(request, DeviceRecord::CommandOffset, DiscoveryRequest);
     wire::putU16(request, DeviceRecord::StatusOffset, 0);
-
-    dropConnection();
-
     raiseReceiveBuffer();
-    udpSocket->writeDatagram(request, QHostAddress(QHostAddress::Broadcast), DiscoveryPort);
+    udp->writeDatagram(request, QHostAddress(QHostAddress::Broadcast), DiscoveryPort);
     trace(QStringLiteral("Discovery msg sended."));
 }
 
@@ -46,112 +41,74 @@ void MainWindow::searchForDevices()
 // system, room for about 330 replies). Where it grants less than asked, a
 // privileged tool may still force it; otherwise the granted size is traced,
 // so that a list cut short on a large site can be explained.
-void MainWindow::raiseReceiveBuffer()
+void Discovery::raiseReceiveBuffer()
 {
-    if (udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() >= discoveryReceiveBuffer)
+    const auto granted = [this] {
+        return udp->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+    };
+    if (granted() >= ReceiveBufferBytes)
         return;
-    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, discoveryReceiveBuffer);
-    if (udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() >= discoveryReceiveBuffer)
+    udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(ReceiveBufferBytes));
+    if (granted() >= ReceiveBufferBytes)
         return;
-    const int size = discoveryReceiveBuffer;
-    const int fd = int(udpSocket->socketDescriptor());
+    const int size = ReceiveBufferBytes;
+    const int fd = int(udp->socketDescriptor());
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
         return;
-    trace(QStringLiteral("Discovery receive buffer: ") +
-          QString::number(udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt()));
+    trace(QStringLiteral("Discovery receive buffer: ") + QString::number(granted()));
 }
 
-void MainWindow::discoveryResponseMessage()
+void Discovery::readPending()
 {
-    while (udpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = udpSocket->receiveDatagram();
-        const QByteArray data = datagram.data();
-        if (!wire::has(data, DeviceRecord::CommandOffset, 4) || DeviceRecord::command(data) != DiscoveryReply)
-            continue;
-
-        trace(QStringLiteral("Discovery response:"));
-        trace(QStringLiteral("Command: ") + QString::number(qint32(DeviceRecord::command(data))));
-        trace(QStringLiteral("Device: ") + QString::number(DeviceRecord::deviceType(data)));
-        trace(QStringLiteral("Label: ") + latin1(DeviceRecord::deviceLabel(data)));
-        trace(QStringLiteral("Serial: ") + latin1(DeviceRecord::serialNumber(data)));
-        trace(QStringLiteral("Sender: ") + datagram.senderAddress().toString());
-        trace(QStringLiteral("Sender port: ") + QString::number(datagram.senderPort()));
-        trace(QStringLiteral("Datagram size: ") + QString::number(data.size()));
-
-        // A reply too short to hold every field shown would be read past
-        // its end: it is dropped like any other unacceptable reply.
-        const quint32 type = DeviceRecord::deviceType(data);
-        if (data.size() < DeviceRecord::UsedSize || DeviceRecord::replyStatus(data) != 0 ||
-            (type != DeviceRecord::DeviceTypeApplication && type != DeviceRecord::DeviceTypeBootLoader) ||
-            isKnownDevice(data))
-            continue;
-
-        addDeviceEntry(data);
-        deviceAddresses.append(datagram.senderAddress());
+    // The socket signals again while datagrams wait, so returning after a
+    // slice loses nothing and lets the event loop run in between.
+    for (int n = 0; n < SliceDatagrams && udp->hasPendingDatagrams(); ++n) {
+        const QNetworkDatagram datagram = udp->receiveDatagram();
+        handleDatagram(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
     }
 }
 
-void MainWindow::displayDevice()
+void Discovery::handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort)
 {
-    for (int i = 0; i < devices.size(); ++i) {
-        const QListWidgetItem *item = ui->listWidget->item(i);
-        if (!item || !item->isSelected())
-            continue;
-        const QByteArray &record = devices.at(i);
-        ui->DeviceLabelLine->setText(latin1(DeviceRecord::deviceLabel(record)));
-        ui->DevNameLabel->setText(latin1(DeviceRecord::deviceName(record)));
-        ui->FirmwareLabel->setText(latin1(DeviceRecord::firmwareVersion(record)));
-        ui->SerialNoLabel->setText(latin1(DeviceRecord::serialNumber(record)));
-        ui->IPLine->setText(wire::dottedQuad(record, DeviceRecord::IpOffset));
-        ui->SubnetLine->setText(wire::dottedQuad(record, DeviceRecord::MaskOffset));
-        ui->GatewayLine->setText(wire::dottedQuad(record, DeviceRecord::GatewayOffset));
-        ui->MACLabel->setText(DeviceRecord::macText(record));
+    if (!wire::has(data, DeviceRecord::CommandOffset, 4) || DeviceRecord::command(data) != DiscoveryReply)
+        return;
 
-        const QByteArray connected(connectedSerial, int(qstrnlen(connectedSerial, sizeof connectedSerial)));
-        if (tcpSocket->state() == QAbstractSocket::ConnectedState && connected == DeviceRecord::serialNumber(record)) {
-            trace(QStringLiteral("This device is connected"));
-            showPortConfig(lastConfigMessage);
-            setConnectedView();
-        } else {
-            trace(QStringLiteral("This device is not conneted"));
-            setDisconnectedView();
-            clearPortFields();
-        }
+    trace(QStringLiteral("Discovery response:"));
+    trace(QStringLiteral("Command: ") + QString::number(qint32(DeviceRecord::command(data))));
+    trace(QStringLiteral("Device: ") + QString::number(DeviceRecord::deviceType(data)));
+    trace(QStringLiteral("Label: ") + printable(DeviceRecord::deviceLabel(data)));
+    trace(QStringLiteral("Serial: ") + printable(DeviceRecord::serialNumber(data)));
+    trace(QStringLiteral("Sender: ") + sender.toString());
+    trace(QStringLiteral("Sender port: ") + QString::number(senderPort));
+    trace(QStringLiteral("Datagram size: ") + QString::number(data.size()));
+
+    // A reply too short to hold every field shown would be read past its
+    // end: it is dropped like any other unacceptable reply.
+    const quint32 type = DeviceRecord::deviceType(data);
+    if (data.size() < DeviceRecord::UsedSize || DeviceRecord::replyStatus(data) != 0 ||
+        (type != DeviceRecord::DeviceTypeApplication && type != DeviceRecord::DeviceTypeBootLoader) ||
+        isKnownDevice(data))
+        return;
+    if (kept.size() >= MaxEntries) {
+        if (!fullTraced)
+            trace(QStringLiteral("Discovery list full: ") + QString::number(kept.size()));
+        fullTraced = true;
+        return;
     }
+
+    // Only the record's own 512 bytes are kept, whatever the datagram held.
+    kept.append(data.left(DeviceRecord::Size));
+    senders.append(sender);
+    serials.insert(DeviceRecord::serialNumber(data));
+    emit nodeFound(int(kept.size()) - 1);
 }
 
-void MainWindow::clearDeviceDetails()
+bool Discovery::isKnownDevice(const QByteArray &reply) const
 {
-    ui->DevNameLabel->setText(QString());
-    ui->IPLine->setText(QString());
-    ui->MACLabel->setText(QString());
-    ui->SubnetLine->setText(QString());
-    ui->FirmwareLabel->setText(QString());
-    ui->SerialNoLabel->setText(QString());
-    ui->GatewayLine->setText(QString());
-    ui->DeviceLabelLine->setText(QString());
-}
-
-void MainWindow::addDeviceEntry(const QByteArray &datagram)
-{
-    auto *item = new QListWidgetItem(ui->listWidget);
-    const QString label = latin1(DeviceRecord::deviceLabel(datagram));
-    if (DeviceRecord::deviceType(datagram) == DeviceRecord::DeviceTypeBootLoader) {
-        item->setText(label + QStringLiteral(" bootloader"));
-        QFont font;
-        font.setWeight(QFont::Bold);
-        item->setFont(font);
-    } else {
-        item->setText(label);
+    if (serials.size() != kept.size()) {
+        serials.clear();
+        for (const QByteArray &record : kept)
+            serials.insert(DeviceRecord::serialNumber(record));
     }
-    devices.append(datagram);
-}
-
-bool MainWindow::isKnownDevice(const QByteArray &datagram) const
-{
-    const QByteArray serial = DeviceRecord::serialNumber(datagram);
-    for (const QByteArray &kept : devices)
-        if (DeviceRecord::serialNumber(kept) == serial)
-            return true;
-    return false;
+    return serials.contains(DeviceRecord::serialNumber(reply));
 }

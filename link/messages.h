@@ -43,6 +43,13 @@ enum UpgradeState : int {
     ResetRequested = 5,
 };
 
+// Who reacts to an engine object's socket and timer signals. Internal: the
+// object itself, for programs without a window. External: the front end,
+// which connects them to slots of its own that call the object's handle*()
+// and read*() operations, so that its own table of connections stays the
+// only one.
+enum class Wiring { Internal, External };
+
 // Bounded little-endian and text access to received messages. A field that
 // does not lie wholly inside the bytes received is never read.
 namespace wire {

@@ -26,7 +26,7 @@ bool waitForEntries(MainWindowProbe &p, int n, int timeoutMs = 5000)
 
 } // namespace
 
-class Discovery : public QObject
+class DiscoveryTest : public QObject
 {
     Q_OBJECT
 
@@ -158,5 +158,5 @@ private slots:
     }
 };
 
-TARVO_TEST_MAIN(Discovery)
+TARVO_TEST_MAIN(DiscoveryTest)
 #include "tst_discovery.moc"

@@ -2,6 +2,10 @@
 #define TARVO_TEST_PROBE_H
 
 #include "app/mainwindow.h"
+#include "config/configexchange.h"
+#include "firmware/firmwareupgrade.h"
+#include "link/discovery.h"
+#include "link/nodesession.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -9,6 +13,7 @@
 #include <QListWidget>
 #include <QMetaMethod>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -18,20 +23,25 @@ struct MainWindowProbe {
     explicit MainWindowProbe(MainWindow &w) : w(w) {}
     MainWindow &w;
 
-    QTcpSocket *tcpSocket() const { return w.tcpSocket; }
-    QUdpSocket *udpSocket() const { return w.udpSocket; }
-    QTimer &operationTimer() const { return w.operationTimer; }
-    QFile &upgradeFile() const { return w.upgradeFile; }
+    NodeSession &session() const { return *w.session; }
+    Discovery &discovery() const { return *w.discovery; }
+    ConfigExchange &config() const { return *w.config; }
+    FirmwareUpgrade &upgrade() const { return *w.upgrade; }
+
+    QTcpSocket *tcpSocket() const { return w.session->socket(); }
+    QUdpSocket *udpSocket() const { return w.discovery->socket(); }
+    QTimer &operationTimer() const { return w.session->operationTimer(); }
     QMessageBox *&statusBox() const { return w.statusBox; }
-    QVector<QByteArray> &devices() const { return w.devices; }
-    QVector<QHostAddress> &deviceAddresses() const { return w.deviceAddresses; }
-    QByteArray &lastConfigMessage() const { return w.lastConfigMessage; }
+    QProgressBar *upgradeProgress() const { return w.upgradeProgress; }
+    QVector<QByteArray> &devices() const { return w.discovery->records(); }
+    QVector<QHostAddress> &deviceAddresses() const { return w.discovery->addresses(); }
+    QByteArray &lastConfigMessage() const { return w.config->lastConfigMessage(); }
     QByteArray connectedSerial() const { return QByteArray(w.connectedSerial, int(qstrnlen(w.connectedSerial, 16))); }
     char *connectedSerialRaw() const { return w.connectedSerial; }
-    UpgradeState &upgradeState() const { return w.upgradeState; }
+    UpgradeState &upgradeState() const { return w.session->upgradeState(); }
     QString &upgradeFileName() const { return w.upgradeFileName; }
-    QByteArray &firmwareImage() const { return w.firmwareImage; }
-    int &packetNumber() const { return w.packetNumber; }
+    QByteArray &firmwareImage() const { return w.upgrade->firmwareImage(); }
+    int &packetNumber() const { return w.upgrade->packetNumber(); }
     int &selectedDeviceIndex() const { return w.selectedDeviceIndex; }
 
     // Operations that are not slots, for the tests that drive them directly.
@@ -39,10 +49,11 @@ struct MainWindowProbe {
     void setConnectedView() const { w.setConnectedView(); }
     void setDisconnectedView() const { w.setDisconnectedView(); }
     void showPortConfig(const QByteArray &r) const { w.showPortConfig(r); }
-    bool netInfoChanged(const QByteArray &r) const { return w.netInfoChanged(r); }
-    void handleMessage(const QByteArray &m) const { w.handleMessage(m); }
-    void handleConfigReply(const QByteArray &m) const { w.handleConfigReply(m); }
-    void handleDefaultConfigReply(const QByteArray &m) const { w.handleDefaultConfigReply(m); }
+    bool netInfoChanged(const QByteArray &r) const { return w.config->netInfoChanged(r); }
+    // A message as the node's connection would hand it on.
+    void handleMessage(const QByteArray &m) const { w.session->dispatch(m); }
+    void handleConfigReply(const QByteArray &m) const { w.config->acceptConfig(m); }
+    void handleDefaultConfigReply(const QByteArray &m) const { w.config->handleDefaultReply(m); }
 
     template <typename T = QWidget>
     T *widget(const char *name) const

@@ -1,0 +1,204 @@
+#include "app/mainwindow.h"
+
+#include "config/configexchange.h"
+#include "link/devicerecord.h"
+#include "link/discovery.h"
+#include "link/nodesession.h"
+#include "link/trace.h"
+#include "ui_mainwindow.h"
+
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTcpSocket>
+#include <cstring>
+
+namespace {
+
+// Set on a box while it runs modally: whoever closes it then must leave the
+// deletion to the code that is waiting in its exec().
+const char *const runningProperty = "tarvoModalRun";
+
+} // namespace
+
+void MainWindow::searchForDevices()
+{
+    discovery->clear();
+    ui->listWidget->clear();
+    clearDeviceDetails();
+    session->drop();
+    discovery->sendRequest();
+}
+
+void MainWindow::discoveryResponseMessage()
+{
+    discovery->readPending();
+}
+
+void MainWindow::addDeviceEntry(int index)
+{
+    const QByteArray &record = discovery->records().at(index);
+    auto *item = new QListWidgetItem(ui->listWidget);
+    // A node's label is shown on one line, whatever it holds.
+    const QString label = printable(DeviceRecord::deviceLabel(record));
+    if (DeviceRecord::deviceType(record) == DeviceRecord::DeviceTypeBootLoader) {
+        item->setText(label + QStringLiteral(" bootloader"));
+        QFont font;
+        font.setWeight(QFont::Bold);
+        item->setFont(font);
+    } else {
+        item->setText(label);
+    }
+}
+
+void MainWindow::displayDevice()
+{
+    const QVector<QByteArray> &devices = discovery->records();
+    for (int i = 0; i < devices.size(); ++i) {
+        const QListWidgetItem *item = ui->listWidget->item(i);
+        if (!item || !item->isSelected())
+            continue;
+        const QByteArray &record = devices.at(i);
+        ui->DeviceLabelLine->setText(printable(DeviceRecord::deviceLabel(record)));
+        ui->DevNameLabel->setText(printable(DeviceRecord::deviceName(record)));
+        ui->FirmwareLabel->setText(printable(DeviceRecord::firmwareVersion(record)));
+        ui->SerialNoLabel->setText(printable(DeviceRecord::serialNumber(record)));
+        ui->IPLine->setText(wire::dottedQuad(record, DeviceRecord::IpOffset));
+        ui->SubnetLine->setText(wire::dottedQuad(record, DeviceRecord::MaskOffset));
+        ui->GatewayLine->setText(wire::dottedQuad(record, DeviceRecord::GatewayOffset));
+        ui->MACLabel->setText(DeviceRecord::macText(record));
+
+        // connectedSerial keeps 15 characters: the record's serial is
+        // compared on the same ones.
+        const QByteArray serial = DeviceRecord::serialNumber(record).left(int(sizeof connectedSerial) - 1);
+        if (session->isConnected() && connectedSerialText() == serial) {
+            trace(QStringLiteral("This device is connected"));
+            showPortConfig(config->lastConfigMessage());
+            setConnectedView();
+        } else {
+            trace(QStringLiteral("This device is not conneted"));
+            setDisconnectedView();
+            clearPortFields();
+        }
+    }
+}
+
+void MainWindow::clearDeviceDetails()
+{
+    ui->DevNameLabel->setText(QString());
+    ui->IPLine->setText(QString());
+    ui->MACLabel->setText(QString());
+    ui->SubnetLine->setText(QString());
+    ui->FirmwareLabel->setText(QString());
+    ui->SerialNoLabel->setText(QString());
+    ui->GatewayLine->setText(QString());
+    ui->DeviceLabelLine->setText(QString());
+}
+
+void MainWindow::connectBtnPressed()
+{
+    for (int i = 0; i < discovery->count(); ++i) {
+        const QListWidgetItem *item = ui->listWidget->item(i);
+        if (item && item->isSelected()) {
+            connectToIndex(i);
+            return; // the list holds one selection at most
+        }
+    }
+}
+
+void MainWindow::connectToDevice(QListWidgetItem *item)
+{
+    session->drop();
+    for (int i = 0; i < discovery->count(); ++i) {
+        if (ui->listWidget->item(i) == item) {
+            connectToIndex(i);
+            return;
+        }
+    }
+}
+
+void MainWindow::connectToIndex(int index)
+{
+    if (index < 0 || index >= discovery->count() || index >= discovery->addresses().size())
+        return;
+    session->drop();
+    const QByteArray serial = DeviceRecord::serialNumber(discovery->records().at(index));
+    std::memset(connectedSerial, 0, sizeof connectedSerial);
+    // At most 15 characters, always terminated.
+    std::memcpy(connectedSerial, serial.constData(), size_t(qMin<qsizetype>(serial.size(), sizeof connectedSerial - 1)));
+    session->connectToNode(discovery->addresses().at(index));
+    selectedDeviceIndex = index;
+}
+
+QByteArray MainWindow::connectedSerialText() const
+{
+    return QByteArray(connectedSerial, int(qstrnlen(connectedSerial, sizeof connectedSerial)));
+}
+
+bool MainWindow::selectedIndexValid() const
+{
+    return selectedDeviceIndex >= 0 && selectedDeviceIndex < discovery->count();
+}
+
+void MainWindow::deviceConnected()
+{
+    session->handleConnected();
+    config->requestConfig();
+    setConnectedView();
+}
+
+void MainWindow::deviceDisconnected()
+{
+    session->handleDisconnected();
+    setDisconnectedView();
+    clearPortFields();
+}
+
+void MainWindow::tcpMessageHandler()
+{
+    session->readPending();
+}
+
+void MainWindow::timerTimeout()
+{
+    closeStatusBox();
+    const NodeSession::Timeout kind = session->handleTimeout();
+    statusBox = new QMessageBox();
+    if (kind == NodeSession::Timeout::ConfigWrite) {
+        statusBox->setWindowTitle(QStringLiteral("Set config status"));
+        statusBox->setText(QStringLiteral("Setting new config timeout!"));
+    } else {
+        statusBox->setWindowTitle(QStringLiteral("Upgrade firmware status"));
+        statusBox->setText(QStringLiteral("Firmware upgrade timeout!"));
+    }
+    statusBox->setIcon(QMessageBox::Warning);
+    statusBox->setStandardButtons(QMessageBox::Ok);
+    statusBox->setDefaultButton(QMessageBox::Ok);
+    execStatusBox();
+}
+
+void MainWindow::closeStatusBox()
+{
+    if (!statusBox)
+        return;
+    QMessageBox *box = statusBox;
+    statusBox = nullptr;
+    if (box->property(runningProperty).toBool()) {
+        box->close(); // its exec() returns and the waiting code deletes it
+        return;
+    }
+    box->close();
+    delete box;
+}
+
+void MainWindow::execStatusBox()
+{
+    QPointer<QMessageBox> box = statusBox;
+    if (!box)
+        return;
+    box->setProperty(runningProperty, true);
+    box->exec();
+    if (statusBox == box)
+        statusBox = nullptr;
+    delete box.data();
+}

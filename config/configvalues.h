@@ -1,0 +1,60 @@
+#ifndef TARVO_CONFIGVALUES_H
+#define TARVO_CONFIGVALUES_H
+
+#include "config/configrecord.h"
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+
+// A node's configuration as the operator sees it: the universe as shown
+// (1..256), timings in microseconds, the merge mode as the boxes' index
+// (0 HTP, 1 LTP), the label and the network settings in dotted form. The
+// window's form and the command line's files both turn into this, and one
+// builder makes the SetConfig record from it.
+struct PortValues {
+    enum Field { Universe, Break, Mab, Mbf, Wait, Channels, FieldCount };
+    std::array<quint32, FieldCount> field{};
+    quint32 mergeMode = 0;
+};
+
+struct ConfigValues {
+    QByteArray label;
+    QString ip, mask, gateway;
+    std::array<PortValues, ConfigRecord::PortCount> ports{};
+
+    // Reads a complete record (ConfigRecord::complete); the universe is
+    // shown as the stored index plus one, wrapping as the form does.
+    static ConfigValues fromRecord(const QByteArray &record);
+};
+
+// The checks of "Set", in their order, with the tool's own refusal texts.
+namespace configcheck {
+
+struct Range {
+    quint32 low, high;
+};
+Range range(PortValues::Field field);
+
+// The record word each field is stored in (PortConfig offsets).
+int recordWord(PortValues::Field field);
+
+struct Refusal {
+    QString text;
+    bool warning = true; // a few refusals show no icon
+    bool refused() const { return !text.isEmpty(); }
+};
+
+Refusal notConnected();
+Refusal labelTooLong();
+Refusal badAddress(int which); // 0 IP address, 1 subnet, 2 gateway
+Refusal badPortField(int port, PortValues::Field field);
+
+// Checks every value in the order "Set" does and builds the fresh 1024-byte
+// SetConfig record. At the first failing check, returns its refusal and
+// leaves `record` untouched.
+Refusal buildSetConfig(const ConfigValues &values, QByteArray *record);
+
+} // namespace configcheck
+
+#endif

@@ -1,0 +1,81 @@
+#ifndef TARVO_DISCOVERY_H
+#define TARVO_DISCOVERY_H
+
+#include "link/messages.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QSet>
+#include <QVector>
+
+class QUdpSocket;
+
+// Finds the nodes: broadcasts the discovery request on UDP 49999 and keeps
+// one record per node that answers acceptably, with the address its reply
+// came from. Records and addresses are parallel lists in order of arrival;
+// a new search empties them.
+class Discovery : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum : int {
+        // Entries one search keeps at most: a flood of forged replies must
+        // not grow the tool without end. Far above any real site.
+        MaxEntries = 10000,
+        // Datagrams handled before the event loop gets its turn again, so
+        // that the window answers a click during a flood of replies.
+        SliceDatagrams = 64,
+        // Receive buffer asked for: many nodes answer one request at once.
+        ReceiveBufferBytes = 8 * 1024 * 1024,
+    };
+
+    explicit Discovery(QObject *parent = nullptr, Wiring wiring = Wiring::Internal);
+
+    // Binds to the workstation's chosen address and the discovery port.
+    bool bind(const QHostAddress &localAddress);
+    QUdpSocket *socket() const { return udp; }
+
+    // Forgets every record of the last search.
+    void clear();
+    // Sends one request to 255.255.255.255:49999; replies are taken until
+    // the next search.
+    void sendRequest();
+    void search()
+    {
+        clear();
+        sendRequest();
+    }
+
+    // Reads and checks the replies waiting on the socket, one slice at a
+    // time (External wiring: call it on the socket's readyRead()).
+    void readPending();
+
+    const QVector<QByteArray> &records() const { return kept; }
+    QVector<QByteArray> &records() { return kept; }
+    const QVector<QHostAddress> &addresses() const { return senders; }
+    QVector<QHostAddress> &addresses() { return senders; }
+    int count() const { return int(kept.size()); }
+
+    // True when a kept record has the reply's serial number.
+    bool isKnownDevice(const QByteArray &reply) const;
+
+signals:
+    // A reply was accepted and kept at `index`.
+    void nodeFound(int index);
+
+private:
+    void raiseReceiveBuffer();
+    void handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort);
+
+    QUdpSocket *udp = nullptr;
+    QVector<QByteArray> kept;
+    QVector<QHostAddress> senders;
+    // Serial numbers of the kept records, so that the duplicate check does
+    // not walk the list. Rebuilt if the records were changed from outside.
+    mutable QSet<QByteArray> serials;
+    bool fullTraced = false;
+};
+
+#endif
