@@ -49,6 +49,7 @@ UpgradeImage UpgradeImage::read(const QString &path)
 FirmwareUpgrade::FirmwareUpgrade(NodeSession *s) : QObject(s), session(s)
 {
     resetGuard.setSingleShot(true);
+    resetGuard.setInterval(ResetGuardMs);
     connect(&resetGuard, &QTimer::timeout, this, &FirmwareUpgrade::restartUnconfirmed);
     connect(session, &NodeSession::messageReceived, this, &FirmwareUpgrade::handleMessage);
     connect(session, &NodeSession::timedOut, this, [this](NodeSession::Timeout kind) {
@@ -181,7 +182,7 @@ void FirmwareUpgrade::handleCrcReply(const QByteArray &message)
         session->sendCommand(ResetDevice);
         // Many boot loaders restart without a word: the wait for the
         // confirmation is bounded too.
-        resetGuard.start(ResetGuardMs);
+        resetGuard.start();
         return;
     }
     trace(QStringLiteral("CRC error!"));

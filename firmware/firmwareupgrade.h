@@ -58,6 +58,9 @@ public:
     int &packetNumber() { return lastSent; }
     qint64 packetTotal() const;
 
+    // The bound on the node's restart confirmation (ResetGuardMs).
+    QTimer &resetGuardTimer() { return resetGuard; }
+
     // Reply handling, reached through the session's dispatch.
     void handleMessage(quint32 word, const QByteArray &message);
 

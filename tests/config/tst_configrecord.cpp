@@ -31,17 +31,6 @@ class ConfigRecordTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void decimalAddresses()
-    {
-        QByteArray r(8, '\x77');
-        QVERIFY(ConfigRecord::putAddress(r, 2, QStringLiteral("192.168.001.010")));
-        QCOMPARE(r.mid(2, 4), QByteArray::fromHex("c0a8010a"));
-        for (const char *bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "", "1.2.3.+4", "1.2.3.0004", "a.b.c.d"})
-            QVERIFY2(!ConfigRecord::putAddress(r, 2, QString::fromLatin1(bad)), bad);
-        QCOMPARE(r.mid(2, 4), QByteArray::fromHex("c0a8010a")); // untouched by refusals
-        QVERIFY(!ConfigRecord::putAddress(r, 5, QStringLiteral("1.2.3.4"))); // would run past the end
-    }
-
     void showsWhatTheNodeSent()
     {
         auto w = openWindow();
@@ -68,31 +57,6 @@ private slots:
         for (int size : {0, 100, ConfigRecord::UsedSize - 1})
             p.showPortConfig(record().left(size));
         QCOMPARE(p.line("UniverseLine_2")->text(), QStringLiteral("256"));
-    }
-
-    void networkComparison()
-    {
-        auto w = openWindow();
-        MainWindowProbe p(*w);
-        const QByteArray r = record();
-        QVERIFY(p.netInfoChanged(r)); // nothing received yet: assume it changes
-        p.lastConfigMessage() = r.left(ConfigRecord::UsedSize - 1);
-        QVERIFY(p.netInfoChanged(r));
-        p.lastConfigMessage() = r;
-        QVERIFY(p.netInfoChanged(r.left(ConfigRecord::UsedSize - 1)));
-
-        QByteArray head = r;
-        head[ConfigRecord::NetworkHeadOffset] = 'x';
-        head[ConfigRecord::UsedSize] = 'y';
-        Traces::clear();
-        QVERIFY(!p.netInfoChanged(head));
-        QCOMPARE(Traces::lines(), (QStringList{QStringLiteral("Checking net info changes..."),
-                                               QStringLiteral("Net info doesn't changed")}));
-        QByteArray gateway = r;
-        gateway[ConfigRecord::UsedSize - 1] = char(253);
-        Traces::clear();
-        QVERIFY(p.netInfoChanged(gateway));
-        QCOMPARE(Traces::lines(), QStringList{QStringLiteral("Checking net info changes...")});
     }
 
     void replyKeepsRecordAndSerial()

@@ -26,12 +26,19 @@ private slots:
         QVERIFY(b.start());
         const QByteArray file = upgradeFile("v2.05");
         b.upgrade(file);
+        // The progress box carries a bar that follows the packets sent.
+        QPointer<QProgressBar> bar = b.p->upgradeProgress();
+        QVERIFY(bar && bar->parent() == b.p->statusBox());
+        QCOMPARE(bar->maximum(), 256);
+        int shown = 0;
+        QObject::connect(bar, &QProgressBar::valueChanged, [&shown](int v) { shown = qMax(shown, v); });
         const auto &boxes = ScriptedOperator::instance().boxes;
         QVERIFY(ScriptedOperator::instance().waitForBoxes(2, 20000));
         QCOMPARE(b.emu.storedFlash("192.0.2.10"), fw::decoded(file));
         QCOMPARE(b.emu.received("192.0.2.10").join(' '), "7 12 " + QStringList(256, "13").join(' ') + " 16 11");
         QVERIFY(Traces::contains("program transfer completed! 256") && Traces::contains("CRC OK"));
 
+        QCOMPARE(shown, 256);
         QCOMPARE(boxes[0].text, QStringLiteral("Upgrading firmware, please wait..."));
         QVERIFY(boxes[0].buttons == QMessageBox::NoButton && boxes[0].modal);
         QCOMPARE(lastBox(), QStringLiteral("Upgrade firmware status/Firmware upgrade completed!"));
@@ -57,6 +64,8 @@ private slots:
         encodeImage(bytes(branded), branded.size());
         QTest::newRow("brand 1") << branded << QStringLiteral("CRC error: %1").arg(sum) << damagedText;
         QTest::newRow("short") << upgradeFile("v2.05").left(131071) << "Upgrade file too short: 131071" << damagedText;
+        QTest::newRow("too large") << upgradeFile("v2.05") + QByteArray(512 * 1024 + 1 - 131072, 'x')
+                                   << "Upgrade file too large: 524289" << damagedText;
         QTest::newRow("same version") << upgradeFile("v1.00") << "Firmware version is the same!"
                                       << "Upgrade version is the same as current firmware version.";
     }
@@ -112,60 +121,75 @@ private slots:
         QVERIFY(b.p->upgradeState() == Idle && !b.p->statusBox());
     }
 
-    void acknowledgedNumberChoosesTheNextPacket_data()
+    // The file is read once: what passed the checks is what the node gets,
+    // whatever happens to the file on disk while the node erases.
+    void theCheckedBytesAreSent_data()
     {
-        QTest::addColumn<int>("at");
-        QTest::addColumn<qint64>("number");
-        QTest::addColumn<QString>("trace");
-        QTest::addColumn<QList<qint64>>("packets");
-        QTest::newRow("9 releases 10") << 3 << qint64(9) << "Program packet nr: 11" << QList<qint64>{0, 1, 2, 3, 10, 11};
-        QTest::newRow("negative") << 2 << qint64(-1) << "Invalid packet number: -1" << QList<qint64>{0, 1, 2};
-        QTest::newRow("beyond the image") << 1 << qint64(INT_MAX) << "program transfer completed! 2147483648"
-                                          << QList<qint64>{0, 1};
+        QTest::addColumn<QByteArray>("replacement"); // empty: the file is removed
+        QTest::newRow("replaced") << upgradeFile("v3.00");
+        QTest::newRow("cut") << upgradeFile("v2.05").left(1000);
+        QTest::newRow("removed") << QByteArray();
     }
 
-    void acknowledgedNumberChoosesTheNextPacket()
+    void theCheckedBytesAreSent()
     {
-        QFETCH(int, at);
-        QFETCH(qint64, number);
-        QFETCH(QString, trace);
-        QFETCH(QList<qint64>, packets);
+        QFETCH(QByteArray, replacement);
         Bench b;
-        QVERIFY(b.start({{"ack-packet", QJsonObject{{QString::number(at), number}}}}));
-        b.upgrade(upgradeFile("v2.05"));
-        QVERIFY(Traces::waitFor(trace));
-        QTest::qWait(100);
-        QCOMPARE(b.packets().mid(0, packets.size()), packets);
-        QVERIFY(number >= 0 || b.packets().size() == 3);
-    }
-
-    void partialLastPacketIsZeroPadded()
-    {
-        Bench b;
-        QVERIFY(b.start({{"no-reply", QJsonArray{11}}})); // spares the 5 s wait after the reset
-        const QByteArray image = fw::decoded(upgradeFile("v2.05")) + QByteArray(100, char(0x5a));
-        QByteArray file = image;
-        encodeImage(bytes(file), file.size());
+        QVERIFY(b.start({{"erase-delay-ms", 300}, {"no-reply", QJsonArray{11}}}));
+        b.p->upgrade().resetGuardTimer().setInterval(100);
+        const QByteArray file = upgradeFile("v2.05");
         b.upgrade(file);
-        QVERIFY(b.emu.waitForLine(QStringLiteral("reset 192.0.2.10 v2.05"), 15000));
-        QVERIFY(Traces::contains(QStringLiteral("program transfer completed! 257")));
-        QCOMPARE(b.emu.storedFlash("192.0.2.10"), image + QByteArray(412, '\0'));
+        const QString path = b.dir.filePath(QStringLiteral("fw.upg"));
+        if (replacement.isEmpty())
+            QVERIFY(QFile::remove(path));
+        else
+            QVERIFY(!fw::writeFile(b.dir.path(), QStringLiteral("fw.upg"), replacement).isEmpty());
+        QVERIFY(Traces::waitFor(QStringLiteral("CRC OK"), 15000));
+        QCOMPARE(b.emu.storedFlash("192.0.2.10"), fw::decoded(file));
     }
 
-    void repliesOutOfStepChangeNothing()
+    // A node that restarts without confirming it leaves no operator waiting.
+    void anUnconfirmedRestartEndsTheWait()
     {
-        auto w = openWindow();
-        MainWindowProbe p(*w);
-        for (UpgradeState state : {Idle, Programming, CrcRequested}) {
-            p.upgradeState() = state;
-            Traces::clear();
-            p.handleMessage(wire::message(ResetDevice));
-            p.handleMessage(wire::message(ReadCrc)); // no image loaded to compare with
-            p.handleMessage(wire::message(state == Idle ? ProgramPacket : ResetDevice));
-            QCOMPARE(p.upgradeState(), state);
-            QCOMPARE(Traces::lines().filter(QRegularExpression("^(TCP message|CRC reply ignored)")), Traces::lines());
-        }
-        QVERIFY(ScriptedOperator::instance().boxes.isEmpty() && !p.statusBox());
+        Bench b;
+        QVERIFY(b.start({{"restart-silently", true}}));
+        b.upgrade(upgradeFile("v2.05"));
+        QVERIFY(ScriptedOperator::instance().waitForBoxes(2, 20000));
+        QCOMPARE(lastBox(), QStringLiteral("Upgrade firmware status/Firmware written and verified, but the device did "
+                                           "not confirm its restart. Search again if it is not listed."));
+        QCOMPARE(ScriptedOperator::instance().boxes[1].icon, QMessageBox::Warning);
+        QVERIFY(!b.p->statusBox() && b.p->upgradeState() == Idle);
+        QVERIFY(Traces::since(QStringLiteral("Reset not confirmed")).contains(QStringLiteral("Discovery msg sended.")));
+    }
+
+    // While a result box is open the connection is read on: whatever the
+    // node sends meanwhile is handled, and what waits unread stays bounded.
+    void aResultBoxLeavesTheConnectionRead()
+    {
+        Bench b;
+        QVERIFY(b.start({{"wrong-crc", true}, {"flood-after", QJsonObject{{"word", 16}, {"megabytes", 20}}}}));
+        qint64 mostUnread = 0;
+        QTimer sample;
+        QObject::connect(&sample, &QTimer::timeout,
+                         [&] { mostUnread = qMax(mostUnread, b.p->tcpSocket()->bytesAvailable()); });
+        sample.start(5);
+        bool floodDoneWhileOpen = false;
+        ScriptedOperator::instance().holdNextBox(8000);
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const auto &boxes = ScriptedOperator::instance().boxes;
+            if (boxes.size() < 2 || !boxes[1].widget || !b.emu.lines().contains("flood-done 192.0.2.10 20971520"))
+                return;
+            floodDoneWhileOpen = true;
+            boxes[1].widget->done(QMessageBox::Ok);
+        });
+        watch.start(20);
+        b.upgrade(upgradeFile("v2.05"));
+        QVERIFY(ScriptedOperator::instance().waitForBoxes(2, 20000));
+        QTRY_VERIFY_WITH_TIMEOUT(ScriptedOperator::instance().boxes[1].widget.isNull(), 15000);
+        QCOMPARE(lastBox(), QStringLiteral("Upgrade firmware status/Firmware upgrade failed!"));
+        QVERIFY(floodDoneWhileOpen);
+        QVERIFY2(mostUnread <= NodeSession::ReadBufferBytes, qPrintable(QString::number(mostUnread)));
     }
 };
 

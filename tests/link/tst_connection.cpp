@@ -149,55 +149,6 @@ private slots:
         QVERIFY(p.button("RefreshBtn")->isVisible());
     }
 
-    void everyMessageOfASegmentIsHandled()
-    {
-        EmulatorProcess emu;
-        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 421,
-                                     {{"send-on-connect", QJsonArray{15, 10, 14, 0, 17}}, {"duplicate", true}, {"append", 15}})}));
-        auto w = openWindow();
-        MainWindowProbe p(*w);
-        QVERIFY(searchAndConnect(p));
-        // The reply, its copy and the appended message came in one write.
-        QVERIFY(waitUntil([] { return Traces::count("TCP message received: 7") == 2; }));
-        QVERIFY(Traces::waitFor("Unknown message: 17"));
-        for (const char *word : {"15", "10", "14", "0", "17"})
-            QVERIFY2(Traces::contains(QStringLiteral("Unknown message: ") + word), word);
-        QCOMPARE(Traces::count("Unknown message: 15"), 2);
-        QCOMPARE(p.upgradeState(), Idle);
-    }
-
-    void aSplitReplyIsPutTogether()
-    {
-        EmulatorProcess emu;
-        QVERIFY(emu.startNodes({node("192.0.2.10", "15030001", 421, {{"split", true}})}));
-        auto w = openWindow();
-        MainWindowProbe p(*w);
-        QVERIFY(searchAndConnect(p));
-        // The reply comes in two segments, 60 ms apart: it is handled once,
-        // whole, and its second part is not taken for a message of its own.
-        QVERIFY(Traces::waitFor("TCP message received: 7"));
-        QCOMPARE(p.lastConfigMessage().size(), 1024);
-        QTest::qWait(300);
-        QCOMPARE(Traces::count("TCP message received: 7"), 1);
-        QVERIFY(Traces::lines().filter("Unknown message").isEmpty());
-    }
-
-    void shortMessagesAreIgnored()
-    {
-        auto w = openWindow();
-        MainWindowProbe p(*w);
-        p.handleMessage(QByteArray("\x07\x00", 2));
-        QVERIFY(Traces::contains("Short message ignored: 2"));
-        QVERIFY(!Traces::contains("TCP message received: 7"));
-        // A bare command word reaches its handler, which reads nothing more.
-        for (quint32 word : {7u, 8u, 9u, 11u, 12u, 13u, 16u}) {
-            QByteArray m(4, '\0');
-            wire::putU32(m, 0, word);
-            p.handleMessage(m);
-        }
-        QCOMPARE(p.upgradeState(), Idle);
-    }
-
     // The time-out guards a configuration write while no upgrade runs, and
     // the whole upgrade otherwise.
     void timeoutShowsItsBox_data()

@@ -1,0 +1,121 @@
+// The configuration record, its checks and its exchange, without a window.
+#include "enginetestmain.h"
+
+#include "config/configexchange.h"
+#include "config/configvalues.h"
+#include "link/nodesession.h"
+
+#include <QSignalSpy>
+
+namespace {
+
+QByteArray record(quint32 word = GetConfig)
+{
+    QByteArray r = wire::message(MessageCommand(word));
+    for (int port = 0; port < ConfigRecord::PortCount; ++port)
+        for (int f = 0; f < PortConfig::Size; f += 4)
+            wire::putU32(r, ConfigRecord::portField(port, f), quint32(100 + 10 * port + f));
+    ConfigRecord::putAddress(r, ConfigRecord::IpOffset, QStringLiteral("192.0.2.10"));
+    ConfigRecord::putAddress(r, ConfigRecord::MaskOffset, QStringLiteral("255.255.255.0"));
+    ConfigRecord::putAddress(r, ConfigRecord::GatewayOffset, QStringLiteral("192.0.2.254"));
+    return r;
+}
+
+} // namespace
+
+class EngineConfig : public QObject
+{
+    Q_OBJECT
+private slots:
+    void decimalAddresses()
+    {
+        QByteArray r(8, '\x77');
+        QVERIFY(ConfigRecord::putAddress(r, 2, QStringLiteral("192.168.001.010")));
+        QCOMPARE(r.mid(2, 4), QByteArray::fromHex("c0a8010a"));
+        for (const char *bad : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "", "1.2.3.+4", "1.2.3.0004", "a.b.c.d"})
+            QVERIFY2(!ConfigRecord::putAddress(r, 2, QString::fromLatin1(bad)), bad);
+        QCOMPARE(r.mid(2, 4), QByteArray::fromHex("c0a8010a")); // untouched by refusals
+        QVERIFY(!ConfigRecord::putAddress(r, 5, QStringLiteral("1.2.3.4"))); // would run past the end
+    }
+
+    void networkComparison()
+    {
+        NodeSession session;
+        ConfigExchange p(&session);
+        const QByteArray r = record();
+        QVERIFY(p.netInfoChanged(r)); // nothing received yet: assume it changes
+        p.lastConfigMessage() = r.left(ConfigRecord::UsedSize - 1);
+        QVERIFY(p.netInfoChanged(r));
+        p.lastConfigMessage() = r;
+        QVERIFY(p.netInfoChanged(r.left(ConfigRecord::UsedSize - 1)));
+
+        QByteArray head = r;
+        head[ConfigRecord::NetworkHeadOffset] = 'x';
+        head[ConfigRecord::UsedSize] = 'y';
+        Traces::clear();
+        QVERIFY(!p.netInfoChanged(head));
+        QCOMPARE(Traces::lines(), (QStringList{QStringLiteral("Checking net info changes..."),
+                                               QStringLiteral("Net info doesn't changed")}));
+        QByteArray gateway = r;
+        gateway[ConfigRecord::UsedSize - 1] = char(253);
+        Traces::clear();
+        QVERIFY(p.netInfoChanged(gateway));
+        QCOMPARE(Traces::lines(), QStringList{QStringLiteral("Checking net info changes...")});
+    }
+
+    // A reply too short to hold the fields it is read for is ignored,
+    // whichever of the three it is: a short DefaultConfig reply is no
+    // change of network settings.
+    void shortRepliesAreIgnoredAlike()
+    {
+        NodeSession session;
+        ConfigExchange exchange(&session);
+        exchange.lastConfigMessage() = record();
+        QSignalSpy received(&exchange, &ConfigExchange::configReceived);
+        QSignalSpy applied(&exchange, &ConfigExchange::defaultApplied);
+        Traces::clear();
+        for (quint32 word : {7u, 8u, 9u})
+            session.dispatch(record(word).left(ConfigRecord::UsedSize - 1));
+        QCOMPARE(Traces::lines().filter(QStringLiteral("Short config message ignored: 277")).size(), 3);
+        QVERIFY(!Traces::contains(QStringLiteral("Net config has changed")));
+        QVERIFY(received.isEmpty() && applied.isEmpty());
+        QCOMPARE(exchange.lastConfigMessage(), record());
+    }
+
+    // What a record shows goes back into a record unchanged, and values out
+    // of range are refused with the port's own text, in check order.
+    void valuesRoundTripAndRefusals()
+    {
+        QByteArray r = record();
+        for (int port = 0; port < ConfigRecord::PortCount; ++port) {
+            const quint32 values[] = {99, 12, 0, 10, 24, 0, quint32(port * 60)};
+            for (int f = 0; f < 7; ++f)
+                wire::putU32(r, ConfigRecord::portField(port, 4 * f), values[f]);
+            wire::putU32(r, ConfigRecord::mergeMode(port), quint32(port % 2));
+        }
+        wire::putText(r, ConfigRecord::LabelOffset, ConfigRecord::LabelSize, "Truss 3");
+        ConfigValues v = ConfigValues::fromRecord(r);
+        QByteArray built;
+        QVERIFY(!configcheck::buildSetConfig(v, &built).refused());
+        QCOMPARE(wire::u32(built, 0), 8u);
+        for (int port = 0; port < ConfigRecord::PortCount; ++port) // all but each port's reserved word
+            QCOMPARE(built.mid(ConfigRecord::mergeMode(port), 4), r.mid(ConfigRecord::mergeMode(port), 4));
+        QCOMPARE(built.mid(ConfigRecord::PortOffset, 20), r.mid(ConfigRecord::PortOffset, 20));
+        QCOMPARE(built.mid(ConfigRecord::LabelOffset, 8), QByteArray("Truss 3", 8));
+        QCOMPARE(built.mid(ConfigRecord::IpOffset, 12), r.mid(ConfigRecord::IpOffset, 12));
+        QCOMPARE(wire::u32(built, ConfigRecord::portField(3, PortConfig::UniverseIndex)), 180u);
+
+        v.ports[2].field[PortValues::Mab] = 11;
+        v.ports[3].field[PortValues::Universe] = 0; // an index with all bits set shows 0
+        QCOMPARE(configcheck::buildSetConfig(v, &built).text,
+                 QStringLiteral("DMX Port 3: MAB time is invalid! Choose value between 12 and 999 us."));
+        v.ports[2].field[PortValues::Mab] = 12;
+        const configcheck::Refusal last = configcheck::buildSetConfig(v, &built);
+        QCOMPARE(last.text, QStringLiteral("DMX Port 4: universe is invalid! Choose value between 1 and 256."));
+        v.label = QByteArray(64, 'x');
+        QCOMPARE(configcheck::buildSetConfig(v, &built).text, QStringLiteral("Device name is too long!"));
+    }
+};
+
+TARVO_ENGINE_TEST_MAIN(EngineConfig)
+#include "tst_engine_config.moc"

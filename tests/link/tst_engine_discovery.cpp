@@ -1,0 +1,82 @@
+// Discovery as the engine runs it, without a window, against emulated nodes.
+#include "enginebench.h"
+#include "enginetestmain.h"
+
+#include "link/devicerecord.h"
+
+#include <QUdpSocket>
+
+namespace {
+
+bool waitForRecords(const Discovery &d, int n, int timeoutMs = 10000)
+{
+    return QTest::qWaitFor([&] { return d.count() >= n; }, timeoutMs);
+}
+
+} // namespace
+
+class EngineDiscovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void shortGarbageAndForeignDatagramsAreDropped()
+    {
+        EngineBench b;
+        QJsonObject n = EngineBench::node({{"extra-datagrams", QJsonArray{"short", "tiny", "garbage"}}});
+        QVERIFY(b.start({n}));
+        b.discovery->search();
+        QVERIFY(waitForRecords(*b.discovery, 1));
+        QTest::qWait(100);
+        QCOMPARE(b.discovery->count(), 1);
+        QCOMPARE(DeviceRecord::serialNumber(b.discovery->records().at(0)), QByteArray("15050010"));
+        // The short reply (281 bytes) and the garbage one carry command 1 and
+        // are traced; the 3-byte one has no command word and is not.
+        QVERIFY(Traces::contains("Datagram size: 281"));
+        QCOMPARE(Traces::count("Discovery response:"), 3);
+
+        // A request (command 0), such as the tool's own broadcast, is silent.
+        Traces::clear();
+        QUdpSocket other;
+        QVERIFY(other.bind(QHostAddress("192.0.2.1"), 0));
+        other.writeDatagram(QByteArray(DeviceRecord::Size, '\0'), QHostAddress("192.0.2.1"), DiscoveryPort);
+        QTest::qWait(100);
+        QVERIFY(!Traces::contains("Discovery response:"));
+    }
+
+    void manyNodesAreAllKept()
+    {
+        const int count = 200;
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", QString::number(count), "--first-ip", "192.0.2.10"}));
+        Discovery discovery;
+        QVERIFY(discovery.bind(QHostAddress("192.0.2.1")));
+        discovery.search();
+        QVERIFY(waitForRecords(discovery, count));
+        QTest::qWait(100);
+        QCOMPARE(discovery.count(), count);
+        QCOMPARE(discovery.addresses().size(), count);
+    }
+
+    // A flood of replies, each with a serial of its own: the list stops at
+    // its bound, and the event loop gets its turn between slices.
+    void aFloodIsBoundedAndLetsTheLoopRun()
+    {
+        EngineBench b;
+        QVERIFY(b.start({EngineBench::node({{"discovery-flood", QJsonObject{{"rate", 20000}, {"count", 10500}}}})}));
+        int run = 0, longestRun = 0;
+        QObject::connect(b.discovery, &Discovery::nodeFound, [&] { longestRun = qMax(longestRun, ++run); });
+        QTimer turn;
+        QObject::connect(&turn, &QTimer::timeout, [&] { run = 0; });
+        turn.start(0);
+        b.discovery->search();
+        QVERIFY(b.emu.waitForLine(QStringLiteral("flood-done 192.0.2.10 10500"), 20000));
+        QVERIFY(QTest::qWaitFor([&] { return Traces::count(QStringLiteral("Discovery response:")) == 10501; }, 10000));
+        QCOMPARE(b.discovery->count(), int(Discovery::MaxEntries));
+        QCOMPARE(Traces::count(QStringLiteral("Discovery list full: 10000")), 1);
+        QVERIFY2(longestRun <= Discovery::SliceDatagrams, qPrintable(QString::number(longestRun)));
+    }
+};
+
+TARVO_ENGINE_TEST_MAIN(EngineDiscovery)
+#include "tst_engine_discovery.moc"
