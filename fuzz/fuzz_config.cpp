@@ -1,82 +1,82 @@
-// The configuration record: a reply the window keeps and shows (through
-// the dispatcher, as GetConfig), a second record as GetConfig, SetConfig or
-// DefaultConfig reply and as the subject of the network comparison, and
-// then the form, filled with the input's texts, sent with "Set" over a
-// connection to a listener in this process.
+// The configuration record: a reply the exchange keeps (as GetConfig), a
+// second record as GetConfig, SetConfig or DefaultConfig reply and as the
+// subject of the network comparison; then the values of a form (label,
+// three addresses, 24 port fields as decimal texts, 4 merge modes) checked
+// and built into a SetConfig record, which is sent on the session.
 
 #include "fuzzsupport.h"
 
-#include <QComboBox>
-#include <QLineEdit>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include "config/configexchange.h"
+#include "config/configvalues.h"
+#include "link/nodesession.h"
 
 namespace {
 
-const char *const fields[] = {
-    "DeviceLabelLine", "IPLine",        "SubnetLine",    "GatewayLine",    "UniverseLine",  "BREAKLine",
-    "MABLine",         "MBFLine",       "WAITLine",      "ChannelsLine",   "UniverseLine_2", "BREAKLine_2",
-    "MABLine_2",       "MBFLine_2",     "WAITLine_2",    "ChannelsLine_2", "UniverseLine_3", "BREAKLine_3",
-    "MABLine_3",       "MBFLine_3",     "WAITLine_3",    "ChannelsLine_3", "UniverseLine_4", "BREAKLine_4",
-    "MABLine_4",       "MBFLine_4",     "WAITLine_4",    "ChannelsLine_4",
-};
 const MessageCommand replies[] = {GetConfig, SetConfig, DefaultConfig};
 
-QTcpServer *server = nullptr;
-
-// "Set" needs a live connection; the node end here only swallows what comes.
-bool connected(MainWindowProbe &p)
+// A dotted address as four numbers, whatever leading zeros it was written with.
+QString normalised(const QString &dotted)
 {
-    if (!server) {
-        server = new QTcpServer;
-        server->listen(p.udpSocket()->localAddress(), 0);
-    }
-    if (p.tcpSocket()->state() == QAbstractSocket::ConnectedState)
-        return true;
-    p.tcpSocket()->abort();
-    p.tcpSocket()->connectToHost(server->serverAddress(), server->serverPort());
-    if (!p.tcpSocket()->waitForConnected(1000) || !server->waitForNewConnection(1000))
-        return false;
-    while (QTcpSocket *peer = server->nextPendingConnection()) {
-        QObject::connect(peer, &QTcpSocket::readyRead, peer, [peer] { peer->readAll(); });
-        QObject::connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
-    }
-    return true;
+    QByteArray r(4, '\0');
+    return ConfigRecord::putAddress(r, 0, dotted) ? wire::dottedQuad(r, 0) : QString();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    MainWindowProbe &p = fuzz::window();
-    fuzz::resetWindow();
+    fuzz::init();
+    NodeSession session;
+    ConfigExchange config(&session);
     fuzz::Input in(data, size);
     const quint8 setup = in.byte();
-
-    if (setup & 1) // the connected node listed and selected
-        fuzz::listNode(in.take(20));
+    if (setup & 1)
+        in.take(20); // a serial number, in the window's days
 
     QByteArray kept = in.chunk(DeviceMessageSize);
     wire::putU32(kept, CommandOffset, GetConfig);
-    p.handleMessage(kept);
-    FUZZ_CHECK(p.lastConfigMessage().isEmpty() || p.lastConfigMessage().size() >= 278);
-    FUZZ_CHECK(qstrnlen(p.connectedSerialRaw(), 16) < 16);
+    session.dispatch(kept);
+    FUZZ_CHECK(config.lastConfigMessage().isEmpty() || ConfigRecord::complete(config.lastConfigMessage()));
 
     QByteArray reply = in.chunk(DeviceMessageSize);
-    p.netInfoChanged(reply);
+    config.netInfoChanged(reply);
     wire::putU32(reply, CommandOffset, replies[(setup >> 1) % 3]);
-    p.handleMessage(reply);
-    if (setup & 1)
-        p.invoke("displayDevice"); // the connected node's entry shows the kept record again
-
-    if (setup & 0x80 && connected(p)) {
-        for (const char *name : fields)
-            p.line(name)->setText(QString::fromLatin1(in.chunk(80)));
-        for (const char *name : {"MergeModeBox", "MergeModeBox_2", "MergeModeBox_3", "MergeModeBox_4"})
-            p.combo(name)->setCurrentIndex(in.byte() % 2);
-        p.invoke("sendConfig");
-        if (p.upgradeState() == Idle && p.statusBox()) // a record went out and is awaited
-            FUZZ_CHECK(p.operationTimer().isActive());
+    session.dispatch(reply);
+    if (ConfigRecord::complete(config.lastConfigMessage())) {
+        // What a record shows is what it holds.
+        const ConfigValues shown = ConfigValues::fromRecord(config.lastConfigMessage());
+        FUZZ_CHECK(shown.label.size() <= ConfigRecord::LabelSize);
     }
+
+    ConfigValues values;
+    values.label = in.chunk(80);
+    values.ip = QString::fromLatin1(in.chunk(20));
+    values.mask = QString::fromLatin1(in.chunk(20));
+    values.gateway = QString::fromLatin1(in.chunk(20));
+    for (PortValues &port : values.ports)
+        for (quint32 &field : port.field) {
+            bool ok = false;
+            field = QString::fromLatin1(in.chunk(12)).toUInt(&ok, 10);
+            if (!ok)
+                field = 0xffffffffu;
+        }
+    for (PortValues &port : values.ports)
+        port.mergeMode = in.byte() % 2;
+
+    QByteArray record;
+    if (configcheck::buildSetConfig(values, &record).refused())
+        return 0;
+    // An accepted record is whole and reads back as the values it was made of.
+    FUZZ_CHECK(record.size() == DeviceMessageSize && wire::u32(record, CommandOffset) == SetConfig);
+    const ConfigValues back = ConfigValues::fromRecord(record);
+    FUZZ_CHECK(back.label == values.label);
+    FUZZ_CHECK(back.ip == normalised(values.ip) && back.mask == normalised(values.mask) &&
+               back.gateway == normalised(values.gateway));
+    for (size_t port = 0; port < values.ports.size(); ++port) {
+        FUZZ_CHECK(back.ports[port].field == values.ports[port].field);
+        FUZZ_CHECK(back.ports[port].mergeMode == values.ports[port].mergeMode);
+    }
+    if (config.sendConfig(record) == ConfigExchange::Sent::AwaitingAcknowledgement)
+        FUZZ_CHECK(session.operationTimer().isActive()); // a record sent is guarded
     return 0;
 }

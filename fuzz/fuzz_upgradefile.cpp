@@ -1,7 +1,7 @@
-// Upgrade files: the checks of "Firmware upgrade" on a file the operator
-// picks, and what follows for a file that passes them (the node's erase
-// reply loads and sends it, acknowledgements walk through it, the checksum
-// reply ends it). The first byte of an input says how the rest makes the
+// Upgrade files: the checks an upgrade file passes before any node hears of
+// it, and what follows for a file that passes them (the node's erase reply
+// starts the transfer of the checked bytes, acknowledgements walk through
+// them, the checksum reply ends it). The first byte of an input says how the rest makes the
 // file:
 //   0  the bytes are the file, whatever their length;
 //   1  patches (offset, byte) to a raw image, then built into an upgrade file
@@ -11,30 +11,14 @@
 // Patches lie mostly in the image's last 256 bytes, where its information
 // block is. Then come the acknowledged packet numbers.
 //
-// The file dialog is not what is tested here, and each one costs tens of
-// milliseconds (its file system model joins a thread when it closes): this
-// harness defines QFileDialog::getOpenFileName itself, and the static link
-// takes that definition before the library's. It returns the path the
-// input made, as an operator's choice would.
 
 #include "fuzzsupport.h"
 
+#include "firmware/firmwareupgrade.h"
 #include "firmware/image.h"
 #include "firmware/upgradefile.h"
 #include "firmware/upgrademessage.h"
-
-#include <QFileDialog>
-
-namespace {
-
-QString chosenFile;
-
-} // namespace
-
-QString QFileDialog::getOpenFileName(QWidget *, const QString &, const QString &, const QString &, QString *, Options)
-{
-    return chosenFile;
-}
+#include "link/nodesession.h"
 
 namespace {
 
@@ -101,26 +85,32 @@ QByteArray reply(MessageCommand word, int offset = 0, quint32 value = 0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    MainWindowProbe &p = fuzz::window();
-    fuzz::resetWindow();
+    fuzz::init();
+    NodeSession session;
+    FirmwareUpgrade upgrade(&session);
     fuzz::Input in(data, size);
 
-    fuzz::listNode("15050001"); // the connected node runs v1.00
-
     const QByteArray file = fileFor(in);
-    chosenFile = fuzz::scratchFile(QStringLiteral("input.upg"), file);
-    p.invoke("updateFirmware");
-    if (p.upgradeState() != EraseRequested)
+    const UpgradeImage image = UpgradeImage::read(fuzz::scratchFile(QStringLiteral("input.upg"), file));
+    if (image.status != UpgradeImage::Ok)
         return 0; // refused before anything was sent
 
-    // Passed: the file was whole, its checksum right, its brand 0.
-    FUZZ_CHECK(file.size() >= ImageInfo::ImageSize);
-    FUZZ_CHECK(p.operationTimer().isActive() && p.statusBox());
-    p.handleMessage(reply(EraseSector));
-    FUZZ_CHECK(p.firmwareImage().size() == file.size());
+    // Passed: the file was whole and not too large, its checksum right,
+    // its brand 0, and the bytes kept are the file's.
+    FUZZ_CHECK(image.file == file);
+    FUZZ_CHECK(file.size() >= ImageInfo::ImageSize && file.size() <= UpgradeImage::MaxFileSize);
+    QByteArray decoded = file;
+    decodeImage(bytes(decoded), decoded.size());
+    FUZZ_CHECK(ImageInfo::brand(decoded) == 0);
+    FUZZ_CHECK(imageChecksumQuiet(bytes(decoded), ImageInfo::VerifiedSize) == ImageInfo::checksum(decoded));
+
+    upgrade.start(image.file);
+    FUZZ_CHECK(session.operationTimer().isActive() && session.upgradeState() == EraseRequested);
+    session.dispatch(reply(EraseSector));
+    FUZZ_CHECK(upgrade.firmwareImage() == decoded);
     for (int i = 0; i < 8 && !in.empty(); ++i)
-        p.handleMessage(reply(ProgramPacket, UpgradeMessage::PacketNumberOffset, in.u16() | (quint32(in.byte()) << 24)));
-    const quint32 sum = imageChecksumQuiet(bytes(p.firmwareImage()), ImageInfo::VerifiedSize);
-    p.handleMessage(reply(ReadCrc, UpgradeMessage::CrcOffset, in.byte() & 1 ? sum : sum + 1));
+        session.dispatch(reply(ProgramPacket, UpgradeMessage::PacketNumberOffset, in.u16() | (quint32(in.byte()) << 24)));
+    const quint32 sum = imageChecksumQuiet(bytes(upgrade.firmwareImage()), ImageInfo::VerifiedSize);
+    session.dispatch(reply(ReadCrc, UpgradeMessage::CrcOffset, in.byte() & 1 ? sum : sum + 1));
     return 0;
 }

@@ -1,35 +1,21 @@
 #ifndef TARVO_FUZZSUPPORT_H
 #define TARVO_FUZZSUPPORT_H
 
-#include "app/mainwindow.h"
-
 #include <QByteArray>
-#include <QMetaMethod> // probe.h uses it without including it
 #include <QString>
 #include <cstddef>
 #include <cstdint>
 
-#include "probe.h"
-
-// What the harnesses share: the window they drive (one per process, made
-// as an operator starts the tool, inside the private network that
-// netns-run made), its reset between inputs, and a reader that turns the
-// fuzzer's bytes into messages, files and choices.
+// What the harnesses share: the application object (created on first use,
+// traces silenced), a scratch folder for files, and a reader that turns the
+// fuzzer's bytes into messages, files and choices. The harnesses drive the
+// engine directly: no window, no socket that sends.
 namespace fuzz {
 
-// Creates the application and the window on first use.
-MainWindowProbe &window();
+// Creates the QCoreApplication once and drops the engine's trace lines.
+void init();
 
-// Puts the window back into the state of a freshly opened one, with no
-// node listed, no upgrade running and no box open.
-void resetWindow();
-
-// Lists a node as an accepted discovery reply would, and selects it as
-// "Connect" does: the reply record of an application node with this serial
-// field (16 bytes as given, so possibly without a terminator) and version.
-void listNode(const QByteArray &serialField, const QByteArray &version = "v1.00");
-
-// A folder for the files a harness hands to the window.
+// A file in the harness's scratch folder.
 QString scratchFile(const QString &name, const QByteArray &contents);
 
 // Stops the run with a message: a broken invariant counts as a crash.

@@ -64,11 +64,11 @@ void Discovery::readPending()
     // slice loses nothing and lets the event loop run in between.
     for (int n = 0; n < SliceDatagrams && udp->hasPendingDatagrams(); ++n) {
         const QNetworkDatagram datagram = udp->receiveDatagram();
-        handleDatagram(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
+        takeDatagram(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
     }
 }
 
-void Discovery::handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort)
+void Discovery::takeDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort)
 {
     if (!wire::has(data, DeviceRecord::CommandOffset, 4) || DeviceRecord::command(data) != DiscoveryReply)
         return;

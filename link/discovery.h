@@ -51,6 +51,9 @@ public:
     // Reads and checks the replies waiting on the socket, one slice at a
     // time (External wiring: call it on the socket's readyRead()).
     void readPending();
+    // Checks one datagram as the socket delivered it, and keeps it when it
+    // is an acceptable reply of a node not yet known.
+    void takeDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort);
 
     const QVector<QByteArray> &records() const { return kept; }
     QVector<QByteArray> &records() { return kept; }
@@ -67,7 +70,6 @@ signals:
 
 private:
     void raiseReceiveBuffer();
-    void handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort);
 
     QUdpSocket *udp = nullptr;
     QVector<QByteArray> kept;

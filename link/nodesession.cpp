@@ -9,7 +9,10 @@ NodeSession::NodeSession(QObject *parent, Wiring wiring) : QObject(parent), tcp(
 {
     tcp->setReadBufferSize(ReadBufferBytes);
     restTimer.setSingleShot(true);
-    connect(&restTimer, &QTimer::timeout, this, &NodeSession::handOnRest);
+    connect(&restTimer, &QTimer::timeout, this, [this] {
+        if (isConnected())
+            flushRest();
+    });
     if (wiring == Wiring::Internal) {
         connect(tcp, &QTcpSocket::connected, this, &NodeSession::handleConnected);
         connect(tcp, &QTcpSocket::disconnected, this, &NodeSession::handleDisconnected);
@@ -98,24 +101,35 @@ void NodeSession::readPending()
         return;
     const QScopedValueRollback<bool> guard(reading, true);
     const quint64 current = generation;
-    while (tcp->bytesAvailable() > 0 && isConnected()) {
-        rest += tcp->read(DeviceMessageSize - rest.size());
+    while (tcp->bytesAvailable() > 0 && isConnected() && generation == current)
+        receive(tcp->read(ReadBufferBytes));
+    if (!rest.isEmpty() && isConnected() && generation == current)
+        restTimer.start(RestWaitMs);
+}
+
+void NodeSession::receive(const QByteArray &bytes)
+{
+    const quint64 current = generation;
+    qsizetype at = 0;
+    while (at < bytes.size()) {
+        const qsizetype take = qMin<qsizetype>(DeviceMessageSize - rest.size(), bytes.size() - at);
+        rest += bytes.mid(at, take);
+        at += take;
         if (rest.size() < DeviceMessageSize)
-            continue;
+            break;
         restTimer.stop();
         const QByteArray message = rest;
         rest.clear();
         dispatch(message);
         if (generation != current)
-            return; // the handler closed the connection
+            return; // the handler closed the connection: the rest is not read
     }
-    if (!rest.isEmpty() && isConnected())
-        restTimer.start(RestWaitMs);
 }
 
-void NodeSession::handOnRest()
+void NodeSession::flushRest()
 {
-    if (rest.isEmpty() || !isConnected())
+    restTimer.stop();
+    if (rest.isEmpty())
         return;
     const QByteArray message = rest;
     rest.clear();

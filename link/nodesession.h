@@ -63,6 +63,13 @@ public:
     void readPending();
     Timeout handleTimeout();
 
+    // Frames bytes as they arrived from the node: every whole message is
+    // dispatched, a rest waits (readPending() passes what it reads here).
+    void receive(const QByteArray &bytes);
+    // Dispatches a waiting rest as the short message it is: what the
+    // pause of RestWaitMs after it does.
+    void flushRest();
+
     // Hands one framed message to the dispatcher: traces it and passes the
     // words the tool acts on to the attached exchanges.
     void dispatch(const QByteArray &message);
@@ -78,7 +85,6 @@ signals:
 
 private:
     void endFraming();
-    void handOnRest();
 
     QTcpSocket *tcp = nullptr;
     QTimer timer;
