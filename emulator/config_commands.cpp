@@ -1,9 +1,10 @@
 #include "emulator.h"
-
-#include "config/configrecord.h"
+#include "nodewire.h"
 
 #include <QTcpSocket>
 #include <QTimer>
+
+using namespace nodewire;
 
 namespace {
 
@@ -11,15 +12,15 @@ namespace {
 // tool shows them as sent and refuses to send them back.
 void spoil(QByteArray &record)
 {
-    wire::putU32(record, ConfigRecord::mergeMode(0), 2);
-    wire::putU32(record, ConfigRecord::portField(1, PortConfig::UniverseIndex), 299);
-    wire::putU32(record, ConfigRecord::portField(2, PortConfig::UniverseIndex), 0xffffffffu);
+    putU32(record, config::mergeMode(0), 2);
+    putU32(record, config::portField(1, config::UniverseIndex), 299);
+    putU32(record, config::portField(2, config::UniverseIndex), 0xffffffffu);
 }
 
-QByteArray outgoing(const Node &node, MessageCommand word)
+QByteArray outgoing(const Node &node, Command word)
 {
     QByteArray r = node.config;
-    wire::putU32(r, ConfigRecord::CommandOffset, word);
+    putU32(r, config::CommandOffset, word);
     if (node.fault(QStringLiteral("out-of-range")).toBool())
         spoil(r);
     return r;
@@ -29,7 +30,7 @@ QByteArray outgoing(const Node &node, MessageCommand word)
 
 bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message)
 {
-    const quint32 word = wire::u32(message, 0);
+    const quint32 word = u32(message, 0);
     if (word == GetConfig) {
         emu.reply(session, outgoing(node, GetConfig));
         return true;
@@ -55,7 +56,7 @@ bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByt
         const QString ip = node.fault(QStringLiteral("factory-ip")).toString();
         // The factory settings put the node on another address.
         if (!ip.isEmpty())
-            ConfigRecord::putAddress(node.config, ConfigRecord::IpOffset, ip);
+            putAddress(node.config, config::IpOffset, ip);
         emu.saveState(node, QStringLiteral("config"), node.config);
         emu.reply(session, outgoing(node, DefaultConfig));
         return true;

@@ -57,9 +57,18 @@ public:
     void event(const QString &line) const; // one line on standard output
 
 private:
+    struct Datagram {
+        QByteArray data;
+        QHostAddress from, to;
+        quint16 toPort;
+    };
+
+    // Discovery (discovery.cpp).
     void readDatagrams();
+    void answerDiscovery(int index, const QHostAddress &to, quint16 port);
     void sendPendingDatagrams();
-    void answerDiscovery(int index);
+
+    // Node protocol.
     void acceptConnections();
     void readSession(QTcpSocket *socket);
     void handle(Session &session, const QByteArray &message);
@@ -70,11 +79,6 @@ private:
     QTimer *udpRetry = nullptr;
     QHash<quint32, int> byAddress;
     QHash<QTcpSocket *, Session> sessions;
-    struct Datagram {
-        QByteArray data;
-        QHostAddress from, to;
-        quint16 toPort;
-    };
     QQueue<Datagram> outgoing;
 };
 

@@ -3,8 +3,6 @@
 
 #include "emulator.h"
 
-#include "link/devicerecord.h"
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
