@@ -1,9 +1,6 @@
 #include "emulator.h"
 #include "nodewire.h"
 
-#include <QTcpSocket>
-#include <QTimer>
-
 using namespace nodewire;
 
 namespace {
@@ -23,6 +20,10 @@ QByteArray outgoing(const Node &node, Command word)
     putU32(r, config::CommandOffset, word);
     if (node.fault(QStringLiteral("out-of-range")).toBool())
         spoil(r);
+    // Offsets and values were checked at start: every word lies inside.
+    const QJsonObject words = node.fault(QStringLiteral("config-words")).toObject();
+    for (auto it = words.begin(); it != words.end(); ++it)
+        putU32(r, it.key().toInt(), quint32(it.value().toDouble()));
     return r;
 }
 
@@ -40,15 +41,8 @@ bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByt
         emu.saveState(node, QStringLiteral("config"), node.config);
         if (node.fault(QStringLiteral("no-ack")).toBool())
             return true;
-        const QByteArray ack = outgoing(node, SetConfig);
         const int late = node.fault(QStringLiteral("late-ack-ms")).toInt();
-        if (late > 0) {
-            // The socket is the timer's context: a closed session sends nothing.
-            QTcpSocket *socket = session.socket;
-            QTimer::singleShot(late, socket, [socket, ack] { socket->write(ack); });
-            return true;
-        }
-        emu.reply(session, ack);
+        emu.reply(session, outgoing(node, SetConfig), late > 0 ? late : -1);
         return true;
     }
     if (word == DefaultConfig) {

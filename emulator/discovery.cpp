@@ -9,7 +9,9 @@
 #include <QTimer>
 #include <QUdpSocket>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -44,6 +46,19 @@ int sendFrom(int fd, const QByteArray &data, const QHostAddress &from, const QHo
     std::memcpy(CMSG_DATA(cmsg), &info, sizeof info);
     return ::sendmsg(fd, &msg, 0) < 0 ? errno : 0;
 }
+
+bool busy(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS;
+}
+
+double nowNs()
+{
+    return double(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+constexpr int FloodBatch = 4096; // most flood replies sent per tick
 
 } // namespace
 
@@ -100,6 +115,10 @@ void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
                 outgoing.enqueue(dg);
         }
     }
+    if (delay > 0)
+        QTimer::singleShot(delay, this, [this, index, to, port] { floodDiscovery(index, to, port); });
+    else
+        floodDiscovery(index, to, port);
 }
 
 void Emulator::sendPendingDatagrams()
@@ -107,7 +126,7 @@ void Emulator::sendPendingDatagrams()
     while (!outgoing.isEmpty()) {
         const Datagram &dg = outgoing.head();
         const int err = sendFrom(int(udp->socketDescriptor()), dg.data, dg.from, dg.to, dg.toPort);
-        if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) {
+        if (busy(err)) {
             udpRetry->start();
             return;
         }
@@ -116,4 +135,47 @@ void Emulator::sendPendingDatagrams()
         outgoing.dequeue();
     }
     udpRetry->stop();
+}
+
+// The "discovery-flood" fault: many more replies than one node would give,
+// each as a node of its own, spread evenly over time by a timer.
+void Emulator::floodDiscovery(int index, const QHostAddress &to, quint16 port)
+{
+    const QJsonObject spec = nodes[index].fault(QStringLiteral("discovery-flood")).toObject();
+    if (spec.isEmpty() || discoveryFloods.contains(index))
+        return;
+    discoveryFloods.insert(index);
+    const double rate = spec.value(QLatin1String("rate")).toDouble();
+    const qint64 count = spec.value(QLatin1String("count")).toInteger();
+    const double started = nowNs();
+    const auto sent = std::make_shared<qint64>(0);
+    auto *timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(1);
+    connect(timer, &QTimer::timeout, this, [this, index, to, port, rate, count, started, sent, timer] {
+        const Node &node = nodes[index];
+        const qint64 due = qMin(count, qint64((nowNs() - started) * rate / 1e9) + 1);
+        for (int batch = 0; *sent < due && batch < FloodBatch; ++batch) {
+            const QByteArray number = QByteArray::number(floodSerial + 1);
+            QByteArray dg = node.identity;
+            std::memset(dg.data() + discovery::LabelOffset, 0, discovery::LabelSize);
+            std::memset(dg.data() + discovery::SerialOffset, 0, discovery::SerialSize);
+            putBytes(dg, discovery::LabelOffset, discovery::LabelSize - 1, "Flood-" + number);
+            putBytes(dg, discovery::SerialOffset, discovery::SerialSize - 1, "FL" + number.rightJustified(13, '0'));
+            const int err = sendFrom(int(udp->socketDescriptor()), dg, node.address, to, port);
+            if (busy(err))
+                break; // the next tick tries again
+            if (err != 0)
+                event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
+            ++floodSerial;
+            ++*sent;
+        }
+        if (*sent < count)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        discoveryFloods.remove(index);
+        event(QStringLiteral("flood-done %1 %2").arg(node.address.toString()).arg(count));
+    });
+    timer->start();
 }

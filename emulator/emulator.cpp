@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 #include <cstdio>
+#include <memory>
 
 using namespace nodewire;
 
@@ -127,48 +128,115 @@ void Emulator::handle(Session &session, const QByteArray &message)
     event(QStringLiteral("unhandled %1 %2").arg(node.address.toString()).arg(word));
 }
 
-void Emulator::reply(Session &session, const QByteArray &message)
+void Emulator::reply(Session &session, const QByteArray &message, int delayMs)
 {
     const Node &node = nodes[session.node];
     if (node.fault(QStringLiteral("silent")).toBool())
         return;
-    const QString word = QString::number(u32(message, 0));
+    const quint32 word = u32(message, 0);
+    const QString wordText = QString::number(word);
     for (const QJsonValue w : node.fault(QStringLiteral("no-reply")).toArray())
-        if (QString::number(w.toInt()) == word)
+        if (QString::number(w.toInt()) == wordText)
             return;
 
-    QByteArray out = message;
+    QByteArray one = message;
+    const QJsonValue cut = node.fault(QStringLiteral("short-replies"));
+    if (cut.isDouble())
+        one.truncate(cut.toInt());
+    QByteArray out = one;
     if (node.fault(QStringLiteral("duplicate")).toBool())
-        out += message;
+        out += one;
     const QJsonValue append = node.fault(QStringLiteral("append"));
     if (append.isDouble())
         out += nodewire::message(quint32(append.toInt()));
 
-    int delay = 0;
-    const QJsonValue d = node.fault(QStringLiteral("delay-ms"));
-    if (d.isDouble())
-        delay = d.toInt();
-    else if (d.isObject())
-        delay = d.toObject().value(word).toInt();
+    if (delayMs < 0) {
+        delayMs = 0;
+        const QJsonValue d = node.fault(QStringLiteral("delay-ms"));
+        if (d.isDouble())
+            delayMs = d.toInt();
+        else if (d.isObject())
+            delayMs = d.toObject().value(wordText).toInt();
+    }
+
+    // Where the reply is cut in two segments, if at all.
+    int splitAt = 0;
+    const QJsonValue at = node.fault(QStringLiteral("split-at"));
+    if (at.isDouble())
+        splitAt = at.toInt();
+    else if (node.fault(QStringLiteral("split")).toBool())
+        splitAt = int(out.size()) / 3;
+    const QJsonObject flood = node.fault(QStringLiteral("flood-after")).toObject();
+    const bool floods = !flood.isEmpty() && quint32(flood.value(QLatin1String("word")).toDouble()) == word;
 
     QTcpSocket *socket = session.socket;
-    const bool split = node.fault(QStringLiteral("split")).toBool();
-    auto send = [socket, out, split] {
-        if (!split) {
+    auto send = [this, socket, out, splitAt, floods] {
+        if (splitAt <= 0 || splitAt >= out.size()) {
             socket->write(out);
+            if (floods)
+                floodConnection(socket);
             return;
         }
         // One reply in two segments, with a pause between them.
-        const int half = int(out.size()) / 3;
-        socket->write(out.left(half));
+        socket->write(out.left(splitAt));
         socket->flush();
-        const QByteArray rest = out.mid(half);
-        QTimer::singleShot(60, socket, [socket, rest] { socket->write(rest); });
+        const QByteArray rest = out.mid(splitAt);
+        QTimer::singleShot(60, socket, [this, socket, rest, floods] {
+            socket->write(rest);
+            if (floods)
+                floodConnection(socket);
+        });
     };
-    if (delay > 0)
-        QTimer::singleShot(delay, socket, send);
+    if (delayMs > 0)
+        QTimer::singleShot(delayMs, socket, send);
     else
         send();
+}
+
+// The "flood-after" fault: a stream of messages the tool never asked for,
+// written only as fast as the connection drains, so that the node's memory
+// stays bounded however slowly the tool reads.
+void Emulator::floodConnection(QTcpSocket *socket)
+{
+    const auto it = sessions.find(socket);
+    if (it == sessions.end() || it->flooding)
+        return;
+    it->flooding = true;
+    const QJsonObject spec = nodes[it->node].fault(QStringLiteral("flood-after")).toObject();
+    const QString ip = nodes[it->node].address.toString();
+    constexpr quint32 FloodWord = 99;
+    constexpr qint64 Queued = 1024 * 1024; // most bytes held back at a time
+    constexpr int Messages = 64;            // per write
+    // Whole messages only.
+    const qint64 total = qint64(spec.value(QLatin1String("megabytes")).toDouble() * 1024) * MessageSize;
+    QByteArray chunk;
+    for (int i = 0; i < Messages; ++i)
+        chunk += message(FloodWord);
+
+    struct State {
+        qint64 handed = 0;
+        bool done = false;
+    };
+    const auto state = std::make_shared<State>();
+    const auto finish = [this, state, ip] {
+        if (state->done)
+            return;
+        state->done = true;
+        event(QStringLiteral("flood-done %1 %2").arg(ip).arg(state->handed));
+    };
+    const auto pump = [socket, chunk, total, state, finish] {
+        while (state->handed < total && socket->bytesToWrite() < Queued) {
+            const qint64 n = qMin<qint64>(chunk.size(), total - state->handed);
+            socket->write(chunk.constData(), n);
+            state->handed += n;
+        }
+        if (state->handed >= total && socket->bytesToWrite() == 0)
+            finish();
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+    // A connection closed early ends the flood with what went out so far.
+    connect(socket, &QObject::destroyed, this, finish);
+    pump();
 }
 
 void Emulator::closeSession(Session &session)

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 #include <QVector>
 
@@ -36,6 +37,7 @@ struct Session {
     QTcpSocket *socket = nullptr;
     int node = -1;
     QByteArray pending; // bytes of a message not yet complete
+    bool flooding = false;
 };
 
 class Emulator : public QObject
@@ -48,9 +50,10 @@ public:
 
     QVector<Node> nodes;
 
-    // Sends a reply as the node's faults say: delayed, split over two
-    // segments, coalesced with a copy or another message, or not at all.
-    void reply(Session &session, const QByteArray &message);
+    // Sends a reply as the node's faults say: delayed, cut short, split over
+    // two segments, coalesced with a copy or another message, or not at all.
+    // A delay of -1 takes the node's delay-ms fault.
+    void reply(Session &session, const QByteArray &message, int delayMs = -1);
     void closeSession(Session &session);
     // Writes DIR/<address>.<suffix> when a state folder was given.
     void saveState(const Node &node, const QString &suffix, const QByteArray &data) const;
@@ -67,11 +70,13 @@ private:
     void readDatagrams();
     void answerDiscovery(int index, const QHostAddress &to, quint16 port);
     void sendPendingDatagrams();
+    void floodDiscovery(int index, const QHostAddress &to, quint16 port);
 
     // Node protocol.
     void acceptConnections();
     void readSession(QTcpSocket *socket);
     void handle(Session &session, const QByteArray &message);
+    void floodConnection(QTcpSocket *socket);
 
     QString stateDir;
     QUdpSocket *udp = nullptr;
@@ -80,6 +85,9 @@ private:
     QHash<quint32, int> byAddress;
     QHash<QTcpSocket *, Session> sessions;
     QQueue<Datagram> outgoing;
+
+    QSet<int> discoveryFloods; // nodes flooding a requester now
+    quint64 floodSerial = 0;   // running number of flood replies, for distinct serials
 };
 
 // Command handlers, each in its own file. They return false for a word
@@ -90,5 +98,9 @@ bool handleFirmwareCommand(Emulator &emu, Session &session, Node &node, const QB
 // Builds a node's records from its description (see main.cpp for the keys).
 QByteArray buildIdentity(const QJsonObject &description, const QHostAddress &address);
 QByteArray buildConfig(const QByteArray &identity);
+
+// Checks the faults that take numbers or objects; an empty result means
+// they can be used as given.
+QString faultError(const QJsonObject &faults);
 
 #endif

@@ -2,7 +2,6 @@
 #include "nodewire.h"
 
 #include <QTcpSocket>
-#include <QTimer>
 #include <cstring>
 
 // The firmware side of a node: erase, program packets stored where their
@@ -15,11 +14,6 @@ using namespace nodewire;
 namespace {
 
 enum : int { MaxPackets = 4096 }; // 2 MiB: far beyond any image, small enough to hold
-
-void writeLater(QTcpSocket *socket, const QByteArray &message, int delayMs)
-{
-    QTimer::singleShot(delayMs, socket, [socket, message] { socket->write(message); });
-}
 
 void program(Emulator &emu, Session &session, Node &node, const QByteArray &message)
 {
@@ -54,6 +48,10 @@ void program(Emulator &emu, Session &session, Node &node, const QByteArray &mess
     QByteArray ack = nodewire::message(ProgramPacket);
     putU32(ack, f::PacketNumberOffset, quint32(acknowledged));
     emu.reply(session, ack);
+    if (node.fault(QStringLiteral("ack-twice")).toBool()) {
+        session.socket->flush(); // a write of its own, not one coalesced with the first
+        emu.reply(session, ack);
+    }
 }
 
 // What a reset leaves: the boot loader reports the version of the image it
@@ -81,10 +79,7 @@ bool handleFirmwareCommand(Emulator &emu, Session &session, Node &node, const QB
         emu.saveState(node, QStringLiteral("flash"), node.flash);
         emu.event(QStringLiteral("erase %1").arg(ip));
         const int late = node.fault(QStringLiteral("erase-delay-ms")).toInt();
-        if (late > 0)
-            writeLater(session.socket, nodewire::message(EraseSector), late);
-        else
-            emu.reply(session, nodewire::message(EraseSector));
+        emu.reply(session, nodewire::message(EraseSector), late > 0 ? late : -1);
         return true;
     }
     case ProgramPacket:
@@ -101,12 +96,18 @@ bool handleFirmwareCommand(Emulator &emu, Session &session, Node &node, const QB
         emu.reply(session, r);
         return true;
     }
-    case ResetDevice:
+    case ResetDevice: {
         emu.saveState(node, QStringLiteral("flash"), node.flash);
-        emu.reply(session, nodewire::message(ResetDevice));
+        // A boot loader that resets at once ends the connection unanswered.
+        const bool silently = node.fault(QStringLiteral("restart-silently")).toBool();
+        if (!silently)
+            emu.reply(session, nodewire::message(ResetDevice));
         announceVersion(node);
         emu.event(QStringLiteral("reset %1 %2").arg(ip, QString::fromLatin1(node.pendingVersion)));
+        if (silently)
+            emu.closeSession(session);
         return true;
+    }
     case RunApplication:
         if (u32(node.identity, discovery::TypeOffset) == discovery::TypeBootLoader)
             putU32(node.identity, discovery::TypeOffset, discovery::TypeApplication);

@@ -33,27 +33,42 @@ const char *const description =
     "Faults (NAME=JSON):\n";
 
 const char *const faultHelp =
+    " Discovery\n"
     "  silent=true            answers nothing at all\n"
     "  no-discovery=true      does not answer discovery\n"
     "  discovery-delay-ms=N   answers discovery after N ms\n"
     "  duplicate-reply=true   answers discovery twice\n"
     "  extra-datagrams=[\"short\",\"tiny\",\"garbage\"]  sends these before its reply\n"
+    "  discovery-flood={\"rate\":2000,\"count\":20000}\n"
+    "                         after its reply, sends count more, each with its own serial (FL...)\n"
+    "                         and label, rate per second; prints \"flood-done NODE COUNT\"\n"
+    " Any reply on TCP\n"
     "  no-reply=[8,12]        leaves these command words unanswered\n"
     "  delay-ms=N or {\"8\":3500}  delays replies (all, or per command word)\n"
     "  duplicate=true         writes every reply twice in one segment\n"
     "  append=N               follows every reply, in the same segment, by a message with word N\n"
     "  split=true             writes every reply in two segments, 60 ms apart\n"
+    "  split-at=N             the same, split after byte N\n"
+    "  short-replies=N        cuts every reply to its first N bytes\n"
     "  close-after=N          drops the connection on the N-th message received\n"
     "  send-on-connect=[15,10]  sends messages with these words after accepting\n"
-    "  wrong-crc=true         answers ReadCrc with a checksum one too high\n"
-    "  silent-after-packet=K  stores but no longer acknowledges packets after packet K\n"
-    "  ack-packet={\"3\":9}    acknowledges packet 3 with the number 9 (any, even negative)\n"
-    "  erase-delay-ms=N       answers EraseSector after N ms\n"
-    "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
+    "  flood-after={\"word\":16,\"megabytes\":200}\n"
+    "                         after its reply to that word, writes that many MiB of messages with\n"
+    "                         word 99 as the connection drains; prints \"flood-done NODE BYTES\"\n"
+    " Configuration\n"
     "  no-ack=true            leaves SetConfig unacknowledged\n"
     "  late-ack-ms=N          acknowledges SetConfig after N ms\n"
     "  out-of-range=true      sends configuration records with out-of-range values\n"
+    "  config-words={\"100\":7}  sets the 32-bit word at these byte offsets of every record it sends\n"
     "  factory-ip=ADDR        DefaultConfig restores a configuration with another address\n"
+    " Firmware\n"
+    "  wrong-crc=true         answers ReadCrc with a checksum one too high\n"
+    "  silent-after-packet=K  stores but no longer acknowledges packets after packet K\n"
+    "  ack-packet={\"3\":9}     acknowledges packet 3 with the number 9 (any, even negative)\n"
+    "  ack-twice=true         writes every packet acknowledgement twice\n"
+    "  erase-delay-ms=N       answers EraseSector after N ms\n"
+    "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
+    "  restart-silently=true  on ResetDevice closes the connection at once, unanswered\n"
     "See docs/EMULATOR.md.";
 
 quint32 addressAt(const QString &first, int i)
@@ -142,6 +157,11 @@ int main(int argc, char *argv[])
         const QJsonObject own = d.value(QStringLiteral("faults")).toObject();
         for (auto it = own.begin(); it != own.end(); ++it)
             node.faults.insert(it.key(), it.value());
+        const QString error = faultError(node.faults);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "tarvo-emulator: node %s: %s\n", qPrintable(node.address.toString()), qPrintable(error));
+            return 2;
+        }
         nodes.append(node);
     }
 
