@@ -1,5 +1,6 @@
 // Discovery: one socket on 0.0.0.0:49999 hears every request; each node
-// answers from its own address, as fast as the socket takes the replies.
+// answers from its own address. Replies leave as fast as the socket takes
+// them, or paced to a link rate shared by all nodes of this process.
 
 #include "emulator.h"
 #include "nodewire.h"
@@ -8,11 +9,14 @@
 #include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <netinet/in.h>
+#include <numeric>
 #include <sys/socket.h>
 
 using namespace nodewire;
@@ -58,7 +62,18 @@ double nowNs()
                       std::chrono::steady_clock::now().time_since_epoch()).count());
 }
 
-constexpr int FloodBatch = 4096; // most flood replies sent per tick
+// Time a datagram takes on an Ethernet link: UDP and IPv4 headers, the
+// Ethernet header (the frame padded to its 60-byte minimum), FCS, preamble
+// and inter-frame gap.
+double wireNs(qsizetype payload, double bitsPerSecond)
+{
+    const double frame = double(qMax<qsizetype>(payload + 8 + 20 + 14, 60) + 4 + 8 + 12);
+    return frame * 8 * 1e9 / bitsPerSecond;
+}
+
+constexpr double SpinNs = 100e3;     // gaps shorter than this are waited out in place
+constexpr double SpinBudgetNs = 5e6; // then the event loop gets its turn
+constexpr int FloodBatch = 4096;     // most flood replies sent per tick
 
 } // namespace
 
@@ -70,12 +85,18 @@ void Emulator::readDatagrams()
         if (data.size() < discovery::StatusOffset + 2 || u32(data, discovery::CommandOffset) != DiscoveryRequest)
             continue;
         event(QStringLiteral("discovery %1").arg(d.senderAddress().toString()));
+        QVector<int> order;
         const auto it = byAddress.constFind(d.destinationAddress().toIPv4Address());
-        for (int i = 0; i < nodes.size(); ++i) {
-            if (it != byAddress.constEnd() && *it != i)
-                continue; // a request sent to one node's own address
-            answerDiscovery(i, d.senderAddress(), quint16(d.senderPort()));
+        if (it != byAddress.constEnd()) {
+            order.append(*it); // a request sent to one node's own address
+        } else {
+            order.resize(nodes.size());
+            std::iota(order.begin(), order.end(), 0);
+            if (discovery.shuffle)
+                std::shuffle(order.begin(), order.end(), shuffler);
         }
+        for (const int i : order)
+            answerDiscovery(i, d.senderAddress(), quint16(d.senderPort()));
         sendPendingDatagrams();
     }
 }
@@ -108,11 +129,11 @@ void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
         for (const Datagram &dg : batch) {
             if (delay > 0)
                 QTimer::singleShot(delay, this, [this, dg] {
-                    outgoing.enqueue(dg);
+                    enqueue(dg);
                     sendPendingDatagrams();
                 });
             else
-                outgoing.enqueue(dg);
+                enqueue(dg);
         }
     }
     if (delay > 0)
@@ -121,10 +142,46 @@ void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
         floodDiscovery(index, to, port);
 }
 
+void Emulator::enqueue(Datagram dg)
+{
+    if (discovery.bitsPerSecond > 0) {
+        // Each datagram gets the next slot of one schedule for the whole
+        // process; a send that comes late leaves the slots as they were, so
+        // the burst catches up instead of drifting. A burst ends when nothing
+        // waits and its last slot has passed.
+        if (outgoing.isEmpty() && (burstCount == 0 || nowNs() >= burstStart + burstLength)) {
+            endBurst();
+            burstLength = 0;
+        }
+        dg.slot = burstLength;
+        burstLength += wireNs(dg.data.size(), discovery.bitsPerSecond);
+    }
+    outgoing.enqueue(dg);
+}
+
 void Emulator::sendPendingDatagrams()
 {
+    const bool paced = discovery.bitsPerSecond > 0;
+    const double entered = paced ? nowNs() : 0;
     while (!outgoing.isEmpty()) {
         const Datagram &dg = outgoing.head();
+        double now = 0;
+        if (paced) {
+            now = nowNs();
+            if (burstCount == 0)
+                burstStart = now; // the schedule starts with the first send, not with the request
+            const double due = burstStart + dg.slot;
+            if (due - now > SpinNs) {
+                pacer->start(int((due - now - SpinNs) / 1e6));
+                return;
+            }
+            if (now - entered > SpinBudgetNs) {
+                pacer->start(0);
+                return;
+            }
+            while (now < due)
+                now = nowNs();
+        }
         const int err = sendFrom(int(udp->socketDescriptor()), dg.data, dg.from, dg.to, dg.toPort);
         if (busy(err)) {
             udpRetry->start();
@@ -132,9 +189,30 @@ void Emulator::sendPendingDatagrams()
         }
         if (err != 0)
             event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
+        if (paced) {
+            ++burstCount;
+            burstLast = now;
+        }
         outgoing.dequeue();
     }
     udpRetry->stop();
+    if (paced)
+        endBurst();
+}
+
+// Reports a paced burst once its last slot has passed with nothing joining
+// it: "burst <datagrams> <microseconds from the first send to the last>".
+void Emulator::endBurst()
+{
+    if (burstCount == 0 || !outgoing.isEmpty())
+        return;
+    const double left = burstStart + burstLength - nowNs();
+    if (left > 0) {
+        burstEnd->start(int(std::ceil(left / 1e6)));
+        return;
+    }
+    event(QStringLiteral("burst %1 %2").arg(burstCount).arg(qint64(std::llround((burstLast - burstStart) / 1e3))));
+    burstCount = 0;
 }
 
 // The "discovery-flood" fault: many more replies than one node would give,

@@ -13,8 +13,8 @@
 
 using namespace nodewire;
 
-Emulator::Emulator(QVector<Node> n, QString dir, QObject *parent)
-    : QObject(parent), nodes(std::move(n)), stateDir(std::move(dir))
+Emulator::Emulator(QVector<Node> n, QString dir, DiscoveryOptions options, QObject *parent)
+    : QObject(parent), nodes(std::move(n)), stateDir(std::move(dir)), discovery(options), shuffler(options.seed)
 {
     for (int i = 0; i < nodes.size(); ++i)
         byAddress.insert(nodes[i].address.toIPv4Address(), i);
@@ -33,6 +33,14 @@ bool Emulator::start(QString *error)
     udpRetry = new QTimer(this);
     udpRetry->setInterval(1);
     connect(udpRetry, &QTimer::timeout, this, &Emulator::sendPendingDatagrams);
+    pacer = new QTimer(this);
+    pacer->setSingleShot(true);
+    pacer->setTimerType(Qt::PreciseTimer);
+    connect(pacer, &QTimer::timeout, this, &Emulator::sendPendingDatagrams);
+    burstEnd = new QTimer(this);
+    burstEnd->setSingleShot(true);
+    burstEnd->setTimerType(Qt::PreciseTimer);
+    connect(burstEnd, &QTimer::timeout, this, &Emulator::endBurst);
 
     tcp = new QTcpServer(this);
     tcp->setMaxPendingConnections(1000);

@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QString>
 #include <QVector>
+#include <random>
 
 class QTcpServer;
 class QTcpSocket;
@@ -40,12 +41,19 @@ struct Session {
     bool flooding = false;
 };
 
+// How discovery replies leave the emulator as a whole.
+struct DiscoveryOptions {
+    double bitsPerSecond = 0; // link rate to pace replies to; 0: as fast as the socket takes them
+    bool shuffle = false;     // answer in a shuffled node order
+    quint32 seed = 1;
+};
+
 class Emulator : public QObject
 {
     Q_OBJECT
 
 public:
-    Emulator(QVector<Node> nodes, QString stateDir, QObject *parent = nullptr);
+    Emulator(QVector<Node> nodes, QString stateDir, DiscoveryOptions discovery = {}, QObject *parent = nullptr);
     bool start(QString *error);
 
     QVector<Node> nodes;
@@ -64,12 +72,15 @@ private:
         QByteArray data;
         QHostAddress from, to;
         quint16 toPort;
+        double slot = 0; // paced: when it may leave, ns after its burst's first send
     };
 
     // Discovery (discovery.cpp).
     void readDatagrams();
     void answerDiscovery(int index, const QHostAddress &to, quint16 port);
+    void enqueue(Datagram datagram);
     void sendPendingDatagrams();
+    void endBurst();
     void floodDiscovery(int index, const QHostAddress &to, quint16 port);
 
     // Node protocol.
@@ -79,6 +90,7 @@ private:
     void floodConnection(QTcpSocket *socket);
 
     QString stateDir;
+    DiscoveryOptions discovery;
     QUdpSocket *udp = nullptr;
     QTcpServer *tcp = nullptr;
     QTimer *udpRetry = nullptr;
@@ -86,6 +98,15 @@ private:
     QHash<QTcpSocket *, Session> sessions;
     QQueue<Datagram> outgoing;
 
+    // Pacing: the wire schedule shared by every node of this process.
+    QTimer *pacer = nullptr;    // wakes the sender for a gap too long to spin through
+    QTimer *burstEnd = nullptr; // reports a burst once the link has gone idle
+    int burstCount = 0;         // datagrams sent in the current burst
+    double burstStart = 0;      // its first send, ns on the monotonic clock
+    double burstLength = 0;     // wire time of all datagrams given to it
+    double burstLast = 0;       // its latest send
+
+    std::mt19937 shuffler;
     QSet<int> discoveryFloods; // nodes flooding a requester now
     quint64 floodSerial = 0;   // running number of flood replies, for distinct serials
 };

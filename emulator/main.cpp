@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <cstdio>
 #include <csignal>
 #include <sys/prctl.h>
@@ -71,6 +72,19 @@ const char *const faultHelp =
     "  restart-silently=true  on ResetDevice closes the connection at once, unanswered\n"
     "See docs/EMULATOR.md.";
 
+// "1G", "1000M", "100M", "64k" or plain bits per second; 0 for anything else.
+double parseBitRate(const QString &text)
+{
+    static const QRegularExpression form(QRegularExpression::anchoredPattern(QStringLiteral("(\\d+(?:\\.\\d+)?)([kKmMgG]?)")));
+    const QRegularExpressionMatch m = form.match(text.trimmed());
+    if (!m.hasMatch())
+        return 0;
+    const QString unit = m.captured(2).toUpper();
+    const double scale = unit == QLatin1String("K") ? 1e3 : unit == QLatin1String("M") ? 1e6 : unit == QLatin1String("G") ? 1e9 : 1;
+    const double rate = m.captured(1).toDouble() * scale;
+    return rate >= 1e3 && rate <= 1e12 ? rate : 0;
+}
+
 quint32 addressAt(const QString &first, int i)
 {
     return QHostAddress(first).toIPv4Address() + quint32(i);
@@ -105,10 +119,34 @@ int main(int argc, char *argv[])
     QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("A fault for every node (repeatable; see above)."), QStringLiteral("NAME=JSON"));
     QCommandLineOption parentOpt(QStringLiteral("exit-with-parent"), QStringLiteral("Exit when the process that started it ends (for test runners)."));
     QCommandLineOption stateOpt(QStringLiteral("state-dir"), QStringLiteral("Folder where nodes keep <address>.config and <address>.flash."), QStringLiteral("DIR"));
-    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt});
+    QCommandLineOption rateOpt(QStringLiteral("reply-rate"),
+                               QStringLiteral("Paces the discovery replies of all nodes to a link of this rate (1G, 100M, or bits per "
+                                              "second) and prints \"burst COUNT MICROSECONDS\" after each burst."),
+                               QStringLiteral("RATE"));
+    QCommandLineOption shuffleOpt(QStringLiteral("shuffle"), QStringLiteral("Answers each search in a shuffled node order."));
+    QCommandLineOption seedOpt(QStringLiteral("seed"), QStringLiteral("Seed of the shuffled order (default 1)."), QStringLiteral("N"),
+                               QStringLiteral("1"));
+    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt, rateOpt, shuffleOpt, seedOpt});
     parser.process(app);
     if (parser.isSet(parentOpt))
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+
+    DiscoveryOptions discovery;
+    if (parser.isSet(rateOpt)) {
+        discovery.bitsPerSecond = parseBitRate(parser.value(rateOpt));
+        if (discovery.bitsPerSecond <= 0) {
+            std::fprintf(stderr, "tarvo-emulator: --reply-rate %s: give bits per second from 1k to 1000G, e.g. 1G or 100M\n",
+                         qPrintable(parser.value(rateOpt)));
+            return 2;
+        }
+    }
+    discovery.shuffle = parser.isSet(shuffleOpt);
+    bool seedOk = false;
+    discovery.seed = parser.value(seedOpt).toUInt(&seedOk);
+    if (!seedOk) {
+        std::fprintf(stderr, "tarvo-emulator: --seed %s: give a whole number from 0 to 4294967295\n", qPrintable(parser.value(seedOpt)));
+        return 2;
+    }
 
     QJsonObject common;
     for (const QString &f : parser.values(faultOpt)) {
@@ -166,7 +204,7 @@ int main(int argc, char *argv[])
     }
 
     raiseFileLimit();
-    Emulator emulator(nodes, parser.value(stateOpt));
+    Emulator emulator(nodes, parser.value(stateOpt), discovery);
     QString error;
     if (!emulator.start(&error)) {
         std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(error));
