@@ -34,8 +34,8 @@ const char *const description =
     "Faults (NAME=JSON):\n";
 
 const char *const faultHelp =
-    " Discovery\n"
     "  silent=true            answers nothing at all\n"
+    " Discovery\n"
     "  no-discovery=true      does not answer discovery\n"
     "  discovery-delay-ms=N   answers discovery after N ms\n"
     "  duplicate-reply=true   answers discovery twice\n"
