@@ -80,6 +80,7 @@ private:
     void answerDiscovery(int index, const QHostAddress &to, quint16 port);
     void enqueue(Datagram datagram);
     void sendPendingDatagrams();
+    void sendPaced();
     void endBurst();
     void floodDiscovery(int index, const QHostAddress &to, quint16 port);
 
