@@ -1,9 +1,7 @@
 #include "emulator.h"
+#include "nodewire.h"
 
-#include "config/configrecord.h"
-
-#include <QTcpSocket>
-#include <QTimer>
+using namespace nodewire;
 
 namespace {
 
@@ -11,17 +9,21 @@ namespace {
 // tool shows them as sent and refuses to send them back.
 void spoil(QByteArray &record)
 {
-    wire::putU32(record, ConfigRecord::mergeMode(0), 2);
-    wire::putU32(record, ConfigRecord::portField(1, PortConfig::UniverseIndex), 299);
-    wire::putU32(record, ConfigRecord::portField(2, PortConfig::UniverseIndex), 0xffffffffu);
+    putU32(record, config::mergeMode(0), 2);
+    putU32(record, config::portField(1, config::UniverseIndex), 299);
+    putU32(record, config::portField(2, config::UniverseIndex), 0xffffffffu);
 }
 
-QByteArray outgoing(const Node &node, MessageCommand word)
+QByteArray outgoing(const Node &node, Command word)
 {
     QByteArray r = node.config;
-    wire::putU32(r, ConfigRecord::CommandOffset, word);
+    putU32(r, config::CommandOffset, word);
     if (node.fault(QStringLiteral("out-of-range")).toBool())
         spoil(r);
+    // Offsets and values were checked at start: every word lies inside.
+    const QJsonObject words = node.fault(QStringLiteral("config-words")).toObject();
+    for (auto it = words.begin(); it != words.end(); ++it)
+        putU32(r, it.key().toInt(), quint32(it.value().toDouble()));
     return r;
 }
 
@@ -29,7 +31,7 @@ QByteArray outgoing(const Node &node, MessageCommand word)
 
 bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message)
 {
-    const quint32 word = wire::u32(message, 0);
+    const quint32 word = u32(message, 0);
     if (word == GetConfig) {
         emu.reply(session, outgoing(node, GetConfig));
         return true;
@@ -39,15 +41,8 @@ bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByt
         emu.saveState(node, QStringLiteral("config"), node.config);
         if (node.fault(QStringLiteral("no-ack")).toBool())
             return true;
-        const QByteArray ack = outgoing(node, SetConfig);
         const int late = node.fault(QStringLiteral("late-ack-ms")).toInt();
-        if (late > 0) {
-            // The socket is the timer's context: a closed session sends nothing.
-            QTcpSocket *socket = session.socket;
-            QTimer::singleShot(late, socket, [socket, ack] { socket->write(ack); });
-            return true;
-        }
-        emu.reply(session, ack);
+        emu.reply(session, outgoing(node, SetConfig), late > 0 ? late : -1);
         return true;
     }
     if (word == DefaultConfig) {
@@ -55,7 +50,7 @@ bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByt
         const QString ip = node.fault(QStringLiteral("factory-ip")).toString();
         // The factory settings put the node on another address.
         if (!ip.isEmpty())
-            ConfigRecord::putAddress(node.config, ConfigRecord::IpOffset, ip);
+            putAddress(node.config, config::IpOffset, ip);
         emu.saveState(node, QStringLiteral("config"), node.config);
         emu.reply(session, outgoing(node, DefaultConfig));
         return true;

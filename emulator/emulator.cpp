@@ -1,57 +1,20 @@
 #include "emulator.h"
-
-#include "config/configrecord.h"
-#include "link/devicerecord.h"
+#include "nodewire.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
-#include <QNetworkDatagram>
 #include <QSaveFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <memory>
 
-namespace {
+using namespace nodewire;
 
-// Sends one datagram from the shared discovery socket with the node's own
-// address as its source, so that every node answers from its own address
-// (IP_PKTINFO). Returns 0 or the errno of the failure.
-int sendFrom(int fd, const QByteArray &data, const QHostAddress &from, const QHostAddress &to, quint16 port)
-{
-    sockaddr_in dest{};
-    dest.sin_family = AF_INET;
-    dest.sin_port = htons(port);
-    dest.sin_addr.s_addr = htonl(to.toIPv4Address());
-    iovec iov{const_cast<char *>(data.constData()), size_t(data.size())};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr msg{};
-    msg.msg_name = &dest;
-    msg.msg_namelen = sizeof dest;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
-    cmsg->cmsg_level = IPPROTO_IP;
-    cmsg->cmsg_type = IP_PKTINFO;
-    cmsg->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst.s_addr = htonl(from.toIPv4Address());
-    std::memcpy(CMSG_DATA(cmsg), &info, sizeof info);
-    return ::sendmsg(fd, &msg, 0) < 0 ? errno : 0;
-}
-
-} // namespace
-
-Emulator::Emulator(QVector<Node> n, QString dir, QObject *parent)
-    : QObject(parent), nodes(std::move(n)), stateDir(std::move(dir))
+Emulator::Emulator(QVector<Node> n, QString dir, DiscoveryOptions options, QObject *parent)
+    : QObject(parent), nodes(std::move(n)), stateDir(std::move(dir)), discovery(options), shuffler(options.seed)
 {
     for (int i = 0; i < nodes.size(); ++i)
         byAddress.insert(nodes[i].address.toIPv4Address(), i);
@@ -70,11 +33,19 @@ bool Emulator::start(QString *error)
     udpRetry = new QTimer(this);
     udpRetry->setInterval(1);
     connect(udpRetry, &QTimer::timeout, this, &Emulator::sendPendingDatagrams);
+    pacer = new QTimer(this);
+    pacer->setSingleShot(true);
+    pacer->setTimerType(Qt::PreciseTimer);
+    connect(pacer, &QTimer::timeout, this, &Emulator::sendPendingDatagrams);
+    burstEnd = new QTimer(this);
+    burstEnd->setSingleShot(true);
+    burstEnd->setTimerType(Qt::PreciseTimer);
+    connect(burstEnd, &QTimer::timeout, this, &Emulator::endBurst);
 
     tcp = new QTcpServer(this);
     tcp->setMaxPendingConnections(1000);
-    if (!tcp->listen(QHostAddress::AnyIPv4, DevicePort)) {
-        *error = QStringLiteral("cannot listen on TCP %1: %2").arg(DevicePort).arg(tcp->errorString());
+    if (!tcp->listen(QHostAddress::AnyIPv4, NodePort)) {
+        *error = QStringLiteral("cannot listen on TCP %1: %2").arg(NodePort).arg(tcp->errorString());
         return false;
     }
     connect(tcp, &QTcpServer::newConnection, this, &Emulator::acceptConnections);
@@ -96,73 +67,6 @@ void Emulator::saveState(const Node &node, const QString &suffix, const QByteArr
         file.write(data);
         file.commit();
     }
-}
-
-void Emulator::readDatagrams()
-{
-    while (udp->hasPendingDatagrams()) {
-        const QNetworkDatagram d = udp->receiveDatagram();
-        const QByteArray data = d.data();
-        if (data.size() < DeviceRecord::StatusOffset + 2 || DeviceRecord::command(data) != DiscoveryRequest)
-            continue;
-        event(QStringLiteral("discovery %1").arg(d.senderAddress().toString()));
-        const QHostAddress to = d.destinationAddress();
-        const auto it = byAddress.constFind(to.toIPv4Address());
-        for (int i = 0; i < nodes.size(); ++i) {
-            if (it != byAddress.constEnd() && *it != i)
-                continue; // a request sent to one node's own address
-            Node &node = nodes[i];
-            if (node.fault(QStringLiteral("silent")).toBool() || node.fault(QStringLiteral("no-discovery")).toBool())
-                continue;
-            Datagram reply{node.identity, node.address, d.senderAddress(), quint16(d.senderPort())};
-            QVector<Datagram> batch;
-            for (const QJsonValue extra : node.fault(QStringLiteral("extra-datagrams")).toArray()) {
-                const QString kind = extra.toString();
-                if (kind == QLatin1String("short"))
-                    batch.append({node.identity.left(DeviceRecord::UsedSize - 1), reply.from, reply.to, reply.toPort});
-                else if (kind == QLatin1String("tiny"))
-                    batch.append({node.identity.left(3), reply.from, reply.to, reply.toPort});
-                else if (kind == QLatin1String("garbage")) {
-                    QByteArray g(DiscoveryMessageSize, '\0');
-                    for (int b = 0; b < g.size(); ++b)
-                        g[b] = char((b * 131 + 7) & 0xff);
-                    wire::putU32(g, DeviceRecord::CommandOffset, DiscoveryReply);
-                    batch.append({g, reply.from, reply.to, reply.toPort});
-                }
-            }
-            batch.append(reply);
-            const int copies = node.fault(QStringLiteral("duplicate-reply")).toBool() ? 2 : 1;
-            const int delay = node.fault(QStringLiteral("discovery-delay-ms")).toInt();
-            for (int c = 0; c < copies; ++c) {
-                for (const Datagram &dg : batch) {
-                    if (delay > 0)
-                        QTimer::singleShot(delay, this, [this, dg] {
-                            outgoing.enqueue(dg);
-                            sendPendingDatagrams();
-                        });
-                    else
-                        outgoing.enqueue(dg);
-                }
-            }
-        }
-        sendPendingDatagrams();
-    }
-}
-
-void Emulator::sendPendingDatagrams()
-{
-    while (!outgoing.isEmpty()) {
-        const Datagram &dg = outgoing.head();
-        const int err = sendFrom(int(udp->socketDescriptor()), dg.data, dg.from, dg.to, dg.toPort);
-        if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS) {
-            udpRetry->start();
-            return;
-        }
-        if (err != 0)
-            event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
-        outgoing.dequeue();
-    }
-    udpRetry->stop();
 }
 
 void Emulator::acceptConnections()
@@ -193,7 +97,7 @@ void Emulator::acceptConnections()
         const QJsonArray unsolicited = node.fault(QStringLiteral("send-on-connect")).toArray();
         int gap = 0;
         for (const QJsonValue word : unsolicited) {
-            const QByteArray m = wire::message(MessageCommand(word.toInt()));
+            const QByteArray m = message(quint32(word.toInt()));
             QTimer::singleShot(gap += 30, socket, [socket, m] { socket->write(m); });
         }
     }
@@ -205,9 +109,9 @@ void Emulator::readSession(QTcpSocket *socket)
     if (it == sessions.end())
         return;
     it->pending += socket->readAll();
-    while (it->pending.size() >= DeviceMessageSize) {
-        const QByteArray message = it->pending.left(DeviceMessageSize);
-        it->pending.remove(0, DeviceMessageSize);
+    while (it->pending.size() >= MessageSize) {
+        const QByteArray message = it->pending.left(MessageSize);
+        it->pending.remove(0, MessageSize);
         handle(*it, message);
         it = sessions.find(socket);
         if (it == sessions.end())
@@ -218,7 +122,7 @@ void Emulator::readSession(QTcpSocket *socket)
 void Emulator::handle(Session &session, const QByteArray &message)
 {
     Node &node = nodes[session.node];
-    const quint32 word = wire::u32(message, 0);
+    const quint32 word = u32(message, 0);
     ++node.messagesReceived;
     event(QStringLiteral("rx %1 %2").arg(node.address.toString()).arg(word));
 
@@ -232,48 +136,115 @@ void Emulator::handle(Session &session, const QByteArray &message)
     event(QStringLiteral("unhandled %1 %2").arg(node.address.toString()).arg(word));
 }
 
-void Emulator::reply(Session &session, const QByteArray &message)
+void Emulator::reply(Session &session, const QByteArray &message, int delayMs)
 {
     const Node &node = nodes[session.node];
     if (node.fault(QStringLiteral("silent")).toBool())
         return;
-    const QString word = QString::number(wire::u32(message, 0));
+    const quint32 word = u32(message, 0);
+    const QString wordText = QString::number(word);
     for (const QJsonValue w : node.fault(QStringLiteral("no-reply")).toArray())
-        if (QString::number(w.toInt()) == word)
+        if (QString::number(w.toInt()) == wordText)
             return;
 
-    QByteArray out = message;
+    QByteArray one = message;
+    const QJsonValue cut = node.fault(QStringLiteral("short-replies"));
+    if (cut.isDouble())
+        one.truncate(cut.toInt());
+    QByteArray out = one;
     if (node.fault(QStringLiteral("duplicate")).toBool())
-        out += message;
+        out += one;
     const QJsonValue append = node.fault(QStringLiteral("append"));
     if (append.isDouble())
-        out += wire::message(MessageCommand(append.toInt()));
+        out += nodewire::message(quint32(append.toInt()));
 
-    int delay = 0;
-    const QJsonValue d = node.fault(QStringLiteral("delay-ms"));
-    if (d.isDouble())
-        delay = d.toInt();
-    else if (d.isObject())
-        delay = d.toObject().value(word).toInt();
+    if (delayMs < 0) {
+        delayMs = 0;
+        const QJsonValue d = node.fault(QStringLiteral("delay-ms"));
+        if (d.isDouble())
+            delayMs = d.toInt();
+        else if (d.isObject())
+            delayMs = d.toObject().value(wordText).toInt();
+    }
+
+    // Where the reply is cut in two segments, if at all.
+    int splitAt = 0;
+    const QJsonValue at = node.fault(QStringLiteral("split-at"));
+    if (at.isDouble())
+        splitAt = at.toInt();
+    else if (node.fault(QStringLiteral("split")).toBool())
+        splitAt = int(out.size()) / 3;
+    const QJsonObject flood = node.fault(QStringLiteral("flood-after")).toObject();
+    const bool floods = !flood.isEmpty() && quint32(flood.value(QLatin1String("word")).toDouble()) == word;
 
     QTcpSocket *socket = session.socket;
-    const bool split = node.fault(QStringLiteral("split")).toBool();
-    auto send = [socket, out, split] {
-        if (!split) {
+    auto send = [this, socket, out, splitAt, floods] {
+        if (splitAt <= 0 || splitAt >= out.size()) {
             socket->write(out);
+            if (floods)
+                floodConnection(socket);
             return;
         }
         // One reply in two segments, with a pause between them.
-        const int half = int(out.size()) / 3;
-        socket->write(out.left(half));
+        socket->write(out.left(splitAt));
         socket->flush();
-        const QByteArray rest = out.mid(half);
-        QTimer::singleShot(60, socket, [socket, rest] { socket->write(rest); });
+        const QByteArray rest = out.mid(splitAt);
+        QTimer::singleShot(60, socket, [this, socket, rest, floods] {
+            socket->write(rest);
+            if (floods)
+                floodConnection(socket);
+        });
     };
-    if (delay > 0)
-        QTimer::singleShot(delay, socket, send);
+    if (delayMs > 0)
+        QTimer::singleShot(delayMs, socket, send);
     else
         send();
+}
+
+// The "flood-after" fault: a stream of messages the tool never asked for,
+// written only as fast as the connection drains, so that the node's memory
+// stays bounded however slowly the tool reads.
+void Emulator::floodConnection(QTcpSocket *socket)
+{
+    const auto it = sessions.find(socket);
+    if (it == sessions.end() || it->flooding)
+        return;
+    it->flooding = true;
+    const QJsonObject spec = nodes[it->node].fault(QStringLiteral("flood-after")).toObject();
+    const QString ip = nodes[it->node].address.toString();
+    constexpr quint32 FloodWord = 99;
+    constexpr qint64 Queued = 1024 * 1024; // most bytes held back at a time
+    constexpr int Messages = 64;            // per write
+    // Whole messages only.
+    const qint64 total = qint64(spec.value(QLatin1String("megabytes")).toDouble() * 1024) * MessageSize;
+    QByteArray chunk;
+    for (int i = 0; i < Messages; ++i)
+        chunk += message(FloodWord);
+
+    struct State {
+        qint64 handed = 0;
+        bool done = false;
+    };
+    const auto state = std::make_shared<State>();
+    const auto finish = [this, state, ip] {
+        if (state->done)
+            return;
+        state->done = true;
+        event(QStringLiteral("flood-done %1 %2").arg(ip).arg(state->handed));
+    };
+    const auto pump = [socket, chunk, total, state, finish] {
+        while (state->handed < total && socket->bytesToWrite() < Queued) {
+            const qint64 n = qMin<qint64>(chunk.size(), total - state->handed);
+            socket->write(chunk.constData(), n);
+            state->handed += n;
+        }
+        if (state->handed >= total && socket->bytesToWrite() == 0)
+            finish();
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+    // A connection closed early ends the flood with what went out so far.
+    connect(socket, &QObject::destroyed, this, finish);
+    pump();
 }
 
 void Emulator::closeSession(Session &session)

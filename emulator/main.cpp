@@ -3,13 +3,12 @@
 
 #include "emulator.h"
 
-#include "link/devicerecord.h"
-
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <cstdio>
 #include <csignal>
 #include <sys/prctl.h>
@@ -36,27 +35,55 @@ const char *const description =
 
 const char *const faultHelp =
     "  silent=true            answers nothing at all\n"
+    " Discovery\n"
     "  no-discovery=true      does not answer discovery\n"
     "  discovery-delay-ms=N   answers discovery after N ms\n"
     "  duplicate-reply=true   answers discovery twice\n"
     "  extra-datagrams=[\"short\",\"tiny\",\"garbage\"]  sends these before its reply\n"
+    "  discovery-flood={\"rate\":2000,\"count\":20000}\n"
+    "                         after its reply, sends count more, each with its own serial (FL...)\n"
+    "                         and label, rate per second; prints \"flood-done NODE COUNT\"\n"
+    " Any reply on TCP\n"
     "  no-reply=[8,12]        leaves these command words unanswered\n"
     "  delay-ms=N or {\"8\":3500}  delays replies (all, or per command word)\n"
     "  duplicate=true         writes every reply twice in one segment\n"
     "  append=N               follows every reply, in the same segment, by a message with word N\n"
     "  split=true             writes every reply in two segments, 60 ms apart\n"
+    "  split-at=N             the same, split after byte N\n"
+    "  short-replies=N        cuts every reply to its first N bytes\n"
     "  close-after=N          drops the connection on the N-th message received\n"
     "  send-on-connect=[15,10]  sends messages with these words after accepting\n"
-    "  wrong-crc=true         answers ReadCrc with a checksum one too high\n"
-    "  silent-after-packet=K  stores but no longer acknowledges packets after packet K\n"
-    "  ack-packet={\"3\":9}    acknowledges packet 3 with the number 9 (any, even negative)\n"
-    "  erase-delay-ms=N       answers EraseSector after N ms\n"
-    "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
+    "  flood-after={\"word\":16,\"megabytes\":200}\n"
+    "                         after its reply to that word, writes that many MiB of messages with\n"
+    "                         word 99 as the connection drains; prints \"flood-done NODE BYTES\"\n"
+    " Configuration\n"
     "  no-ack=true            leaves SetConfig unacknowledged\n"
     "  late-ack-ms=N          acknowledges SetConfig after N ms\n"
     "  out-of-range=true      sends configuration records with out-of-range values\n"
+    "  config-words={\"100\":7}  sets the 32-bit word at these byte offsets of every record it sends\n"
     "  factory-ip=ADDR        DefaultConfig restores a configuration with another address\n"
+    " Firmware\n"
+    "  wrong-crc=true         answers ReadCrc with a checksum one too high\n"
+    "  silent-after-packet=K  stores but no longer acknowledges packets after packet K\n"
+    "  ack-packet={\"3\":9}     acknowledges packet 3 with the number 9 (any, even negative)\n"
+    "  ack-twice=true         writes every packet acknowledgement twice\n"
+    "  erase-delay-ms=N       answers EraseSector after N ms\n"
+    "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
+    "  restart-silently=true  on ResetDevice closes the connection at once, unanswered\n"
     "See docs/EMULATOR.md.";
+
+// "1G", "1000M", "100M", "64k" or plain bits per second; 0 for anything else.
+double parseBitRate(const QString &text)
+{
+    static const QRegularExpression form(QRegularExpression::anchoredPattern(QStringLiteral("(\\d+(?:\\.\\d+)?)([kKmMgG]?)")));
+    const QRegularExpressionMatch m = form.match(text.trimmed());
+    if (!m.hasMatch())
+        return 0;
+    const QString unit = m.captured(2).toUpper();
+    const double scale = unit == QLatin1String("K") ? 1e3 : unit == QLatin1String("M") ? 1e6 : unit == QLatin1String("G") ? 1e9 : 1;
+    const double rate = m.captured(1).toDouble() * scale;
+    return rate >= 1e3 && rate <= 1e12 ? rate : 0;
+}
 
 quint32 addressAt(const QString &first, int i)
 {
@@ -92,10 +119,34 @@ int main(int argc, char *argv[])
     QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("A fault for every node (repeatable; see above)."), QStringLiteral("NAME=JSON"));
     QCommandLineOption parentOpt(QStringLiteral("exit-with-parent"), QStringLiteral("Exit when the process that started it ends (for test runners)."));
     QCommandLineOption stateOpt(QStringLiteral("state-dir"), QStringLiteral("Folder where nodes keep <address>.config and <address>.flash."), QStringLiteral("DIR"));
-    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt});
+    QCommandLineOption rateOpt(QStringLiteral("reply-rate"),
+                               QStringLiteral("Paces the discovery replies of all nodes to a link of this rate (1G, 100M, or bits per "
+                                              "second) and prints \"burst COUNT MICROSECONDS\" after each burst."),
+                               QStringLiteral("RATE"));
+    QCommandLineOption shuffleOpt(QStringLiteral("shuffle"), QStringLiteral("Answers each search in a shuffled node order."));
+    QCommandLineOption seedOpt(QStringLiteral("seed"), QStringLiteral("Seed of the shuffled order (default 1)."), QStringLiteral("N"),
+                               QStringLiteral("1"));
+    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt, rateOpt, shuffleOpt, seedOpt});
     parser.process(app);
     if (parser.isSet(parentOpt))
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+
+    DiscoveryOptions discovery;
+    if (parser.isSet(rateOpt)) {
+        discovery.bitsPerSecond = parseBitRate(parser.value(rateOpt));
+        if (discovery.bitsPerSecond <= 0) {
+            std::fprintf(stderr, "tarvo-emulator: --reply-rate %s: give bits per second from 1k to 1000G, e.g. 1G or 100M\n",
+                         qPrintable(parser.value(rateOpt)));
+            return 2;
+        }
+    }
+    discovery.shuffle = parser.isSet(shuffleOpt);
+    bool seedOk = false;
+    discovery.seed = parser.value(seedOpt).toUInt(&seedOk);
+    if (!seedOk) {
+        std::fprintf(stderr, "tarvo-emulator: --seed %s: give a whole number from 0 to 4294967295\n", qPrintable(parser.value(seedOpt)));
+        return 2;
+    }
 
     QJsonObject common;
     for (const QString &f : parser.values(faultOpt)) {
@@ -144,11 +195,16 @@ int main(int argc, char *argv[])
         const QJsonObject own = d.value(QStringLiteral("faults")).toObject();
         for (auto it = own.begin(); it != own.end(); ++it)
             node.faults.insert(it.key(), it.value());
+        const QString error = faultError(node.faults);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "tarvo-emulator: node %s: %s\n", qPrintable(node.address.toString()), qPrintable(error));
+            return 2;
+        }
         nodes.append(node);
     }
 
     raiseFileLimit();
-    Emulator emulator(nodes, parser.value(stateOpt));
+    Emulator emulator(nodes, parser.value(stateOpt), discovery);
     QString error;
     if (!emulator.start(&error)) {
         std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(error));
