@@ -18,6 +18,7 @@
 #include "benchsupport.h"
 
 #include "firmware/upgradefile.h"
+#include "link/trace.h"
 #include "firmware/upgrademessage.h"
 #include "operator.h"
 #include <QMetaMethod> // probe.h uses it without including it
@@ -29,6 +30,7 @@
 #include <QFile>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <cstdio>
 
 namespace {
 
@@ -130,6 +132,9 @@ bool connectNode(MainWindowProbe &p)
 
 void box(int megabytes)
 {
+    // Hundreds of thousands of trace lines arrive here: they go to the
+    // standard error as in the program, not into the benchmark's memory.
+    setTraceSink([](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
     bench::Emulator emu;
     if (!emu.start(nodeArgs({QStringLiteral("wrong-crc=true"),
                              QStringLiteral("flood-after={\"word\":16,\"megabytes\":%1}").arg(megabytes)})))
