@@ -81,7 +81,8 @@ foreach(program ${TARVO_PACKAGED_PROGRAMS})
   tarvo_gzip(${TARVO_PACKAGE_SOURCE}/man/${program}.1 ${page})
   install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
-# A package of its own making (no Debian revision) keeps changelog.gz.
+# A native package (no Debian revision in its version) has changelog.gz,
+# not changelog.Debian.gz.
 tarvo_gzip(${TARVO_PACKAGE_SOURCE}/changelog ${TARVO_PACKAGE_BINARY}/changelog.gz)
 install(FILES ${TARVO_PACKAGE_BINARY}/changelog.gz ${TARVO_PACKAGE_SOURCE}/copyright DESTINATION ${TARVO_DOC_DIR})
 add_custom_target(tarvo-package-files ALL DEPENDS ${compressed})
@@ -113,7 +114,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's form is laid out for Liberation Sans.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
 set(CPACK_STRIP_FILES ON)
-# Directories owned by base-files and others stay 0755 root:root.
+# Control files and directories get Debian's usual modes (0644, 0755)
+# whatever the builder's umask.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
