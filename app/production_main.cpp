@@ -4,6 +4,7 @@
 
 #include "firmware/production.h"
 #include "firmware/upgradefile.h"
+#include "tarvo_version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -128,6 +129,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvo-production"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
     qInstallMessageHandler(messageHandler);
 
     QCommandLineParser parser;
@@ -138,6 +140,9 @@ int main(int argc, char *argv[])
         "  factory <boot loader> <firmware>    factory images Tarvo_Boot_<serial>_v<version>.bin,\n"
         "                                      one per device"));
     const QCommandLineOption help = parser.addHelpOption();
+    // Not addVersionOption(): its -v is --verbose here.
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Displays version information."));
+    parser.addOption(version);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("upgrade or factory"));
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("the input images"), QStringLiteral("<files>"));
     const QDate today = QDate::currentDate();
@@ -161,6 +166,8 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(help))
         parser.showHelp(Done);
+    if (parser.isSet(version))
+        parser.showVersion();
     verbose = parser.isSet(QStringLiteral("verbose"));
 
     const QStringList args = parser.positionalArguments();
