@@ -95,15 +95,33 @@ QList<QCommandLineOption> commandOptions(const QString &name)
 // The options part of Qt's help text, under our own usage line.
 QString optionsText(QCommandLineParser &parser)
 {
-    const QString text = parser.helpText();
+    QString text = parser.helpText();
     const int at = int(text.indexOf(QLatin1String("Options:")));
-    return at < 0 ? QString() : text.mid(at).trimmed();
+    text = at < 0 ? QString() : text.mid(at);
+    return text.left(int(text.indexOf(QLatin1String("\nArguments:")))).trimmed();
+}
+
+// Words to lines of at most 79 characters, as Qt lays out the options.
+QString wrapped(const QString &text)
+{
+    QString out, line;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && line.size() + 1 + word.size() > 79) {
+            out += line + QLatin1Char('\n');
+            line.clear();
+        }
+        line += (line.isEmpty() ? QString() : QStringLiteral(" ")) + word;
+    }
+    return out + line;
 }
 
 QString commandHelp(const CommandSpec &c, QCommandLineParser &parser)
 {
-    return QStringLiteral("Usage: tarvo [options] %1\n\n%2\n%3\n\n%4")
-        .arg(QLatin1String(c.synopsis), QLatin1String(c.about), QLatin1String(nodeHelp), optionsText(parser));
+    return QStringLiteral("Usage: tarvo [options] %1\n\n%2\n\n%3")
+        .arg(QLatin1String(c.synopsis),
+             wrapped(QLatin1String(c.about) +
+                     (QByteArray(c.synopsis).contains("NODE") ? QStringLiteral(" ") + QLatin1String(nodeHelp) : QString())),
+             optionsText(parser));
 }
 
 QString programHelp(QCommandLineParser &parser)
@@ -112,9 +130,11 @@ QString programHelp(QCommandLineParser &parser)
                                   "Finds, configures, backs up and upgrades Tarvo DMX nodes.\n\nCommands:\n");
     for (const CommandSpec &c : commands)
         text += QStringLiteral("  ") + QLatin1String(c.synopsis) + QLatin1Char('\n');
-    text += QStringLiteral("\n%1\n'tarvo COMMAND --help' describes a command; docs/CLI.md and tarvo(1) are the "
-                           "reference.\n\n%2")
-                .arg(QLatin1String(nodeHelp), optionsText(parser));
+    text += QStringLiteral("\n%1\n\n%2")
+                .arg(wrapped(QLatin1String(nodeHelp) +
+                             QStringLiteral(" 'tarvo COMMAND --help' describes a command; docs/CLI.md and tarvo(1) are "
+                                            "the reference.")),
+                     optionsText(parser));
     return text;
 }
 
@@ -174,8 +194,13 @@ int main(int argc, char *argv[])
     if (name == QLatin1String("config") && !rest.isEmpty() && !rest.first().startsWith(QLatin1Char('-')))
         name += QLatin1Char(' ') + rest.takeFirst();
     const CommandSpec *spec = findCommand(name);
-    if (name == QLatin1String("config"))
+    if (name == QLatin1String("config")) {
+        if (top.isSet(help) || rest.contains(QStringLiteral("--help")) || rest.contains(QStringLiteral("-h"))) {
+            out::data(programHelp(top));
+            return Success;
+        }
         return usage(QStringLiteral("config takes get or set"), programHelp(top));
+    }
     if (!spec)
         return usage(QStringLiteral("unknown command: ") + name, programHelp(top));
 
