@@ -93,9 +93,13 @@ QString UpgradeJob::where() const
                      : QStringLiteral("after packet %1 of %2").arg(sent).arg(total);
 }
 
-void UpgradeJob::connectionLost()
+void UpgradeJob::connectionLost(const QString &reason)
 {
-    finish(false, QStringLiteral("connection lost ") + where());
+    // A node restarting may leave the connection any way it likes: written
+    // and checked, it is for the verification to judge.
+    if (session->upgradeState() == ResetRequested)
+        return;
+    finish(false, reason + QLatin1Char(' ') + where());
 }
 
 void UpgradeJob::upgradeFinished(FirmwareUpgrade::Result result)

@@ -57,7 +57,7 @@ signals:
 
 protected:
     void connected() override;
-    void connectionLost() override;
+    void connectionLost(const QString &reason) override;
 
 private:
     void upgradeFinished(FirmwareUpgrade::Result result);

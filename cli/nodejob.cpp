@@ -36,12 +36,12 @@ void NodeJob::start()
             if (closing)
                 disconnected();
             else
-                connectionLost();
+                connectionLost(QStringLiteral("connection lost"));
         },
         Qt::QueuedConnection);
     connect(session, &NodeSession::connectionFailed, this, [this](const QString &reason) {
         if (!ended && !closing)
-            finish(false, QStringLiteral("connection failed: ") + reason);
+            connectionLost(QStringLiteral("connection failed: ") + reason);
     });
     session->connectToNode(info.address);
     expect(QStringLiteral("no connection"));
@@ -49,9 +49,9 @@ void NodeJob::start()
 
 void NodeJob::disconnected() {}
 
-void NodeJob::connectionLost()
+void NodeJob::connectionLost(const QString &reason)
 {
-    finish(false, QStringLiteral("connection lost"));
+    finish(false, reason);
 }
 
 void NodeJob::expect(const QString &what)

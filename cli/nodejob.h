@@ -44,8 +44,8 @@ protected:
     virtual void connected() = 0;
     // The connection closed after expectClose().
     virtual void disconnected();
-    // The connection closed when nothing asked for it.
-    virtual void connectionLost();
+    // The connection closed, or failed, when nothing asked for it.
+    virtual void connectionLost(const QString &reason);
 
     // Waits at most timeoutMs for the next step; `what` says what did not come.
     void expect(const QString &what);
