@@ -105,8 +105,10 @@ the network settings, the label and the timings, channel count and merge
 mode of every DMX port; it restores the factory configuration, upgrades the
 firmware and starts the application of a node in its boot loader.
 
-The package also holds tarvo-production, which builds firmware upgrade
-files and factory images from the command line.")
+The package also holds tarvo, which looks after the nodes of a whole site
+from the command line (inventory, configuration files, parallel firmware
+upgrades), and tarvo-production, which builds firmware upgrade files and
+factory images.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
