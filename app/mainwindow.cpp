@@ -131,8 +131,11 @@ void MainWindow::connectEngine()
     connect(config, &ConfigExchange::configReceived, this, &MainWindow::configReceived);
     connect(upgrade, &FirmwareUpgrade::finished, this, &MainWindow::upgradeFinished);
     connect(upgrade, &FirmwareUpgrade::progress, this, [this](qint64 sent, qint64 total) {
-        if (!upgradeProgress)
+        // Repainting the bar for every packet would slow the lock-step
+        // transfer down: a few times a second is what an eye can follow.
+        if (!upgradeProgress || (sent < total && progressShown.isValid() && progressShown.elapsed() < 100))
             return;
+        progressShown.start();
         upgradeProgress->setMaximum(int(qMin<qint64>(total, INT_MAX)));
         upgradeProgress->setValue(int(qMin<qint64>(sent, INT_MAX)));
     });

@@ -2,6 +2,7 @@
 #define TARVO_MAINWINDOW_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -86,6 +87,7 @@ private:
     FirmwareUpgrade *upgrade = nullptr;
     QMessageBox *statusBox = nullptr;
     QPointer<QProgressBar> upgradeProgress; // inside the upgrade's status box
+    QElapsedTimer progressShown;
     char connectedSerial[16] = {};
     QString upgradeFileName;
     int selectedDeviceIndex = -1;

@@ -80,6 +80,7 @@ void MainWindow::updateFirmware()
     upgradeProgress = new QProgressBar(statusBox);
     upgradeProgress->setRange(0, int(UpgradeMessage::packetCount(image.file.size())));
     upgradeProgress->setValue(0);
+    progressShown.invalidate();
     if (auto *grid = qobject_cast<QGridLayout *>(statusBox->layout()))
         grid->addWidget(upgradeProgress, grid->rowCount(), 0, 1, grid->columnCount());
     statusBox->setModal(true);

@@ -98,9 +98,12 @@ Refusal badPortField(int port, PortValues::Field field)
 Refusal buildSetConfig(const ConfigValues &values, QByteArray *record)
 {
     QByteArray r = wire::message(SetConfig, ConfigRecord::Size);
-    if (values.label.size() > ConfigRecord::LabelSize - 1)
+    // A node reads the label up to its first NUL: nothing after one is sent.
+    const qsizetype nul = values.label.indexOf('\0');
+    const QByteArray label = nul < 0 ? values.label : values.label.left(nul);
+    if (label.size() > ConfigRecord::LabelSize - 1)
         return labelTooLong();
-    wire::putText(r, ConfigRecord::LabelOffset, ConfigRecord::LabelSize, values.label);
+    wire::putText(r, ConfigRecord::LabelOffset, ConfigRecord::LabelSize, label);
 
     const QString *addresses[3] = {&values.ip, &values.mask, &values.gateway};
     const int offsets[3] = {ConfigRecord::IpOffset, ConfigRecord::MaskOffset, ConfigRecord::GatewayOffset};

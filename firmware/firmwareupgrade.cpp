@@ -49,6 +49,7 @@ UpgradeImage UpgradeImage::read(const QString &path)
 FirmwareUpgrade::FirmwareUpgrade(NodeSession *s) : QObject(s), session(s)
 {
     resetGuard.setSingleShot(true);
+    resetGuard.setTimerType(Qt::PreciseTimer);
     resetGuard.setInterval(ResetGuardMs);
     connect(&resetGuard, &QTimer::timeout, this, &FirmwareUpgrade::restartUnconfirmed);
     connect(session, &NodeSession::messageReceived, this, &FirmwareUpgrade::handleMessage);

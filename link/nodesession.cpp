@@ -8,6 +8,9 @@
 NodeSession::NodeSession(QObject *parent, Wiring wiring) : QObject(parent), tcp(new QTcpSocket(this))
 {
     tcp->setReadBufferSize(ReadBufferBytes);
+    // A coarse timer may run out up to 5 % early: the guard's bounds are
+    // meant as given.
+    timer.setTimerType(Qt::PreciseTimer);
     restTimer.setSingleShot(true);
     connect(&restTimer, &QTimer::timeout, this, [this] {
         if (isConnected())

@@ -112,6 +112,10 @@ private slots:
         v.ports[2].field[PortValues::Mab] = 12;
         const configcheck::Refusal last = configcheck::buildSetConfig(v, &built);
         QCOMPARE(last.text, QStringLiteral("DMX Port 4: universe is invalid! Choose value between 1 and 256."));
+        v.label = QByteArray("Stage\0left", 10); // a node reads a label up to its first NUL
+        v.ports[3].field[PortValues::Universe] = 1;
+        QVERIFY(!configcheck::buildSetConfig(v, &built).refused());
+        QCOMPARE(built.mid(ConfigRecord::LabelOffset, 7), QByteArray("Stage\0\0", 7));
         v.label = QByteArray(64, 'x');
         QCOMPARE(configcheck::buildSetConfig(v, &built).text, QStringLiteral("Device name is too long!"));
     }
