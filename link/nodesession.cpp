@@ -105,7 +105,7 @@ void NodeSession::readPending()
     const QScopedValueRollback<bool> guard(reading, true);
     const quint64 current = generation;
     while (tcp->bytesAvailable() > 0 && isConnected() && generation == current)
-        receive(tcp->read(ReadBufferBytes));
+        receive(tcp->read(qMin<qint64>(tcp->bytesAvailable(), ReadBufferBytes)));
     if (!rest.isEmpty() && isConnected() && generation == current)
         restTimer.start(RestWaitMs);
 }
