@@ -90,8 +90,16 @@ std::unique_ptr<MainWindow> openWindow()
     return w;
 }
 
+// Trace lines go to the standard error, as in the program, rather than into
+// the benchmark's memory, so that what is measured is the window's.
+void traceToStandardError()
+{
+    setTraceSink([](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+}
+
 void flood(int seconds)
 {
+    traceToStandardError();
     const int rate = 2000;
     bench::Emulator emu;
     if (!emu.start(nodeArgs({QStringLiteral("discovery-flood={\"rate\":%1,\"count\":%2}").arg(rate).arg(rate * seconds)})))
@@ -109,6 +117,7 @@ void flood(int seconds)
     bench::result(QStringLiteral("hostile.flood.listed"), p.list()->count(), QStringLiteral("nodes"));
     bench::result(QStringLiteral("hostile.flood.rss_before_kb"), double(before), QStringLiteral("KiB"));
     bench::result(QStringLiteral("hostile.flood.rss_after_kb"), double(bench::rssKb()), QStringLiteral("KiB"));
+    setTraceSink({});
 }
 
 QString upgradeFile(QTemporaryDir &dir)
@@ -132,9 +141,7 @@ bool connectNode(MainWindowProbe &p)
 
 void box(int megabytes)
 {
-    // Hundreds of thousands of trace lines arrive here: they go to the
-    // standard error as in the program, not into the benchmark's memory.
-    setTraceSink([](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+    traceToStandardError();
     bench::Emulator emu;
     if (!emu.start(nodeArgs({QStringLiteral("wrong-crc=true"),
                              QStringLiteral("flood-after={\"word\":16,\"megabytes\":%1}").arg(megabytes)})))
