@@ -42,13 +42,23 @@ bool Emulator::start(QString *error)
     burstEnd->setTimerType(Qt::PreciseTimer);
     connect(burstEnd, &QTimer::timeout, this, &Emulator::endBurst);
 
-    tcp = new QTcpServer(this);
-    tcp->setMaxPendingConnections(1000);
-    if (!tcp->listen(QHostAddress::AnyIPv4, NodePort)) {
-        *error = QStringLiteral("cannot listen on TCP %1: %2").arg(NodePort).arg(tcp->errorString());
-        return false;
+    QList<QHostAddress> listenOn{QHostAddress(QHostAddress::AnyIPv4)};
+    if (listenEach) {
+        listenOn.clear();
+        for (const Node &node : nodes)
+            listenOn.append(node.address);
     }
-    connect(tcp, &QTcpServer::newConnection, this, &Emulator::acceptConnections);
+    for (const QHostAddress &address : listenOn) {
+        auto *server = new QTcpServer(this);
+        server->setMaxPendingConnections(1000);
+        if (!server->listen(address, NodePort)) {
+            *error = QStringLiteral("cannot listen on TCP %1 at %2: %3")
+                         .arg(NodePort)
+                         .arg(address.toString(), server->errorString());
+            return false;
+        }
+        connect(server, &QTcpServer::newConnection, this, [this, server] { acceptConnections(server); });
+    }
     return true;
 }
 
@@ -69,9 +79,9 @@ void Emulator::saveState(const Node &node, const QString &suffix, const QByteArr
     }
 }
 
-void Emulator::acceptConnections()
+void Emulator::acceptConnections(QTcpServer *server)
 {
-    while (QTcpSocket *socket = tcp->nextPendingConnection()) {
+    while (QTcpSocket *socket = server->nextPendingConnection()) {
         const auto it = byAddress.constFind(socket->localAddress().toIPv4Address());
         if (it == byAddress.constEnd()) {
             socket->abort();

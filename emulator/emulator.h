@@ -57,6 +57,9 @@ public:
     bool start(QString *error);
 
     QVector<Node> nodes;
+    // Listen on each node's own address rather than on every address, so
+    // that several emulators share one network (set before start()).
+    bool listenEach = false;
 
     // Sends a reply as the node's faults say: delayed, cut short, split over
     // two segments, coalesced with a copy or another message, or not at all.
@@ -85,7 +88,7 @@ private:
     void floodDiscovery(int index, const QHostAddress &to, quint16 port);
 
     // Node protocol.
-    void acceptConnections();
+    void acceptConnections(QTcpServer *server);
     void readSession(QTcpSocket *socket);
     void handle(Session &session, const QByteArray &message);
     void floodConnection(QTcpSocket *socket);
@@ -93,7 +96,6 @@ private:
     QString stateDir;
     DiscoveryOptions discovery;
     QUdpSocket *udp = nullptr;
-    QTcpServer *tcp = nullptr;
     QTimer *udpRetry = nullptr;
     QHash<quint32, int> byAddress;
     QHash<QTcpSocket *, Session> sessions;

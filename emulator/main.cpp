@@ -126,7 +126,14 @@ int main(int argc, char *argv[])
     QCommandLineOption shuffleOpt(QStringLiteral("shuffle"), QStringLiteral("Answers each search in a shuffled node order."));
     QCommandLineOption seedOpt(QStringLiteral("seed"), QStringLiteral("Seed of the shuffled order (default 1)."), QStringLiteral("N"),
                                QStringLiteral("1"));
-    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt, rateOpt, shuffleOpt, seedOpt});
+    QCommandLineOption serialOpt(QStringLiteral("first-serial"),
+                                 QStringLiteral("Serial counter of the first generated node (serials 2650NNNN; default 1)."),
+                                 QStringLiteral("N"), QStringLiteral("1"));
+    QCommandLineOption eachOpt(QStringLiteral("listen-each"),
+                               QStringLiteral("Listens on each node's own address rather than on all, so that several "
+                                              "emulators can serve one network."));
+    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt, rateOpt,
+                       shuffleOpt, seedOpt, serialOpt, eachOpt});
     parser.process(app);
     if (parser.isSet(parentOpt))
         prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -167,12 +174,19 @@ int main(int argc, char *argv[])
         descriptions = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("nodes")).toArray();
     } else {
         const int count = parser.value(countOpt).toInt();
+        bool serialOk = false;
+        const int firstSerial = parser.value(serialOpt).toInt(&serialOk);
+        if (!serialOk || firstSerial < 0 || firstSerial + count > 10000) {
+            std::fprintf(stderr, "tarvo-emulator: --first-serial %s: the serial counters must stay within 0..9999\n",
+                         qPrintable(parser.value(serialOpt)));
+            return 2;
+        }
         for (int i = 0; i < count; ++i) {
             QJsonObject d;
             const quint32 a = addressAt(parser.value(firstOpt), i);
             d.insert(QStringLiteral("ip"), QHostAddress(a).toString());
             d.insert(QStringLiteral("label"), QStringLiteral("%1-%2").arg(parser.value(labelOpt)).arg(i + 1));
-            d.insert(QStringLiteral("serial"), QStringLiteral("2650%1").arg(i + 1, 4, 10, QLatin1Char('0')));
+            d.insert(QStringLiteral("serial"), QStringLiteral("2650%1").arg(i + firstSerial, 4, 10, QLatin1Char('0')));
             d.insert(QStringLiteral("type"), parser.value(typeOpt).toInt());
             d.insert(QStringLiteral("version"), parser.value(versionOpt));
             d.insert(QStringLiteral("mac"), QStringLiteral("02:00:5e:%1:%2:%3")
@@ -205,6 +219,7 @@ int main(int argc, char *argv[])
 
     raiseFileLimit();
     Emulator emulator(nodes, parser.value(stateOpt), discovery);
+    emulator.listenEach = parser.isSet(eachOpt);
     QString error;
     if (!emulator.start(&error)) {
         std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(error));
