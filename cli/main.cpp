@@ -14,7 +14,7 @@
 
 namespace {
 
-struct CommandSpec {
+struct CommandSyntax {
     const char *name;
     const char *synopsis; // operands and the command's own options
     const char *about;
@@ -22,7 +22,7 @@ struct CommandSpec {
     bool allowsAll;               // NODE... may be replaced by --all
 };
 
-const CommandSpec commands[] = {
+const CommandSyntax commands[] = {
     {"search", "search [--csv]", "Lists the nodes that answer discovery: serial, label, address, firmware, device "
                                  "name, MAC address and whether it runs its application or its boot loader.",
      0, 0, false},
@@ -51,9 +51,9 @@ const CommandSpec commands[] = {
 const char *const nodeHelp =
     "NODE is a serial number, an IPv4 address or an exact label; a label that several nodes share is refused.";
 
-const CommandSpec *findCommand(const QString &name)
+const CommandSyntax *findCommand(const QString &name)
 {
-    for (const CommandSpec &c : commands)
+    for (const CommandSyntax &c : commands)
         if (name == QLatin1String(c.name))
             return &c;
     return nullptr;
@@ -117,7 +117,7 @@ QString wrapped(const QString &text)
     return out + line;
 }
 
-QString commandHelp(const CommandSpec &c, QCommandLineParser &parser)
+QString commandHelp(const CommandSyntax &c, QCommandLineParser &parser)
 {
     return QStringLiteral("Usage: tarvo [options] %1\n\n%2\n\n%3")
         .arg(QLatin1String(c.synopsis),
@@ -130,7 +130,7 @@ QString programHelp(QCommandLineParser &parser)
 {
     QString text = QStringLiteral("Usage: tarvo [--interface ADDR] [--timeout MS] [--json] COMMAND ...\n\n"
                                   "Finds, configures, backs up and upgrades Tarvo DMX nodes.\n\nCommands:\n");
-    for (const CommandSpec &c : commands)
+    for (const CommandSyntax &c : commands)
         text += QStringLiteral("  ") + QLatin1String(c.synopsis) + QLatin1Char('\n');
     text += QStringLiteral("\n%1\n\n%2")
                 .arg(wrapped(QLatin1String(nodeHelp) +
@@ -195,7 +195,7 @@ int main(int argc, char *argv[])
     QString name = rest.takeFirst();
     if (name == QLatin1String("config") && !rest.isEmpty() && !rest.first().startsWith(QLatin1Char('-')))
         name += QLatin1Char(' ') + rest.takeFirst();
-    const CommandSpec *spec = findCommand(name);
+    const CommandSyntax *syntax = findCommand(name);
     if (name == QLatin1String("config")) {
         if (top.isSet(help) || rest.contains(QStringLiteral("--help")) || rest.contains(QStringLiteral("-h"))) {
             out::data(programHelp(top));
@@ -203,7 +203,7 @@ int main(int argc, char *argv[])
         }
         return usage(QStringLiteral("config takes get or set"), programHelp(top));
     }
-    if (!spec)
+    if (!syntax)
         return usage(QStringLiteral("unknown command: ") + name, programHelp(top));
 
     QCommandLineParser parser;
@@ -211,9 +211,9 @@ int main(int argc, char *argv[])
     parser.addOptions(commandOptions(name));
     parser.addHelpOption();
     if (!parser.parse(QStringList{QStringLiteral("tarvo")} + rest))
-        return usage(parser.errorText(), commandHelp(*spec, parser));
+        return usage(parser.errorText(), commandHelp(*syntax, parser));
     if (top.isSet(help) || parser.isSet(QStringLiteral("help"))) {
-        out::data(commandHelp(*spec, parser));
+        out::data(commandHelp(*syntax, parser));
         return Success;
     }
 
@@ -235,7 +235,7 @@ int main(int argc, char *argv[])
     if (name == QLatin1String("config get"))
         r.output = parser.value(QStringLiteral("output"));
 
-    const QString commandText = commandHelp(*spec, parser);
+    const QString commandText = commandHelp(*syntax, parser);
     if (!value(QStringLiteral("timeout")).isEmpty()) {
         bool ok = false;
         r.timeoutMs = value(QStringLiteral("timeout")).toInt(&ok);
@@ -252,12 +252,12 @@ int main(int argc, char *argv[])
 
     // Operands: the fixed ones, then the nodes, or --all in their place.
     const int count = int(r.operands.size());
-    if (spec->allowsAll) {
-        if (r.all && count != spec->minOperands)
+    if (syntax->allowsAll) {
+        if (r.all && count != syntax->minOperands)
             return usage(QStringLiteral("name nodes or give --all, not both"), commandText);
-        if (!r.all && count <= spec->minOperands)
+        if (!r.all && count <= syntax->minOperands)
             return usage(QStringLiteral("name at least one node, or give --all"), commandText);
-    } else if (count < spec->minOperands || (spec->maxOperands >= 0 && count > spec->maxOperands)) {
+    } else if (count < syntax->minOperands || (syntax->maxOperands >= 0 && count > syntax->maxOperands)) {
         return usage(QStringLiteral("wrong number of operands"), commandText);
     }
 

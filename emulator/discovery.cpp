@@ -263,12 +263,12 @@ void Emulator::endBurst()
 // each as a node of its own, spread evenly over time by a timer.
 void Emulator::floodDiscovery(int index, const QHostAddress &to, quint16 port)
 {
-    const QJsonObject spec = nodes[index].fault(QStringLiteral("discovery-flood")).toObject();
-    if (spec.isEmpty() || discoveryFloods.contains(index))
+    const QJsonObject params = nodes[index].fault(QStringLiteral("discovery-flood")).toObject();
+    if (params.isEmpty() || discoveryFloods.contains(index))
         return;
     discoveryFloods.insert(index);
-    const double rate = spec.value(QLatin1String("rate")).toDouble();
-    const qint64 count = spec.value(QLatin1String("count")).toInteger();
+    const double rate = params.value(QLatin1String("rate")).toDouble();
+    const qint64 count = params.value(QLatin1String("count")).toInteger();
     const double started = nowNs();
     const auto sent = std::make_shared<qint64>(0);
     auto *timer = new QTimer(this);

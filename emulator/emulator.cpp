@@ -220,13 +220,13 @@ void Emulator::floodConnection(QTcpSocket *socket)
     if (it == sessions.end() || it->flooding)
         return;
     it->flooding = true;
-    const QJsonObject spec = nodes[it->node].fault(QStringLiteral("flood-after")).toObject();
+    const QJsonObject params = nodes[it->node].fault(QStringLiteral("flood-after")).toObject();
     const QString ip = nodes[it->node].address.toString();
     constexpr quint32 FloodWord = 99;
     constexpr qint64 Queued = 1024 * 1024; // most bytes held back at a time
     constexpr int Messages = 64;            // per write
     // Whole messages only.
-    const qint64 total = qint64(spec.value(QLatin1String("megabytes")).toDouble() * 1024) * MessageSize;
+    const qint64 total = qint64(params.value(QLatin1String("megabytes")).toDouble() * 1024) * MessageSize;
     QByteArray chunk;
     for (int i = 0; i < Messages; ++i)
         chunk += message(FloodWord);
