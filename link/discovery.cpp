@@ -5,6 +5,7 @@
 #include "link/trace.h"
 
 #include <QNetworkDatagram>
+#include <QSocketNotifier>
 #include <QUdpSocket>
 #include <QVariant>
 #include <netinet/in.h>
@@ -62,11 +63,18 @@ Discovery::Discovery(QObject *parent, Wiring wiring) : QObject(parent), udp(new 
     if (wiring == Wiring::Internal)
         connect(udp, &QUdpSocket::readyRead, this, &Discovery::readPending);
     // The reader must be gone before the descriptor it reads is closed.
-    connect(udp, &QIODevice::aboutToClose, this, [this] { reader.reset(); });
+    connect(udp, &QIODevice::aboutToClose, this, &Discovery::stopReader);
 }
 
 Discovery::~Discovery()
 {
+    stopReader();
+}
+
+void Discovery::stopReader()
+{
+    delete wake;
+    wake = nullptr;
     reader.reset();
 }
 
@@ -99,12 +107,12 @@ bool Discovery::bind(const QHostAddress &localAddress)
         if (!udp->bind(localAddress, DiscoveryPort))
             return false;
     }
-    auto started = std::make_unique<DiscoveryReader>(int(udp->socketDescriptor()), std::move(more),
-                                                     int(QueuedDatagrams), [this] {
-        QMetaObject::invokeMethod(this, &Discovery::takeQueued, Qt::QueuedConnection);
-    });
-    if (started->start())
+    auto started = std::make_unique<DiscoveryReader>(int(udp->socketDescriptor()), std::move(more), int(QueuedDatagrams));
+    if (started->start()) {
         reader = std::move(started);
+        wake = new QSocketNotifier(reader->wakeFd(), QSocketNotifier::Read, this);
+        connect(wake, &QSocketNotifier::activated, this, &Discovery::takeQueued);
+    }
     return true;
 }
 
@@ -164,8 +172,8 @@ void Discovery::readPending()
     }
 }
 
-// One slice of what the reader holds; if more waits, the next slice comes
-// after the event loop has had its turn.
+// One slice of what the reader holds; while more waits, its notifier
+// brings the next slice after the event loop has had its turn.
 void Discovery::takeQueued()
 {
     if (!reader)
@@ -175,9 +183,7 @@ void Discovery::takeQueued()
     const bool more = reader->take(slice, SliceDatagrams);
     for (const DiscoveryReader::Datagram &d : slice)
         takeDatagram(d.head, d.sender, d.senderPort, d.size);
-    if (more)
-        QMetaObject::invokeMethod(this, &Discovery::takeQueued, Qt::QueuedConnection);
-    else
+    if (!more)
         checkLosses();
 }
 

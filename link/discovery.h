@@ -12,6 +12,7 @@
 #include <memory>
 
 class DiscoveryReader;
+class QSocketNotifier;
 class QUdpSocket;
 
 // Finds the nodes: broadcasts the discovery request on UDP 49999 and keeps
@@ -94,9 +95,11 @@ private:
     void writeRequest();
     void takeQueued();
     void checkLosses();
+    void stopReader();
 
     QUdpSocket *udp = nullptr;
     std::unique_ptr<DiscoveryReader> reader;
+    QSocketNotifier *wake = nullptr; // the reader's: datagrams wait
     // The reader's loss count when the search began, and whether the
     // search's losses were traced (and the request repeated).
     quint64 lostBefore = 0;

@@ -14,8 +14,7 @@
 #include <unistd.h>
 #endif
 
-DiscoveryReader::DiscoveryReader(int socket, std::vector<int> ownSockets, int queueLimit, std::function<void()> wakeUp)
-    : limit(queueLimit), wake(std::move(wakeUp))
+DiscoveryReader::DiscoveryReader(int socket, std::vector<int> ownSockets, int queueLimit) : limit(queueLimit)
 {
     sockets.push_back(socket);
     sockets.insert(sockets.end(), ownSockets.begin(), ownSockets.end());
@@ -32,6 +31,8 @@ DiscoveryReader::~DiscoveryReader()
     }
     if (stopFd >= 0)
         ::close(stopFd);
+    if (wakeupFd >= 0)
+        ::close(wakeupFd);
     for (size_t i = 1; i < sockets.size(); ++i)
         ::close(sockets[i]);
 #endif
@@ -47,7 +48,8 @@ bool DiscoveryReader::start()
     for (const int fd : sockets)
         ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd < 0)
+    wakeupFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopFd < 0 || wakeupFd < 0)
         return false;
     try {
         thread = std::thread(&DiscoveryReader::run, this);
@@ -67,10 +69,26 @@ bool DiscoveryReader::take(std::vector<Datagram> &out, int max)
         out.push_back(std::move(queue.front()));
         queue.pop_front();
     }
-    // While datagrams wait, the owner comes back by itself; once it has
-    // emptied the queue, the next batch wakes it again.
-    wakePending = !queue.empty();
-    return wakePending;
+    setWake(!queue.empty());
+    return !queue.empty();
+}
+
+void DiscoveryReader::setWake(bool on)
+{
+#ifdef Q_OS_LINUX
+    if (on == wakePending)
+        return;
+    wakePending = on;
+    quint64 value = 1;
+    if (on)
+        while (::write(wakeupFd, &value, sizeof value) < 0 && errno == EINTR) {
+        }
+    else
+        while (::read(wakeupFd, &value, sizeof value) < 0 && errno == EINTR) {
+        }
+#else
+    wakePending = on;
+#endif
 }
 
 bool DiscoveryReader::quiet() const
@@ -98,35 +116,23 @@ quint64 DiscoveryReader::lost() const
 
 void DiscoveryReader::push(std::vector<Datagram> &batch)
 {
-    bool callWake = false;
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        for (Datagram &d : batch) {
-            if (int(queue.size()) >= limit)
-                ++queueDropped;
-            else
-                queue.push_back(std::move(d));
-        }
-        isQuiet = false;
-        callWake = !wakePending;
-        wakePending = true;
+    const std::lock_guard<std::mutex> hold(lock);
+    for (Datagram &d : batch) {
+        if (int(queue.size()) >= limit)
+            ++queueDropped;
+        else
+            queue.push_back(std::move(d));
     }
     batch.clear();
-    if (callWake)
-        wake();
+    isQuiet = false;
+    setWake(true);
 }
 
 void DiscoveryReader::signalQuiet()
 {
-    bool callWake = false;
-    {
-        const std::lock_guard<std::mutex> hold(lock);
-        isQuiet = true;
-        callWake = !wakePending;
-        wakePending = true;
-    }
-    if (callWake)
-        wake();
+    const std::lock_guard<std::mutex> hold(lock);
+    isQuiet = true;
+    setWake(true);
 }
 
 void DiscoveryReader::run()

@@ -5,7 +5,6 @@
 #include <QHostAddress>
 
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -15,8 +14,10 @@
 // the kernel's receive buffers as fast as the wire brings them, whatever the
 // thread that judges them is doing. Only this thread reads the descriptors.
 // Datagrams wait, in the order the kernel received them, in a bounded queue
-// for the owner's thread, which `wake` is called to tell (once until the
-// queue has been emptied). Linux only: start() fails elsewhere.
+// for the owner's thread. While any wait, wakeFd() is readable, as a socket
+// is while datagrams wait, so that the owner's event loop turns between
+// its slices as it did when it read the socket itself. Linux only: start()
+// fails elsewhere.
 class DiscoveryReader
 {
 public:
@@ -39,15 +40,18 @@ public:
     };
 
     // Reads `socket`, which stays the caller's and must outlive the reader,
-    // and `ownSockets`, which the reader closes when it goes. `wake` is
-    // called on the reader's thread.
-    DiscoveryReader(int socket, std::vector<int> ownSockets, int queueLimit, std::function<void()> wake);
+    // and `ownSockets`, which the reader closes when it goes.
+    DiscoveryReader(int socket, std::vector<int> ownSockets, int queueLimit);
     ~DiscoveryReader(); // stops the thread, waits for it, closes its sockets
 
     bool start();
+    // Readable while datagrams wait, or once when the sockets went quiet.
+    int wakeFd() const { return wakeupFd; }
 
     // Moves up to `max` datagrams, oldest first, to the end of `out`.
     // Returns true when more are waiting.
+    // Returns true when more are waiting; once none wait, wakeFd() is
+    // reset.
     bool take(std::vector<Datagram> &out, int max);
     // Nothing has arrived for QuietMs and nothing waits.
     bool quiet() const;
@@ -59,11 +63,12 @@ private:
     void run();
     void push(std::vector<Datagram> &batch);
     void signalQuiet();
+    void setWake(bool on); // with the lock held
 
     std::vector<int> sockets; // the caller's first, then the reader's own
     const int limit;
-    const std::function<void()> wake;
     int stopFd = -1;
+    int wakeupFd = -1;
     std::thread thread;
 
     mutable std::mutex lock;
