@@ -41,9 +41,9 @@ int sharedSocket(const QHostAddress &address, quint16 port)
     return -1;
 }
 
-// Asks for ReceiveBufferBytes; where the kernel grants less, a privileged
-// process may still force it. Returns the size granted.
-int askForBuffer(int fd, int bytes)
+// Asks for `bytes` of receive buffer; where the kernel grants less, a
+// privileged process may still force it. Returns the size granted.
+int askForBuffer(int fd, int bytes, bool force)
 {
     int granted = 0;
     socklen_t size = sizeof granted;
@@ -51,7 +51,7 @@ int askForBuffer(int fd, int bytes)
         return granted;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
-    if (granted < bytes && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+    if (force && granted < bytes && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
         ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
     return granted;
 }
@@ -98,7 +98,9 @@ bool Discovery::bind(const QHostAddress &localAddress)
             const int fd = sharedSocket(localAddress, DiscoveryPort);
             if (fd < 0)
                 break;
-            askForBuffer(fd, ReceiveBufferBytes);
+            // Not forced: eight forced buffers would let a flood hold
+            // 128 MiB of the kernel's memory.
+            askForBuffer(fd, ReceiveBufferBytes, false);
             more.push_back(fd);
         }
     } else {
@@ -146,13 +148,13 @@ void Discovery::writeRequest()
 // bytes on a stock system, room for about 330 replies). Where it grants
 // less than asked, a privileged tool may still force it; otherwise the
 // granted size is traced. The reader's own sockets asked when they were
-// made.
+// made, within the cap.
 void Discovery::raiseReceiveBuffer()
 {
     const int fd = int(udp->socketDescriptor());
     if (fd < 0)
         return;
-    const int granted = askForBuffer(fd, ReceiveBufferBytes);
+    const int granted = askForBuffer(fd, ReceiveBufferBytes, true);
     if (granted < ReceiveBufferBytes)
         trace(QStringLiteral("Discovery receive buffer: ") + QString::number(granted));
 }
