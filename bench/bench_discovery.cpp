@@ -1,13 +1,20 @@
-// Discovery of many nodes: one search answered by N emulated nodes. How
-// many the window lists, and the time from the request to the last entry,
-// against a plain UDP receiver that sends the same request from a second
-// workstation address and counts the replies. Both run once more with the
-// receive buffer cut to what a stock kernel allows (net.core.rmem_max =
-// 212992), to show what the cap costs and that reading faster would not
-// make up for it.
+// Discovery of many nodes, as an ordinary user: one search answered by N
+// emulated nodes. How many the window lists, how many replies the kernel
+// dropped, and the time from the request to the last entry, against a plain
+// UDP receiver that sends the same request from a second workstation
+// address and counts the replies.
 //
 //   netns-run --ws 198.18.0.1,198.18.0.2 --nodes 198.18.0.10 N --prefix 15 --
-//       bench_discovery --count N [--first-ip 198.18.0.10] [--runs R] [--quiet]
+//       bench_discovery --count N [--reply-rate 1000M] [--user nobody]
+//                       [--first-ip 198.18.0.10] [--runs R] [--quiet]
+//
+// --reply-rate paces the nodes' replies to what an Ethernet link of that
+// rate carries and answers each search in another shuffled order (keys
+// discovery.paced.N.*); without it they come as fast as the veth pair
+// takes them (discovery.N.*). --user: once the emulator runs (entering the
+// nodes' namespace needs root), the program becomes that user for good, so
+// that the receive buffer is what the kernel grants an ordinary user
+// (twice net.core.rmem_max, and no SO_RCVBUFFORCE).
 
 #include "benchsupport.h"
 
@@ -19,15 +26,18 @@
 #include <QApplication>
 #include <QFile>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int requestedBuffer = 8 * 1024 * 1024; // what the tool asks for
-constexpr int stockCap = 212992;                 // Debian's net.core.rmem_max
 constexpr int idleMs = 1500;                     // no more replies after this
 
 // The namespace's count of datagrams dropped for a full receive buffer.
@@ -64,22 +74,75 @@ int receiveBuffer(int fd)
     return ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, &len) == 0 ? value : -1;
 }
 
+// Sockets of this namespace bound to address:port (/proc/net/udp holds the
+// address as a little-endian word in hexadecimal).
+int boundSockets(const QString &address, quint16 port)
+{
+    QFile f(QStringLiteral("/proc/net/udp"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    in_addr a{};
+    ::inet_pton(AF_INET, qPrintable(address), &a);
+    const QByteArray local = QString::asprintf("%08X:%04X", a.s_addr, port).toLatin1();
+    int n = 0;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        n += line.simplified().split(' ').value(1) == local ? 1 : 0;
+    return n;
+}
+
+// Whether this process may exceed the cap, as root (CAP_NET_ADMIN) may.
+bool canForceBuffer()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int size = requestedBuffer;
+    const bool forced = ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0;
+    ::close(fd);
+    return forced;
+}
+
+QByteArray statusField(const char *name)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (f.open(QIODevice::ReadOnly))
+        for (const QByteArray &line : f.readAll().split('\n'))
+            if (line.startsWith(QByteArray(name) + ':'))
+                return line.mid(int(std::strlen(name)) + 1).simplified();
+    return QByteArray();
+}
+
+// Becomes `name` for good: no supplementary groups, its group and its
+// user as real, effective and saved ids. Leaving uid 0 so clears every
+// capability.
+void becomeUser(const QString &name)
+{
+    const passwd *pw = ::getpwnam(qPrintable(name));
+    if (!pw)
+        bench::fail(QStringLiteral("no user %1").arg(name));
+    const uid_t uid = pw->pw_uid;
+    const gid_t gid = pw->pw_gid;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
+        bench::fail(QStringLiteral("cannot become %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno))));
+}
+
 struct Run {
     int listed = 0;
     double firstMs = 0; // request sent to first entry (or datagram)
     double lastMs = 0;  // request sent to last entry
-    qint64 dropped = 0;
-    int buffer = 0;    // effective SO_RCVBUF
+    qint64 dropped = 0; // the namespace's Udp RcvbufErrors
+    qint64 lost = 0;    // the tool's own count ("Discovery replies lost: N")
+    int requests = 1;   // requests sent, the tool's repeat included
+    int buffer = 0;     // effective SO_RCVBUF
+    int sockets = 1;    // sockets sharing the port
 };
 
 // The baseline: a socket that asks for the same buffer, sends the same
 // request, and does nothing with a reply but count it.
-Run rawRun(const QString &address, int expected, int cap)
+Run rawRun(const QString &address, int expected)
 {
     Run run;
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
     const int on = 1;
-    const int size = cap > 0 ? cap : requestedBuffer;
+    const int size = requestedBuffer;
     ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     sockaddr_in local{};
@@ -119,7 +182,7 @@ Run rawRun(const QString &address, int expected, int cap)
 
 // The window's own search: the "Search" slot, then replies handled by its
 // discovery slot as they come, until all are listed or none come for a while.
-Run toolRun(MainWindowProbe &p, int expected, int cap)
+Run toolRun(MainWindowProbe &p, int expected)
 {
     Run run;
     qint64 firstRow = 0, lastRow = 0;
@@ -134,10 +197,8 @@ Run toolRun(MainWindowProbe &p, int expected, int cap)
     bench::traces::clear();
     p.invoke("searchForDevices");
     run.listed = 0; // rows of the previous search went with its clear()
-    const int fd = int(p.udpSocket()->socketDescriptor());
-    if (cap > 0) // as if net.core.rmem_max were the stock value
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &cap, sizeof cap);
-    run.buffer = receiveBuffer(fd);
+    run.buffer = receiveBuffer(int(p.udpSocket()->socketDescriptor()));
+    run.sockets = boundSockets(p.udpSocket()->localAddress().toString(), DiscoveryPort);
     const qint64 start = bench::traces::timeOf(QStringLiteral("Discovery msg sended."));
 
     bench::waitUntil([&] {
@@ -147,23 +208,42 @@ Run toolRun(MainWindowProbe &p, int expected, int cap)
     run.lastMs = lastRow ? double(lastRow - start) / 1e6 : 0;
     run.firstMs = firstRow ? double(firstRow - start) / 1e6 : 0;
     run.dropped = rcvbufErrors() - before;
+    run.requests = 0;
+    const QString lostLabel = QStringLiteral("Discovery replies lost: ");
+    for (const bench::traces::Line &l : bench::traces::lines()) {
+        if (l.text == QLatin1String("Discovery msg sended."))
+            ++run.requests;
+        else if (l.text.startsWith(lostLabel))
+            run.lost += l.text.mid(lostLabel.size()).toLongLong();
+    }
     return run;
 }
 
 void report(const QString &prefix, const QVector<Run> &runs)
 {
-    QVector<double> first, times, listed, dropped;
+    QVector<double> first, times, listed, dropped, lost, requests;
     for (const Run &r : runs) {
         first.append(r.firstMs);
         times.append(r.lastMs);
         listed.append(r.listed);
         dropped.append(double(r.dropped));
+        lost.append(double(r.lost));
+        requests.append(r.requests);
     }
+    const bench::Stats t = bench::Stats::of(times);
     bench::result(prefix + QStringLiteral(".listed.min"), bench::Stats::of(listed).min, QStringLiteral("nodes"));
+    bench::result(prefix + QStringLiteral(".listed.max"), bench::Stats::of(listed).max, QStringLiteral("nodes"));
     bench::result(prefix + QStringLiteral(".dropped.max"), bench::Stats::of(dropped).max, QStringLiteral("datagrams"));
     bench::result(prefix + QStringLiteral(".first_ms.median"), bench::Stats::of(first).median, QStringLiteral("ms"));
-    bench::result(prefix + QStringLiteral(".last_ms.median"), bench::Stats::of(times).median, QStringLiteral("ms"));
+    bench::result(prefix + QStringLiteral(".last_ms.min"), t.min, QStringLiteral("ms"));
+    bench::result(prefix + QStringLiteral(".last_ms.median"), t.median, QStringLiteral("ms"));
+    bench::result(prefix + QStringLiteral(".last_ms.max"), t.max, QStringLiteral("ms"));
     bench::result(prefix + QStringLiteral(".rcvbuf"), runs.value(0).buffer, QStringLiteral("bytes"));
+    bench::result(prefix + QStringLiteral(".sockets"), runs.value(0).sockets, QStringLiteral("sockets"));
+    if (prefix.endsWith(QLatin1String(".tool"))) {
+        bench::result(prefix + QStringLiteral(".lost.max"), bench::Stats::of(lost).max, QStringLiteral("datagrams"));
+        bench::result(prefix + QStringLiteral(".requests.max"), bench::Stats::of(requests).max, QStringLiteral("requests"));
+    }
 }
 
 } // namespace
@@ -176,6 +256,8 @@ int main(int argc, char *argv[])
     const int count = bench::intArg(args, QStringLiteral("--count"), 100);
     const int runs = bench::intArg(args, QStringLiteral("--runs"), 3);
     const QString first = bench::stringArg(args, QStringLiteral("--first-ip"), QStringLiteral("198.18.0.10"));
+    const QString rate = bench::stringArg(args, QStringLiteral("--reply-rate"), QString());
+    const QString user = bench::stringArg(args, QStringLiteral("--user"), QString());
     bench::requirePrivateNetwork();
     const QString toolAddress = bench::workstationAddress(0);
     const QString rawAddress = bench::workstationAddress(1);
@@ -185,8 +267,14 @@ int main(int argc, char *argv[])
     ScriptedOperator::instance().install();
 
     bench::Emulator emu;
-    if (!emu.start({QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first}))
+    QStringList emuArgs{QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first};
+    if (!rate.isEmpty())
+        emuArgs << QStringLiteral("--reply-rate") << rate << QStringLiteral("--shuffle");
+    if (!emu.start(emuArgs))
         bench::fail(QStringLiteral("emulator did not start"));
+    if (!user.isEmpty())
+        becomeUser(user);
+    const bool forced = canForceBuffer();
 
     ScriptedOperator::instance().chooseItem(toolAddress);
     MainWindow window;
@@ -194,25 +282,30 @@ int main(int argc, char *argv[])
     MainWindowProbe p(window);
     bench::settle(200); // shown and painted, as when an operator presses "Search"
 
-    QVector<Run> tool, capped, raw, rawCapped;
+    QVector<Run> tool, raw;
     for (int i = 0; i < runs; ++i) {
-        tool.append(toolRun(p, count, 0));
+        tool.append(toolRun(p, count));
         bench::settle(200);
-        raw.append(rawRun(rawAddress, count, 0));
-        bench::settle(200);
-        capped.append(toolRun(p, count, stockCap));
-        bench::settle(200);
-        rawCapped.append(rawRun(rawAddress, count, stockCap));
+        raw.append(rawRun(rawAddress, count));
         bench::settle(200);
     }
 
-    const QString key = QStringLiteral("discovery.%1").arg(count);
-    bench::note(QStringLiteral("discovery: %1 nodes, %2 searches per variant; net.core.rmem_max = %3")
-                    .arg(count).arg(runs).arg(readSysctl("/proc/sys/net/core/rmem_max")));
+    const QString key = QStringLiteral("discovery.%1%2").arg(rate.isEmpty() ? QString() : QStringLiteral("paced.")).arg(count);
+    const qint64 rmemMax = readSysctl("/proc/sys/net/core/rmem_max");
+    bench::note(QStringLiteral("discovery: %1 nodes, %2, %3 searches each; uid %4, CapEff %5, SO_RCVBUFFORCE %6; "
+                               "net.core.rmem_max = %7")
+                    .arg(count)
+                    .arg(rate.isEmpty() ? QStringLiteral("unpaced") : QStringLiteral("paced at %1 and shuffled").arg(rate))
+                    .arg(runs)
+                    .arg(::getuid())
+                    .arg(QString::fromLatin1(statusField("CapEff")))
+                    .arg(forced ? QStringLiteral("granted") : QStringLiteral("refused"))
+                    .arg(rmemMax));
+    bench::result(key + QStringLiteral(".uid"), ::getuid(), QString());
+    bench::result(key + QStringLiteral(".rcvbufforce"), forced ? 1 : 0, QString());
+    bench::result(key + QStringLiteral(".rmem_max"), double(rmemMax), QStringLiteral("bytes"));
     report(key + QStringLiteral(".tool"), tool);
     report(key + QStringLiteral(".raw"), raw);
-    report(key + QStringLiteral(".tool_stockcap"), capped);
-    report(key + QStringLiteral(".raw_stockcap"), rawCapped);
     QVector<double> toolTimes, rawTimes;
     for (const Run &r : tool)
         toolTimes.append(r.lastMs);

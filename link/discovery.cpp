@@ -1,22 +1,121 @@
 #include "link/discovery.h"
 
 #include "link/devicerecord.h"
+#include "link/discoveryreader.h"
 #include "link/trace.h"
 
 #include <QNetworkDatagram>
+#include <QSocketNotifier>
 #include <QUdpSocket>
 #include <QVariant>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// An IPv4 UDP socket on address:port that shares the port with the others
+// made here (SO_REUSEPORT, which the kernel allows for one user's sockets
+// only), or -1.
+int sharedSocket(const QHostAddress &address, quint16 port)
+{
+#ifdef Q_OS_LINUX
+    if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return -1;
+    sockaddr_in name{};
+    name.sin_family = AF_INET;
+    name.sin_port = htons(port);
+    name.sin_addr.s_addr = htonl(address.toIPv4Address());
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 &&
+        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 &&
+        ::bind(fd, reinterpret_cast<const sockaddr *>(&name), sizeof name) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+#else
+    Q_UNUSED(address);
+    Q_UNUSED(port);
+#endif
+    return -1;
+}
+
+// Asks for `bytes` of receive buffer; where the kernel grants less, a
+// privileged process may still force it. Returns the size granted.
+int askForBuffer(int fd, int bytes, bool force)
+{
+    int granted = 0;
+    socklen_t size = sizeof granted;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size) == 0 && granted >= bytes)
+        return granted;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
+    if (force && granted < bytes && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0)
+        ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &size);
+    return granted;
+}
+
+} // namespace
 
 Discovery::Discovery(QObject *parent, Wiring wiring) : QObject(parent), udp(new QUdpSocket(this))
 {
     if (wiring == Wiring::Internal)
         connect(udp, &QUdpSocket::readyRead, this, &Discovery::readPending);
+    // The reader must be gone before the descriptor it reads is closed.
+    connect(udp, &QIODevice::aboutToClose, this, &Discovery::stopReader);
 }
 
+Discovery::~Discovery()
+{
+    stopReader();
+}
+
+void Discovery::stopReader()
+{
+    delete wake;
+    wake = nullptr;
+    reader.reset();
+}
+
+// The port is shared by ReceiveSockets sockets: the kernel spreads the
+// replies over them by sender, and each has a receive buffer of its own,
+// so that together they hold a whole burst even when the reader is kept
+// off the processor for a while. The first is the QUdpSocket, which also
+// sends the request. Only the reader reads them; Qt's own notifier then
+// stops by itself (it switches off after a notification that was not
+// followed by a read through Qt), so readyRead() comes at most once or
+// twice and finds the reader's queue. Where the port cannot be shared, the
+// reader reads the QUdpSocket alone; where no reader runs, Qt reads it.
 bool Discovery::bind(const QHostAddress &localAddress)
 {
-    return udp->bind(localAddress, DiscoveryPort);
+    if (reader || udp->state() != QAbstractSocket::UnconnectedState)
+        return udp->bind(localAddress, DiscoveryPort); // refused as Qt refuses it
+    std::vector<int> more;
+    const int first = sharedSocket(localAddress, DiscoveryPort);
+    if (first >= 0 && udp->setSocketDescriptor(first, QAbstractSocket::BoundState)) {
+        for (int i = 1; i < ReceiveSockets; ++i) {
+            const int fd = sharedSocket(localAddress, DiscoveryPort);
+            if (fd < 0)
+                break;
+            // Not forced: eight forced buffers would let a flood hold
+            // 128 MiB of the kernel's memory.
+            askForBuffer(fd, ReceiveBufferBytes, false);
+            more.push_back(fd);
+        }
+    } else {
+        if (first >= 0)
+            ::close(first);
+        if (!udp->bind(localAddress, DiscoveryPort))
+            return false;
+    }
+    auto started = std::make_unique<DiscoveryReader>(int(udp->socketDescriptor()), std::move(more), int(QueuedDatagrams));
+    if (started->start()) {
+        reader = std::move(started);
+        wake = new QSocketNotifier(reader->wakeFd(), QSocketNotifier::Read, this);
+        connect(wake, &QSocketNotifier::activated, this, &Discovery::takeQueued);
+    }
+    return true;
 }
 
 void Discovery::clear()
@@ -29,47 +128,86 @@ void Discovery::clear()
 
 void Discovery::sendRequest()
 {
+    raiseReceiveBuffer();
+    if (reader)
+        lostBefore = reader->lost();
+    lossTraced = false;
+    writeRequest();
+}
+
+void Discovery::writeRequest()
+{
     QByteArray request(DeviceRecord::Size, '\0');
     wire::putU32(request, DeviceRecord::CommandOffset, DiscoveryRequest);
     wire::putU16(request, DeviceRecord::StatusOffset, 0);
-    raiseReceiveBuffer();
     udp->writeDatagram(request, QHostAddress(QHostAddress::Broadcast), DiscoveryPort);
     trace(QStringLiteral("Discovery msg sended."));
 }
 
-// The kernel grants at most twice net.core.rmem_max (425984 bytes on a stock
-// system, room for about 330 replies). Where it grants less than asked, a
-// privileged tool may still force it; otherwise the granted size is traced,
-// so that a list cut short on a large site can be explained.
+// The kernel grants each socket at most twice net.core.rmem_max (425984
+// bytes on a stock system, room for about 330 replies). Where it grants
+// less than asked, a privileged tool may still force it; otherwise the
+// granted size is traced. The reader's own sockets asked when they were
+// made, within the cap.
 void Discovery::raiseReceiveBuffer()
 {
-    const auto granted = [this] {
-        return udp->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
-    };
-    if (granted() >= ReceiveBufferBytes)
-        return;
-    udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, int(ReceiveBufferBytes));
-    if (granted() >= ReceiveBufferBytes)
-        return;
-    const int size = ReceiveBufferBytes;
     const int fd = int(udp->socketDescriptor());
-    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) == 0)
+    if (fd < 0)
         return;
-    trace(QStringLiteral("Discovery receive buffer: ") + QString::number(granted()));
+    const int granted = askForBuffer(fd, ReceiveBufferBytes, true);
+    if (granted < ReceiveBufferBytes)
+        trace(QStringLiteral("Discovery receive buffer: ") + QString::number(granted));
 }
 
 void Discovery::readPending()
 {
-    // The socket signals again while datagrams wait, so returning after a
-    // slice loses nothing and lets the event loop run in between.
+    if (reader) {
+        takeQueued();
+        return;
+    }
+    // Without a reader the socket signals again while datagrams wait, so
+    // returning after a slice loses nothing and lets the event loop run in
+    // between.
     for (int n = 0; n < SliceDatagrams && udp->hasPendingDatagrams(); ++n) {
         const QNetworkDatagram datagram = udp->receiveDatagram();
         takeDatagram(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()));
     }
 }
 
-void Discovery::takeDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort)
+// One slice of what the reader holds; while more waits, its notifier
+// brings the next slice after the event loop has had its turn.
+void Discovery::takeQueued()
 {
+    if (!reader)
+        return;
+    std::vector<DiscoveryReader::Datagram> slice;
+    slice.reserve(SliceDatagrams);
+    const bool more = reader->take(slice, SliceDatagrams);
+    for (const DiscoveryReader::Datagram &d : slice)
+        takeDatagram(d.head, d.sender, d.senderPort, d.size);
+    if (!more)
+        checkLosses();
+}
+
+// Once a burst is over: replies the kernel (or the full queue) dropped are
+// traced, and the request goes out once more, since the nodes answer every
+// request and known serials are dropped. Once a search.
+void Discovery::checkLosses()
+{
+    if (lossTraced || !reader || !reader->quiet())
+        return;
+    const quint64 lost = reader->lost() - lostBefore;
+    if (lost == 0)
+        return;
+    lossTraced = true;
+    trace(QStringLiteral("Discovery replies lost: ") + QString::number(lost));
+    writeRequest();
+}
+
+void Discovery::takeDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort, qint64 size)
+{
+    if (size < 0)
+        size = data.size();
     if (!wire::has(data, DeviceRecord::CommandOffset, 4) || DeviceRecord::command(data) != DiscoveryReply)
         return;
 
@@ -80,12 +218,12 @@ void Discovery::takeDatagram(const QByteArray &data, const QHostAddress &sender,
     trace(QStringLiteral("Serial: ") + printable(DeviceRecord::serialNumber(data)));
     trace(QStringLiteral("Sender: ") + sender.toString());
     trace(QStringLiteral("Sender port: ") + QString::number(senderPort));
-    trace(QStringLiteral("Datagram size: ") + QString::number(data.size()));
+    trace(QStringLiteral("Datagram size: ") + QString::number(size));
 
     // A reply too short to hold every field shown would be read past its
     // end: it is dropped like any other unacceptable reply.
     const quint32 type = DeviceRecord::deviceType(data);
-    if (data.size() < DeviceRecord::UsedSize || DeviceRecord::replyStatus(data) != 0 ||
+    if (size < DeviceRecord::UsedSize || data.size() < DeviceRecord::UsedSize || DeviceRecord::replyStatus(data) != 0 ||
         (type != DeviceRecord::DeviceTypeApplication && type != DeviceRecord::DeviceTypeBootLoader) ||
         isKnownDevice(data))
         return;

@@ -42,6 +42,18 @@ private slots:
         other.writeDatagram(QByteArray(DeviceRecord::Size, '\0'), QHostAddress("192.0.2.1"), DiscoveryPort);
         QTest::qWait(100);
         QVERIFY(!Traces::contains("Discovery response:"));
+
+        // A reply longer than its record is traced at its own size and kept
+        // as its first 512 bytes.
+        QByteArray longReply(1400, 'x');
+        wire::putU32(longReply, DeviceRecord::CommandOffset, DiscoveryReply);
+        wire::putU32(longReply, DeviceRecord::TypeOffset, DeviceRecord::DeviceTypeApplication);
+        wire::putText(longReply, DeviceRecord::SerialOffset, DeviceRecord::SerialSize, "LONG1");
+        wire::putU16(longReply, DeviceRecord::StatusOffset, 0);
+        other.writeDatagram(longReply, QHostAddress("192.0.2.1"), DiscoveryPort);
+        QVERIFY(waitForRecords(*b.discovery, 2));
+        QVERIFY(Traces::contains("Datagram size: 1400"));
+        QCOMPARE(b.discovery->records().at(1), longReply.left(DeviceRecord::Size));
     }
 
     void manyNodesAreAllKept()
