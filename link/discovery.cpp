@@ -41,6 +41,29 @@ int sharedSocket(const QHostAddress &address, quint16 port)
     return -1;
 }
 
+// True when nothing else holds address:port. The port is shared only among
+// the sockets made here: another program, or another instance of this one,
+// must not join the group and take a part of the replies unseen.
+bool portFree(const QHostAddress &address, quint16 port)
+{
+#ifdef Q_OS_LINUX
+    sockaddr_in name{};
+    name.sin_family = AF_INET;
+    name.sin_port = htons(port);
+    name.sin_addr.s_addr = htonl(address.toIPv4Address());
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&name), sizeof name) == 0;
+    ::close(fd);
+    return bound;
+#else
+    Q_UNUSED(address);
+    Q_UNUSED(port);
+    return true;
+#endif
+}
+
 // Asks for `bytes` of receive buffer; where the kernel grants less, a
 // privileged process may still force it. Returns the size granted.
 int askForBuffer(int fd, int bytes, bool force)
@@ -91,6 +114,8 @@ bool Discovery::bind(const QHostAddress &localAddress)
 {
     if (reader || udp->state() != QAbstractSocket::UnconnectedState)
         return udp->bind(localAddress, DiscoveryPort); // refused as Qt refuses it
+    if (localAddress.protocol() == QAbstractSocket::IPv4Protocol && !portFree(localAddress, DiscoveryPort))
+        return false;
     std::vector<int> more;
     const int first = sharedSocket(localAddress, DiscoveryPort);
     if (first >= 0 && udp->setSocketDescriptor(first, QAbstractSocket::BoundState)) {

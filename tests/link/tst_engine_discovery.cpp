@@ -63,6 +63,10 @@ private slots:
         QVERIFY(emu.start({"--count", QString::number(count), "--first-ip", "192.0.2.10"}));
         Discovery discovery;
         QVERIFY(discovery.bind(QHostAddress("192.0.2.1")));
+        // A second program on the same address is refused the port, rather
+        // than sharing it and taking a part of the replies unseen.
+        Discovery second;
+        QVERIFY(!second.bind(QHostAddress("192.0.2.1")));
         discovery.search();
         QVERIFY(waitForRecords(discovery, count));
         QTest::qWait(100);
