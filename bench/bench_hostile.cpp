@@ -139,18 +139,36 @@ bool connectNode(MainWindowProbe &p)
     return bench::waitUntil([&] { return !p.lastConfigMessage().isEmpty(); }, 5000);
 }
 
+// One emulated node with these faults, and the window connected to it.
+struct Connected {
+    bench::Emulator emu;
+    QTemporaryDir dir;
+    std::unique_ptr<MainWindow> w;
+    std::unique_ptr<MainWindowProbe> p;
+
+    explicit Connected(const QStringList &faults)
+    {
+        if (!emu.start(nodeArgs(faults)))
+            bench::fail(QStringLiteral("emulator did not start"));
+        w = openWindow();
+        p = std::make_unique<MainWindowProbe>(*w);
+        if (!connectNode(*p))
+            bench::fail(QStringLiteral("no connection to the node"));
+    }
+
+    // "Firmware upgrade", with the operator choosing a valid file.
+    void upgrade()
+    {
+        ScriptedOperator::instance().chooseFile(upgradeFile(dir));
+        p->button("FirmwareBtn")->click();
+    }
+};
+
 void box(int megabytes)
 {
     traceToStandardError();
-    bench::Emulator emu;
-    if (!emu.start(nodeArgs({QStringLiteral("wrong-crc=true"),
-                             QStringLiteral("flood-after={\"word\":16,\"megabytes\":%1}").arg(megabytes)})))
-        bench::fail(QStringLiteral("emulator did not start"));
-    QTemporaryDir dir;
-    auto w = openWindow();
-    MainWindowProbe p(*w);
-    if (!connectNode(p))
-        bench::fail(QStringLiteral("no connection to the node"));
+    Connected node({QStringLiteral("wrong-crc=true"),
+                    QStringLiteral("flood-after={\"word\":16,\"megabytes\":%1}").arg(megabytes)});
     // The node answers the checksum wrongly, so the result box is the
     // failure box; it stays open until the node has sent everything.
     const qint64 before = bench::rssKb();
@@ -162,7 +180,7 @@ void box(int megabytes)
     QObject::connect(&watch, &QTimer::timeout, [&] {
         during = qMax(during, bench::rssKb());
         const auto &boxes = ScriptedOperator::instance().boxes;
-        if (!done && boxes.size() >= 2 && boxes[1].widget && emu.log().contains(QStringLiteral("flood-done"))) {
+        if (!done && boxes.size() >= 2 && boxes[1].widget && node.emu.log().contains(QStringLiteral("flood-done"))) {
             done = true;
             bench::result(QStringLiteral("hostile.box.seconds"), double(sent.elapsed()) / 1000, QStringLiteral("s"));
             boxes[1].widget->done(QMessageBox::Ok);
@@ -170,8 +188,7 @@ void box(int megabytes)
     });
     watch.start(50);
     sent.start();
-    ScriptedOperator::instance().chooseFile(upgradeFile(dir));
-    p.button("FirmwareBtn")->click();
+    node.upgrade();
     if (!bench::waitUntil([&] { return done; }, 600000))
         bench::fail(QStringLiteral("the flood did not end while the box was open"));
     bench::result(QStringLiteral("hostile.box.megabytes"), megabytes, QStringLiteral("MiB"));
@@ -181,19 +198,11 @@ void box(int megabytes)
 
 int packetsFor(const QStringList &faults)
 {
-    bench::Emulator emu;
-    if (!emu.start(nodeArgs(faults)))
-        bench::fail(QStringLiteral("emulator did not start"));
-    QTemporaryDir dir;
-    auto w = openWindow();
-    MainWindowProbe p(*w);
-    if (!connectNode(p))
-        bench::fail(QStringLiteral("no connection to the node"));
-    ScriptedOperator::instance().chooseFile(upgradeFile(dir));
-    p.button("FirmwareBtn")->click();
+    Connected node(faults);
+    node.upgrade();
     bench::waitUntil([&] { return bench::traces::timeOf(QStringLiteral("CRC OK")) >= 0; }, 30000);
     bench::settle(200);
-    return int(emu.log().count(QStringLiteral("packet 192.0.2.10 ")));
+    return int(node.emu.log().count(QStringLiteral("packet 192.0.2.10 ")));
 }
 
 void acks()

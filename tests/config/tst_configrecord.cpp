@@ -3,20 +3,9 @@
 #include "window.h"
 
 #include "config/configrecord.h"
+#include "configrecords.h"
 
 namespace {
-
-QByteArray record(quint32 word = GetConfig)
-{
-    QByteArray r = wire::message(MessageCommand(word));
-    for (int port = 0; port < ConfigRecord::PortCount; ++port)
-        for (int f = 0; f < PortConfig::Size; f += 4)
-            wire::putU32(r, ConfigRecord::portField(port, f), quint32(100 + 10 * port + f));
-    ConfigRecord::putAddress(r, ConfigRecord::IpOffset, QStringLiteral("192.0.2.10"));
-    ConfigRecord::putAddress(r, ConfigRecord::MaskOffset, QStringLiteral("255.255.255.0"));
-    ConfigRecord::putAddress(r, ConfigRecord::GatewayOffset, QStringLiteral("192.0.2.254"));
-    return r;
-}
 
 QByteArray device(const QByteArray &serial)
 {
@@ -35,7 +24,7 @@ private slots:
     {
         auto w = openWindow();
         MainWindowProbe p(*w);
-        QByteArray r = record();
+        QByteArray r = configRecord();
         wire::putU32(r, ConfigRecord::portField(0, PortConfig::UniverseIndex), 0);
         wire::putU32(r, ConfigRecord::portField(1, PortConfig::UniverseIndex), 255);
         wire::putU32(r, ConfigRecord::portField(2, PortConfig::UniverseIndex), 0xffffffffu);
@@ -55,7 +44,7 @@ private slots:
 
         // Anything shorter than the interpreted 278 bytes shows nothing.
         for (int size : {0, 100, ConfigRecord::UsedSize - 1})
-            p.showPortConfig(record().left(size));
+            p.showPortConfig(configRecord().left(size));
         QCOMPARE(p.line("UniverseLine_2")->text(), QStringLiteral("256"));
     }
 
@@ -68,7 +57,7 @@ private slots:
         p.line("DeviceLabelLine")->setText(QStringLiteral("label"));
         p.line("IPLine")->setText(QStringLiteral("192.0.2.10"));
 
-        const QByteArray r = record();
+        const QByteArray r = configRecord();
         p.handleConfigReply(r); // no row selected: the serial stays
         QCOMPARE(p.lastConfigMessage(), r);
         QCOMPARE(p.connectedSerial(), QByteArray());
@@ -82,7 +71,7 @@ private slots:
         QCOMPARE(p.line("IPLine")->text(), QStringLiteral("192.0.2.10"));
 
         p.list()->setCurrentRow(0);
-        QByteArray other = record();
+        QByteArray other = configRecord();
         wire::putU32(other, ConfigRecord::portField(0, PortConfig::BreakTime), 555);
         p.handleConfigReply(other.left(ConfigRecord::UsedSize - 1)); // ignored whole
         QCOMPARE(p.lastConfigMessage(), r + "tail");

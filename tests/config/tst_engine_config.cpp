@@ -1,4 +1,5 @@
 // The configuration record, its checks and its exchange, without a window.
+#include "configrecords.h"
 #include "enginetestmain.h"
 
 #include "config/configexchange.h"
@@ -6,22 +7,6 @@
 #include "link/nodesession.h"
 
 #include <QSignalSpy>
-
-namespace {
-
-QByteArray record(quint32 word = GetConfig)
-{
-    QByteArray r = wire::message(MessageCommand(word));
-    for (int port = 0; port < ConfigRecord::PortCount; ++port)
-        for (int f = 0; f < PortConfig::Size; f += 4)
-            wire::putU32(r, ConfigRecord::portField(port, f), quint32(100 + 10 * port + f));
-    ConfigRecord::putAddress(r, ConfigRecord::IpOffset, QStringLiteral("192.0.2.10"));
-    ConfigRecord::putAddress(r, ConfigRecord::MaskOffset, QStringLiteral("255.255.255.0"));
-    ConfigRecord::putAddress(r, ConfigRecord::GatewayOffset, QStringLiteral("192.0.2.254"));
-    return r;
-}
-
-} // namespace
 
 class EngineConfig : public QObject
 {
@@ -42,7 +27,7 @@ private slots:
     {
         NodeSession session;
         ConfigExchange p(&session);
-        const QByteArray r = record();
+        const QByteArray r = configRecord();
         QVERIFY(p.netInfoChanged(r)); // nothing received yet: assume it changes
         p.lastConfigMessage() = r.left(ConfigRecord::UsedSize - 1);
         QVERIFY(p.netInfoChanged(r));
@@ -70,23 +55,23 @@ private slots:
     {
         NodeSession session;
         ConfigExchange exchange(&session);
-        exchange.lastConfigMessage() = record();
+        exchange.lastConfigMessage() = configRecord();
         QSignalSpy received(&exchange, &ConfigExchange::configReceived);
         QSignalSpy applied(&exchange, &ConfigExchange::defaultApplied);
         Traces::clear();
         for (quint32 word : {7u, 8u, 9u})
-            session.dispatch(record(word).left(ConfigRecord::UsedSize - 1));
+            session.dispatch(configRecord(word).left(ConfigRecord::UsedSize - 1));
         QCOMPARE(Traces::lines().filter(QStringLiteral("Short config message ignored: 277")).size(), 3);
         QVERIFY(!Traces::contains(QStringLiteral("Net config has changed")));
         QVERIFY(received.isEmpty() && applied.isEmpty());
-        QCOMPARE(exchange.lastConfigMessage(), record());
+        QCOMPARE(exchange.lastConfigMessage(), configRecord());
     }
 
     // What a record shows goes back into a record unchanged, and values out
     // of range are refused with the port's own text, in check order.
     void valuesRoundTripAndRefusals()
     {
-        QByteArray r = record();
+        QByteArray r = configRecord();
         for (int port = 0; port < ConfigRecord::PortCount; ++port) {
             const quint32 values[] = {99, 12, 0, 10, 24, 0, quint32(port * 60)};
             for (int f = 0; f < 7; ++f)
