@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/portfields.h"
 #include "config/configexchange.h"
 #include "link/devicerecord.h"
 #include "link/discovery.h"
@@ -14,7 +15,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QNetworkInterface>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
@@ -80,10 +80,7 @@ void MainWindow::initNetwork()
 
     QHostAddress localAddress;
     QStringList addressTexts;
-    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
-    for (const QHostAddress &address : all) {
-        if (address.protocol() != QAbstractSocket::IPv4Protocol || address == QHostAddress(QHostAddress::LocalHost))
-            continue;
+    for (const QHostAddress &address : Discovery::workstationAddresses()) {
         addressTexts.append(address.toString());
         trace(QStringLiteral("IP address: ") + address.toString());
     }
@@ -224,19 +221,7 @@ void MainWindow::setConnectedView()
 
 void MainWindow::clearPortFields()
 {
-    const struct {
-        QLineEdit *fields[6];
-        QComboBox *mergeMode;
-    } ports[] = {
-        {{ui->BREAKLine, ui->ChannelsLine, ui->MBFLine, ui->MABLine, ui->WAITLine, ui->UniverseLine}, ui->MergeModeBox},
-        {{ui->BREAKLine_2, ui->ChannelsLine_2, ui->MBFLine_2, ui->MABLine_2, ui->WAITLine_2, ui->UniverseLine_2},
-         ui->MergeModeBox_2},
-        {{ui->BREAKLine_3, ui->ChannelsLine_3, ui->MBFLine_3, ui->MABLine_3, ui->WAITLine_3, ui->UniverseLine_3},
-         ui->MergeModeBox_3},
-        {{ui->BREAKLine_4, ui->ChannelsLine_4, ui->MBFLine_4, ui->MABLine_4, ui->WAITLine_4, ui->UniverseLine_4},
-         ui->MergeModeBox_4},
-    };
-    for (const auto &port : ports) {
+    for (const PortFields &port : portFields(ui)) {
         for (QLineEdit *field : port.fields)
             field->setText(QString());
         port.mergeMode->setCurrentIndex(0);

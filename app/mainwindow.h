@@ -65,7 +65,10 @@ private:
     void addDeviceEntry(int index);
     bool selectedIndexValid() const;
     void connectToIndex(int index);
-    QByteArray connectedSerialText() const;
+    // connectedSerial holds 15 characters of a serial and its NUL; a
+    // record's serial is compared on the same characters.
+    void setConnectedSerial(const QByteArray &record);
+    bool isConnectedSerial(const QByteArray &record) const;
     void closeStatusBox();
     void execStatusBox();
 

@@ -11,7 +11,6 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QValidator>
-#include <cstring>
 
 namespace {
 
@@ -60,10 +59,8 @@ void MainWindow::configReceived(const QByteArray &record)
         const QListWidgetItem *item = ui->listWidget->item(i);
         if (!item || !item->isSelected())
             continue;
-        const QByteArray serial = DeviceRecord::serialNumber(devices.at(i)).left(int(sizeof connectedSerial) - 1);
-        std::memset(connectedSerial, 0, sizeof connectedSerial);
-        std::memcpy(connectedSerial, serial.constData(), size_t(serial.size()));
-        trace(QStringLiteral("Serial number: ") + printable(serial));
+        setConnectedSerial(devices.at(i));
+        trace(QStringLiteral("Serial number: ") + printable(QByteArray(connectedSerial)));
     }
 }
 
@@ -118,9 +115,8 @@ void MainWindow::sendConfig()
 
     // The list keeps the node's old text until the next search, but its
     // details show the new label at once.
-    const QByteArray serial = connectedSerialText();
     for (QByteArray &device : discovery->records()) {
-        if (DeviceRecord::serialNumber(device).left(int(sizeof connectedSerial) - 1) == serial) {
+        if (isConnectedSerial(device)) {
             wire::putText(device, DeviceRecord::LabelOffset, DeviceRecord::LabelSize, values.label);
             break;
         }

@@ -68,10 +68,7 @@ void MainWindow::displayDevice()
         ui->GatewayLine->setText(wire::dottedQuad(record, DeviceRecord::GatewayOffset));
         ui->MACLabel->setText(DeviceRecord::macText(record));
 
-        // connectedSerial keeps 15 characters: the record's serial is
-        // compared on the same ones.
-        const QByteArray serial = DeviceRecord::serialNumber(record).left(int(sizeof connectedSerial) - 1);
-        if (session->isConnected() && connectedSerialText() == serial) {
+        if (session->isConnected() && isConnectedSerial(record)) {
             trace(QStringLiteral("This device is connected"));
             showPortConfig(config->lastConfigMessage());
             setConnectedView();
@@ -122,17 +119,22 @@ void MainWindow::connectToIndex(int index)
     if (index < 0 || index >= discovery->count() || index >= discovery->addresses().size())
         return;
     session->drop();
-    const QByteArray serial = DeviceRecord::serialNumber(discovery->records().at(index));
-    std::memset(connectedSerial, 0, sizeof connectedSerial);
-    // At most 15 characters, always terminated.
-    std::memcpy(connectedSerial, serial.constData(), size_t(qMin<qsizetype>(serial.size(), sizeof connectedSerial - 1)));
+    setConnectedSerial(discovery->records().at(index));
     session->connectToNode(discovery->addresses().at(index));
     selectedDeviceIndex = index;
 }
 
-QByteArray MainWindow::connectedSerialText() const
+void MainWindow::setConnectedSerial(const QByteArray &record)
 {
-    return QByteArray(connectedSerial, int(qstrnlen(connectedSerial, sizeof connectedSerial)));
+    const QByteArray serial = DeviceRecord::serialNumber(record).left(int(sizeof connectedSerial) - 1);
+    std::memset(connectedSerial, 0, sizeof connectedSerial);
+    std::memcpy(connectedSerial, serial.constData(), size_t(serial.size()));
+}
+
+bool MainWindow::isConnectedSerial(const QByteArray &record) const
+{
+    const QByteArray connected(connectedSerial, int(qstrnlen(connectedSerial, sizeof connectedSerial)));
+    return DeviceRecord::serialNumber(record).left(int(sizeof connectedSerial) - 1) == connected;
 }
 
 bool MainWindow::selectedIndexValid() const

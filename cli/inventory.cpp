@@ -6,7 +6,6 @@
 #include "link/trace.h"
 
 #include <QEventLoop>
-#include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtEndian>
@@ -29,10 +28,7 @@ QString NodeInfo::name() const
 
 AddressChoice chooseAddress(const QString &requested)
 {
-    QList<QHostAddress> usable;
-    for (const QHostAddress &a : QNetworkInterface::allAddresses())
-        if (a.protocol() == QAbstractSocket::IPv4Protocol && a != QHostAddress(QHostAddress::LocalHost))
-            usable.append(a);
+    const QList<QHostAddress> usable = Discovery::workstationAddresses();
 
     AddressChoice choice;
     if (usable.isEmpty()) {

@@ -5,6 +5,7 @@
 #include "link/trace.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QSocketNotifier>
 #include <QUdpSocket>
 #include <QVariant>
@@ -14,6 +15,17 @@
 
 namespace {
 
+#ifdef Q_OS_LINUX
+sockaddr_in socketName(const QHostAddress &address, quint16 port)
+{
+    sockaddr_in name{};
+    name.sin_family = AF_INET;
+    name.sin_port = htons(port);
+    name.sin_addr.s_addr = htonl(address.toIPv4Address());
+    return name;
+}
+#endif
+
 // An IPv4 UDP socket on address:port that shares the port with the others
 // made here (SO_REUSEPORT, which the kernel allows for one user's sockets
 // only), or -1.
@@ -22,10 +34,7 @@ int sharedSocket(const QHostAddress &address, quint16 port)
 #ifdef Q_OS_LINUX
     if (address.protocol() != QAbstractSocket::IPv4Protocol)
         return -1;
-    sockaddr_in name{};
-    name.sin_family = AF_INET;
-    name.sin_port = htons(port);
-    name.sin_addr.s_addr = htonl(address.toIPv4Address());
+    const sockaddr_in name = socketName(address, port);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int on = 1;
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0 &&
@@ -47,10 +56,7 @@ int sharedSocket(const QHostAddress &address, quint16 port)
 bool portFree(const QHostAddress &address, quint16 port)
 {
 #ifdef Q_OS_LINUX
-    sockaddr_in name{};
-    name.sin_family = AF_INET;
-    name.sin_port = htons(port);
-    name.sin_addr.s_addr = htonl(address.toIPv4Address());
+    const sockaddr_in name = socketName(address, port);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
@@ -80,6 +86,15 @@ int askForBuffer(int fd, int bytes, bool force)
 }
 
 } // namespace
+
+QList<QHostAddress> Discovery::workstationAddresses()
+{
+    QList<QHostAddress> usable;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && address != QHostAddress(QHostAddress::LocalHost))
+            usable.append(address);
+    return usable;
+}
 
 Discovery::Discovery(QObject *parent, Wiring wiring) : QObject(parent), udp(new QUdpSocket(this))
 {

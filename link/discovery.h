@@ -53,6 +53,10 @@ public:
     explicit Discovery(QObject *parent = nullptr, Wiring wiring = Wiring::Internal);
     ~Discovery() override;
 
+    // The workstation addresses discovery may use: IPv4, not 127.0.0.1, in
+    // the order the interfaces give them.
+    static QList<QHostAddress> workstationAddresses();
+
     // Binds to the workstation's chosen address and the discovery port.
     bool bind(const QHostAddress &localAddress);
     QUdpSocket *socket() const { return udp; }
