@@ -68,11 +68,6 @@ Range range(PortValues::Field field)
     return ranges[field];
 }
 
-int recordWord(PortValues::Field field)
-{
-    return words[field];
-}
-
 Refusal notConnected()
 {
     return {QStringLiteral("You are not connected to device!"), true};

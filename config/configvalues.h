@@ -36,9 +36,6 @@ struct Range {
 };
 Range range(PortValues::Field field);
 
-// The record word each field is stored in (PortConfig offsets).
-int recordWord(PortValues::Field field);
-
 struct Refusal {
     QString text;
     bool warning = true; // a few refusals show no icon
