@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-enum ExitCode { Success = 0, Failure = 1, UsageError = 2 };
+enum ExitCode { Success = 0, Failure = 1, UsageError = 2, Interrupted = 130 };
 
 // A command line that passed the parser: the command and its operands,
 // with every option's value.

@@ -4,6 +4,7 @@
 // usage error. docs/CLI.md is the reference.
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
 #include "cli/output.h"
 #include "link/trace.h"
 
@@ -164,11 +165,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tarvo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
     qInstallMessageHandler(messageHandler);
-    // The engine's traces would bury the output: they are shown on request.
-    setTraceSink([](const QString &line) {
-        if (verbose)
-            out::message(line);
+    // The engine's traces would bury the output: they are shown on request,
+    // each with the node it concerns, so that many nodes at once can be
+    // told apart. Warnings (replies lost, a full list) are always shown.
+    setTraceSink([](const TraceLine &line) {
+        if (!verbose && line.level != TraceLevel::Warning)
+            return;
+        out::message(line.node.isEmpty() ? line.text : line.node + QStringLiteral(": ") + line.text);
     });
+    Interrupts::instance().install();
 
     // First the options before the command; the rest is the command's.
     QCommandLineParser top;
