@@ -61,10 +61,16 @@ set(icon_dir ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor)
 install(FILES ${TARVO_PACKAGE_SOURCE}/icons/tarvo-configurator.svg
   DESTINATION ${icon_dir}/scalable/apps RENAME ${TARVO_APP_ID}.svg)
 file(GLOB icon_sizes RELATIVE ${TARVO_PACKAGE_SOURCE}/icons ${TARVO_PACKAGE_SOURCE}/icons/*x*)
+set(icon_renderings)
 foreach(size ${icon_sizes})
   install(FILES ${TARVO_PACKAGE_SOURCE}/icons/${size}/tarvo-configurator.png
     DESTINATION ${icon_dir}/${size}/apps RENAME ${TARVO_APP_ID}.png)
+  list(APPEND icon_renderings ${TARVO_PACKAGE_SOURCE}/icons/${size}/tarvo-configurator.png)
 endforeach()
+# The same renderings inside the window's program (":/icons/..."), its
+# window icon without an icon theme (app/main.cpp).
+qt_add_resources(tarvo-configurator tarvo_window_icon
+  PREFIX /icons BASE ${TARVO_PACKAGE_SOURCE}/icons FILES ${icon_renderings})
 
 # Man pages and the changelog go in compressed as Debian wants them:
 # gzip -9, without name and time stamp, so the bytes do not depend on the build.
