@@ -72,6 +72,18 @@ endforeach()
 qt_add_resources(tarvo-configurator tarvo_window_icon
   PREFIX /icons BASE ${TARVO_PACKAGE_SOURCE}/icons FILES ${icon_renderings})
 
+# tarvo's bash completion, which bash-completion loads on the first tab.
+# Its test runs it against a stand-in tarvo in a private network, whose
+# interfaces it offers.
+if(TARGET tarvo)
+  install(FILES ${TARVO_PACKAGE_SOURCE}/bash-completion/tarvo
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
+  add_test(NAME tst_completion
+    COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/netns-run -- bash ${CMAKE_SOURCE_DIR}/tests/packaging/tst_completion.sh
+            ${TARVO_PACKAGE_SOURCE}/bash-completion/tarvo)
+  set_tests_properties(tst_completion PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
+endif()
+
 # Man pages and the changelog go in compressed as Debian wants them:
 # gzip -9, without name and time stamp, so the bytes do not depend on the build.
 set(compressed)
