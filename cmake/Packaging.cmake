@@ -22,6 +22,17 @@ foreach(program tarvo-configurator tarvo-production tarvo)
   endif()
 endforeach()
 install(TARGETS ${TARVO_PACKAGED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Stripped as dh_strip does, without the compiler's .comment and .note
+# (the build id stays).
+foreach(program ${TARVO_PACKAGED_PROGRAMS})
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\" COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
+endforeach()
+# What lintian reports wrongly, each with the reason (packaging/lintian-overrides).
+install(FILES ${TARVO_PACKAGE_SOURCE}/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${TARVO_PACKAGE_NAME})
 
 # The changelog's latest entry must carry the project's version: a version
 # bump without an entry stops here. Its date is the release date that the
