@@ -36,7 +36,7 @@ passed=0 failed=0
 check()
 {
     COMP_LINE=$1
-    COMP_POINT=$(LC_ALL=C; echo "${#1}")
+    COMP_POINT=${#1} # in characters, as bash counts
     COMPREPLY=()
     _tarvo tarvo "$2" ""
     local got
