@@ -1,6 +1,7 @@
 #include "config/configoperations.h"
 
 #include "config/configrecord.h"
+#include "config/configvalues.h"
 
 #include <QtEndian>
 #include <cstring>
@@ -64,11 +65,24 @@ void WriteConfigOperation::received(quint32 word, const QByteArray &message)
         return;
     }
     if (step == Step::Writing && word == SetConfig && ConfigRecord::complete(message)) {
+        // The acknowledgement carries what the node now applies: one with
+        // other values answers something else (or the node did not take
+        // them), and is no proof of this write.
+        if (!ConfigValues::fromRecord(message).sameAs(ConfigValues::fromRecord(sent))) {
+            session->say(QStringLiteral("SetConfig acknowledgement with other values, ignored"));
+            otherAcknowledgement = true;
+            return;
+        }
         outcome.record = message;
         finish(Status::Done, QStringLiteral("written"));
         return;
     }
     ignored(word);
+}
+
+QString WriteConfigOperation::progressText() const
+{
+    return otherAcknowledgement ? QStringLiteral("one that carried other values was ignored") : QString();
 }
 
 void WriteConfigOperation::write(const QByteArray &current)
