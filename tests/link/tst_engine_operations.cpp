@@ -181,6 +181,36 @@ private slots:
         b.engine.reset();
         QCOMPARE(spy.size(), 1);
     }
+
+    // A node counts as upgraded only at the address it was upgraded at:
+    // another reporting the same serial cannot stand in for it, either way.
+    void verificationLooksAtTheNodeItUpgraded_data()
+    {
+        QTest::addColumn<bool>("takes");   // the upgraded node comes back with the new version
+        QTest::addColumn<QString>("twin"); // the version its twin reports
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("old version, twin at the new one") << false << "v2.05" << int(S::NotVerified)
+                                                          << "reports v1.00, not v2.05";
+        QTest::newRow("new version, twin at the old one") << true << "v1.00" << int(S::Done) << "reports v2.05";
+    }
+
+    void verificationLooksAtTheNodeItUpgraded()
+    {
+        QFETCH(bool, takes);
+        QFETCH(QString, twin);
+        Bench b;
+        QJsonObject upgraded = node(0, takes ? QJsonObject{} : QJsonObject{{"keep-version", true}});
+        QJsonObject other = node(1);
+        upgraded["serial"] = other["serial"] = "TWIN";
+        other["version"] = twin;
+        QVERIFY(b.start({upgraded, other}));
+        const NodeInfo n = b.find("192.0.2.10");
+        QVERIFY(n.sharedSerial);
+        const NodeOperation::Result r = b.finished(b.engine->upgradeAndVerify(n, UpgradeImage::check(upgradeFile("v2.05"))));
+        QTEST(int(r.status), "status");
+        QTEST(r.reason, "reason");
+    }
 };
 
 TARVO_ENGINE_TEST_MAIN(EngineOperations)
