@@ -129,6 +129,8 @@ install(FILES ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.service ${TARVO_PACK
   DESTINATION ${TARVO_UNIT_DIR})
 install(FILES ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.default
   DESTINATION /etc/default RENAME tarvo-metrics)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/MONITORING.md DESTINATION ${TARVO_DOC_DIR})
+install(FILES ${TARVO_PACKAGE_SOURCE}/prometheus/tarvo-alerts.yml DESTINATION ${TARVO_DOC_DIR}/examples)
 # Files under /etc are the administrator's once installed: dpkg keeps edits.
 file(WRITE ${TARVO_PACKAGE_BINARY}/conffiles "/etc/default/tarvo-metrics\n")
 list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVO_PACKAGE_BINARY}/conffiles)
