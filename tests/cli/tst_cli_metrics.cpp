@@ -97,6 +97,22 @@ private slots:
         QVERIFY(!readText(state).contains("5002"));
     }
 
+    // Stopped before its window ends (systemd's SIGTERM), a search writes
+    // nothing: the nodes that had not answered yet would show as down.
+    void interruptedWritesNothing()
+    {
+        QTemporaryDir dir;
+        QProcess p;
+        p.start(TARVO_CLI, {"--interface", "192.0.2.1", "metrics", "--timeout", "10000", "-o", dir.filePath("t.prom"),
+                            "--state", dir.filePath("state.json")});
+        QVERIFY(p.waitForStarted());
+        QThread::msleep(500);
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+    }
+
     // A state file that is not ours is reported, replaced, and its nodes
     // forgotten; the search is reported all the same.
     void damagedStateFile_data()
