@@ -3,6 +3,7 @@
 #include "cli/configfile.h"
 #include "cli/interrupts.h"
 #include "cli/inventory.h"
+#include "cli/metrics.h"
 #include "cli/output.h"
 #include "cli/runner.h"
 #include "config/configvalues.h"
@@ -621,7 +622,8 @@ int runCommand(const Request &r)
         int (*run)(const Request &);
     } table[] = {{"search", search},         {"show", show},     {"config get", configGet},
                  {"config set", configSet},  {"default", factoryDefault}, {"backup", backup},
-                 {"restore", restore},       {"upgrade", upgrade},        {"run", run}};
+                 {"restore", restore},       {"upgrade", upgrade},        {"run", run},
+                 {"metrics", metrics}};
     for (const auto &command : table)
         if (r.command == QLatin1String(command.name))
             return command.run(r);
