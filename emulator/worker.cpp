@@ -390,13 +390,16 @@ void Worker::closeNow(Session &s)
     end(s, events::Closing);
 }
 
-// Closes the connection at once, after its line (none for KindCount).
+// Closes the connection at once, after its line (none for KindCount). The
+// turn's lines go out first: whoever sees the connection end may look for
+// them at once.
 void Worker::end(Session &s, events::Kind line)
 {
     if (line != events::KindCount)
         lines.add(line, s.node->ip);
     if (s.flooding)
         endFlood(s);
+    lines.flush();
     ::close(s.fd);
     s.dead = true;
     reaped.push_back(s.id);
