@@ -416,10 +416,19 @@ void Worker::restart(Node &node)
             continue;
         ::close(l.fd); // connections are refused until it listens again
         l.fd = -1;
-        after(ms, [this, &l] {
-            QString error;
-            if (l.fd < 0 && !openListener(l, &error))
-                lines.add(events::Trouble, error);
-        });
+        after(ms, [this, &l] { listenAgain(l); });
     }
+}
+
+// Once the restart is over; a reset during the restart prolongs it.
+void Worker::listenAgain(Listener &l)
+{
+    const qint64 left = l.node->restartUntil - monotonicNs();
+    if (left > 0) {
+        after(int((left + 999999) / 1000000), [this, &l] { listenAgain(l); });
+        return;
+    }
+    QString error;
+    if (l.fd < 0 && !openListener(l, &error))
+        lines.add(events::Trouble, error);
 }
