@@ -47,16 +47,16 @@ MainWindow::~MainWindow()
     // The engine outlives the form (its objects are children, destroyed
     // after this body): a connection closing then must not reach the
     // deleted widgets.
-    const QObject *senders[] = {discovery, session, config, upgrade};
+    const QObject *senders[] = {discovery, session, config, upgrade, &operationTimer};
     for (const QObject *sender : senders)
         if (sender)
             QObject::disconnect(sender, nullptr, this, nullptr);
-    if (session) {
+    if (session)
         QObject::disconnect(session->socket(), nullptr, this, nullptr);
-        QObject::disconnect(&session->operationTimer(), nullptr, this, nullptr);
-    }
     if (discovery)
         QObject::disconnect(discovery->socket(), nullptr, this, nullptr);
+    // The exchanges share operationTimer, a member: they go before it does.
+    delete session;
     delete statusBox;
     delete ui;
 }
@@ -107,11 +107,13 @@ void MainWindow::initNetwork()
     discovery->bind(localAddress); // a failed bind is not reported: no replies arrive
     trace(QStringLiteral("Hostname: ") + QHostInfo::localHostName());
 
+    // One guard for whichever operation runs, as the window always had.
+    operationTimer.setTimerType(Qt::PreciseTimer);
     session = new NodeSession(this, Wiring::External);
-    config = new ConfigExchange(session);
-    upgrade = new FirmwareUpgrade(session);
+    config = new ConfigExchange(session, {}, &operationTimer);
+    upgrade = new FirmwareUpgrade(session, {}, &operationTimer);
 
-    connect(&session->operationTimer(), &QTimer::timeout, this, &MainWindow::timerTimeout);
+    connect(&operationTimer, &QTimer::timeout, this, &MainWindow::timerTimeout);
     connect(session->socket(), &QTcpSocket::connected, this, &MainWindow::deviceConnected);
     connect(discovery->socket(), &QUdpSocket::readyRead, this, &MainWindow::discoveryResponseMessage);
     connect(session->socket(), &QTcpSocket::readyRead, this, &MainWindow::tcpMessageHandler);
@@ -164,22 +166,16 @@ void MainWindow::initFormInputs()
     for (QLineEdit *line : {ui->IPLine, ui->SubnetLine, ui->GatewayLine})
         line->setValidator(new QRegularExpressionValidator(ipAddressPattern, this));
 
-    struct Range {
-        int low, high;
-        QLineEdit *fields[4];
-    };
-    const Range ranges[] = {
-        {24, 512, {ui->ChannelsLine, ui->ChannelsLine_2, ui->ChannelsLine_3, ui->ChannelsLine_4}},
-        {1, 256, {ui->UniverseLine, ui->UniverseLine_2, ui->UniverseLine_3, ui->UniverseLine_4}},
-        {92, 999, {ui->BREAKLine, ui->BREAKLine_2, ui->BREAKLine_3, ui->BREAKLine_4}},
-        {12, 999, {ui->MABLine, ui->MABLine_2, ui->MABLine_3, ui->MABLine_4}},
-        {0, 999, {ui->MBFLine, ui->MBFLine_2, ui->MBFLine_3, ui->MBFLine_4}},
-        {10, 999, {ui->WAITLine, ui->WAITLine_2, ui->WAITLine_3, ui->WAITLine_4}},
-    };
-    for (const Range &range : ranges) {
-        auto *validator = new QIntValidator(range.low, range.high, this);
-        for (QLineEdit *field : range.fields)
-            field->setValidator(validator);
+    // The ranges are the checks' own (configcheck::range), so that the form
+    // and the checks of "Set" cannot disagree.
+    const PortValues::Field order[] = {PortValues::Channels, PortValues::Universe, PortValues::Break,
+                                       PortValues::Mab,      PortValues::Mbf,      PortValues::Wait};
+    const auto ports = portFields(ui);
+    for (const PortValues::Field field : order) {
+        const configcheck::Range range = configcheck::range(field);
+        auto *validator = new QIntValidator(int(range.low), int(range.high), this);
+        for (const PortFields &port : ports)
+            port.fields[size_t(field)]->setValidator(validator);
     }
 }
 
@@ -200,7 +196,7 @@ void MainWindow::setDisconnectedView()
 void MainWindow::setConnectedView()
 {
     const bool bootLoader = selectedIndexValid() &&
-        DeviceRecord::deviceType(discovery->records().at(selectedDeviceIndex)) == DeviceRecord::DeviceTypeBootLoader;
+        DeviceRecord::deviceType(devices.at(selectedDeviceIndex)) == DeviceRecord::DeviceTypeBootLoader;
     ui->ConnectBtn->hide();
     ui->DisonnectBtn->show();
     if (bootLoader) {

@@ -3,9 +3,12 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
+#include <QVector>
 
 #include "firmware/firmwareupgrade.h"
 
@@ -79,15 +82,24 @@ private:
     // Firmware (window_firmware.cpp)
     void upgradeFinished(FirmwareUpgrade::Result result);
     void showUpgradeResult(int icon, const QString &text);
+    void settleAndSearch();
 
     // Tests reach the state through this one friend.
     friend struct MainWindowProbe;
 
     Ui::MainWindowClass *ui;
+    // Guards a configuration write (3000 ms) or a whole upgrade (20000 ms);
+    // both exchanges share it, and its expiry reaches timerTimeout().
+    QTimer operationTimer;
     Discovery *discovery = nullptr;
     NodeSession *session = nullptr;
     ConfigExchange *config = nullptr;
     FirmwareUpgrade *upgrade = nullptr;
+    // One discovery record per row of the list, as received (a successful
+    // "Set" puts its new label into the connected node's), and the address
+    // each came from.
+    QVector<QByteArray> devices;
+    QVector<QHostAddress> deviceAddresses;
     QMessageBox *statusBox = nullptr;
     QPointer<QProgressBar> upgradeProgress; // inside the upgrade's status box
     QElapsedTimer progressShown;

@@ -1,6 +1,8 @@
 // tarvo-production: the window's two production operations for scripted
 // runs. Same checks, texts, names and bytes as the slots, through the same
 // building code; refusals go to standard error with a non-zero exit code.
+// Where the window only traces that a file failed, this program also names
+// the file and the system's reason.
 
 #include "firmware/production.h"
 #include "firmware/upgradefile.h"
@@ -10,7 +12,12 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -28,10 +35,24 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     std::fflush(stderr);
 }
 
-void printLine(FILE *stream, const QString &line)
+// False when the line could not be written (a full disk behind a
+// redirection, a closed pipe); errno says why.
+bool printLine(FILE *stream, const QString &line)
 {
-    std::fprintf(stream, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stream);
+    return std::fprintf(stream, "%s\n", line.toLocal8Bit().constData()) >= 0 && std::fflush(stream) == 0;
+}
+
+// A path as shown: names come from the command line and from version texts
+// inside images, so control characters are written as \xNN and cannot drive
+// the terminal.
+QString shown(const QString &path)
+{
+    QString out;
+    for (const QChar c : path) {
+        const ushort u = c.unicode();
+        out += u < 0x20 || (u >= 0x7f && u < 0xa0) ? QString::asprintf("\\x%02x", u) : QString(c);
+    }
+    return out;
 }
 
 int refuse(const production::Refusal &refusal)
@@ -46,29 +67,88 @@ int fail(const QString &text)
     return Refused;
 }
 
-// The chosen folder, or the program folder's subfolder as the slots use.
+// The window's text, then the file and the reason.
+int failOn(const QString &text, const QString &path, const QString &reason)
+{
+    return fail(text + QLatin1Char(' ') + shown(path) + QStringLiteral(": ") + reason);
+}
+
+int failOpening(const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly); // again, for the reason it failed
+    return failOn(QStringLiteral("Error opening file!"), path, file.errorString());
+}
+
+// A progress line that cannot be written ends the run as failed: whoever
+// reads standard output would miss the files that follow.
+int failOutput()
+{
+    const int error = errno;
+    return fail(QStringLiteral("standard output: ") + QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// The output folder: the one chosen, else the program folder's subfolder as
+// the slots use. An installed program's folder (/usr/bin) is not the user's
+// to write to; then the subfolder of the current folder is used, and said.
 QString outputFolder(const QCommandLineParser &parser, const QString &subfolder)
 {
-    if (!parser.isSet(QStringLiteral("output")))
-        return programSubfolder(subfolder);
-    const QString folder = QDir(parser.value(QStringLiteral("output"))).absolutePath();
-    QDir().mkpath(folder);
+    QString folder;
+    if (parser.isSet(QStringLiteral("output"))) {
+        folder = QDir(parser.value(QStringLiteral("output"))).absolutePath();
+    } else {
+        const QString program = QCoreApplication::applicationDirPath();
+        const QFileInfo beside(QDir(program).filePath(subfolder));
+        if (beside.exists() ? beside.isDir() && beside.isWritable() : QFileInfo(program).isWritable())
+            return programSubfolder(subfolder);
+        folder = QDir::current().absoluteFilePath(subfolder);
+        printLine(stderr, QStringLiteral("The program's folder %1 is not writable: writing to %2")
+                              .arg(shown(program), shown(folder)));
+    }
+    QDir().mkpath(folder); // when this fails, so does the first write, with its reason
     return folder;
+}
+
+// Replaces a file only by a complete new one (QSaveFile), as saveWhole()
+// does, but keeps the system's reason when it fails. A disk that fills up
+// first takes part of a write without an error; the write of the rest then
+// fails with the reason.
+bool writeWhole(const QString &path, const QByteArray &data, QString *reason)
+{
+    QSaveFile file(path);
+    qint64 written = 0;
+    if (file.open(QIODevice::WriteOnly)) {
+        while (written < data.size()) {
+            const qint64 n = file.write(data.constData() + written, data.size() - written);
+            if (n <= 0)
+                break;
+            written += n;
+        }
+        if (written == data.size() && file.commit())
+            return true;
+    }
+    *reason = file.errorString();
+    file.cancelWriting();
+    return false;
 }
 
 int buildUpgrade(const QCommandLineParser &parser, const QStringList &args)
 {
     QByteArray raw;
     if (!production::readImageFile(args.at(0), raw))
-        return fail(QStringLiteral("Error opening file!"));
+        return failOpening(args.at(0));
     const UpgradeFile upgrade = buildUpgradeFile(raw);
     if (upgrade.result == UpgradeFile::BrandError)
         return refuse({QStringLiteral("Brand error"), QStringLiteral("ACHTUNG! Wybrales zly brand!")});
+    const QString failed = QStringLiteral("Upg file creating failed!");
     const QString folder = outputFolder(parser, QStringLiteral("Upgrade"));
-    if (upgrade.result != UpgradeFile::Ok || !saveWhole(folder, upgrade.fileName, upgrade.data))
-        return fail(QStringLiteral("Upg file creating failed!"));
-    printLine(stdout, QDir(folder).filePath(upgrade.fileName));
-    return Done;
+    const QString path = QDir(folder).filePath(upgrade.fileName);
+    if (upgrade.result != UpgradeFile::Ok)
+        return failOn(failed, path, QStringLiteral("the version text is not a plain file name"));
+    QString reason;
+    if (!writeWhole(path, upgrade.data, &reason))
+        return failOn(failed, path, reason);
+    return printLine(stdout, shown(path)) ? Done : failOutput();
 }
 
 // An option's whole number within the range its dialog offers.
@@ -103,22 +183,28 @@ int buildFactoryImages(const QCommandLineParser &parser, const QStringList &args
         return refuse(r);
     series.traceInput();
     if (!series.loadBootLoader(args.at(0)))
-        return fail(QStringLiteral("Error opening file!"));
+        return failOpening(args.at(0));
     if (const production::Refusal r = series.checkBootLoader(); r.refused())
         return refuse(r);
     if (!series.loadFirmware(args.at(1)))
-        return fail(QStringLiteral("Error opening file!"));
+        return failOpening(args.at(1));
     if (const production::Refusal r = series.checkFirmware(); r.refused())
         return refuse(r);
 
     // One image in memory at a time; each file appears whole or not at all.
     const QString folder = outputFolder(parser, QStringLiteral("BootBin"));
     const int width = int(QString::number(series.count()).size());
+    const QString failed = QStringLiteral("BootBin file creating failed!");
     for (int i = 0; i < series.count(); ++i) {
-        QString name;
-        if (!series.writeDevice(folder, i, &name))
-            return fail(QStringLiteral("BootBin file creating failed!"));
-        printLine(stdout, QStringLiteral("[%1/%2] %3").arg(i + 1, width).arg(series.count()).arg(QDir(folder).filePath(name)));
+        const QString name = series.prepareDevice(i);
+        const QString path = QDir(folder).filePath(name);
+        if (!isPlainFileName(name))
+            return failOn(failed, path, QStringLiteral("the version text is not a plain file name"));
+        QString reason;
+        if (!writeWhole(path, series.image(), &reason))
+            return failOn(failed, path, reason);
+        if (!printLine(stdout, QStringLiteral("[%1/%2] %3").arg(i + 1, width).arg(series.count()).arg(shown(path))))
+            return failOutput();
     }
     return Done;
 }
@@ -140,15 +226,16 @@ int main(int argc, char *argv[])
         "  factory <boot loader> <firmware>    factory images Tarvo_Boot_<serial>_v<version>.bin,\n"
         "                                      one per device"));
     const QCommandLineOption help = parser.addHelpOption();
-    // Not addVersionOption(): its -v is --verbose here.
-    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Displays version information."));
-    parser.addOption(version);
+    // -v, --version as in tarvo; --verbose has no short form in either.
+    const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("upgrade or factory"));
     parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("the input images"), QStringLiteral("<files>"));
     const QDate today = QDate::currentDate();
     parser.addOptions({
         {{QStringLiteral("o"), QStringLiteral("output")},
-         QStringLiteral("Output folder (default: the program folder's Upgrade or BootBin)."), QStringLiteral("folder")},
+         QStringLiteral("Output folder (default: Upgrade or BootBin in the program's folder, or in the current "
+                        "folder when the program's folder is not writable)."),
+         QStringLiteral("folder")},
         {QStringLiteral("year"), QStringLiteral("Two-digit year, 10..99 (default: %1).").arg(today.year() - 2000),
          QStringLiteral("year")},
         {QStringLiteral("week"), QStringLiteral("Week, 1..53 (default: this week, %1).").arg(today.weekNumber()),
@@ -158,7 +245,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("mac"), QStringLiteral("First device's MAC offset in the product's block, hexadecimal "
                                                "(default: 0)."),
          QStringLiteral("hex")},
-        {{QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Show the trace lines.")},
+        {QStringLiteral("verbose"), QStringLiteral("Show the trace lines.")},
     });
     if (!parser.parse(QCoreApplication::arguments())) {
         printLine(stderr, parser.errorText());

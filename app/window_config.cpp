@@ -14,10 +14,67 @@
 
 namespace {
 
+using configcheck::Check;
+
+// Each port's box texts in check order (universe, BREAK, MAB, MBF, WAIT,
+// channels), the window's own, spelling and punctuation included, and which
+// of them show no icon.
+struct PortText {
+    const char *text;
+    bool warning;
+};
+const PortText portTexts[ConfigRecord::PortCount][PortValues::FieldCount] = {
+    {{"DMX Port 1: universe is invalid! Choose value between 1 and 256.", true},
+     {"DMX Port 1: BREAK time is invalid! Choose value between 92 and 999 us.", true},
+     {"DMX Port 1: MAB time is invalid! Choose value between 12 and 999 us.", true},
+     {"DMX Port 1: MBF time is invalid! Choose value between 0 and 999 us.", true},
+     {"DMX Port 1: WAIT time is invalid!Choose value between 10 and 999 us", true},
+     {"DMX Port 1: Channels number is invalid! Choose value between 24 and 512.", true}},
+    {{"DMX Port 2: universe is invalid! Choose value between 1 and 256.", true},
+     {"DMX Port 2: BREAK time is invalid! Choose value between 92 and 999 us.", true},
+     {"DMX Port 2: MAB time is invalid! Choose value between 12 and 999 us.", true},
+     {"DMX Port 2: MBF time is invalid! Choose value between 0 and 999 us.", true},
+     {"DMX Port 2: WAIT time is invalid! Choose value between 10 and 999 us", true},
+     {"DMX Port 2: Channels number is invalid! Choose value between 24 and 512.", true}},
+    {{"DMX Port 3: universe is invalid! Choose value between 1 and 256.", true},
+     {"DMX Port 3: BREAK time is invalid! Choose value between 92 nad 999 us.", true},
+     {"DMX Port 3: MAB time is invalid! Choose value between 12 and 999 us.", true},
+     {"DMX Port 3: MBF time is invalid! Choose value between 0 and 999 us.", true},
+     {"DMX Port 3: WAIT time is invalid! Choose value between 10 and 999 us.", true},
+     {"DMX Port 3: Channel number is invalid! Choose value between 24 and 512.", true}},
+    {{"DMX Port 4: universe is invalid! Choose value between 1 and 256.", true},
+     {"DMX Port 4: BREAK time is invalid! Choose value between 92 and 999 us.", true},
+     {"DMX Port 4: MAB time is invalid! Choose value between 12 and 999 us.", false},
+     {"DMX Port 4: MBF time is invalid! Choose value between 0 and 999 us.", false},
+     {"DMX Port 4: WAIT time is invalid! Choose value between 10 and 999 us.", false},
+     {"DMX Port 4: Channels number is invalid! Choose value between 24 and 512.", false}},
+};
+
+// The box a refusal shows, titled "Config error".
 void refuse(const configcheck::Refusal &refusal)
 {
-    QMessageBox box(refusal.warning ? QMessageBox::Warning : QMessageBox::NoIcon, QStringLiteral("Config error"),
-                    refusal.text, QMessageBox::Ok);
+    static const char *const addressTexts[3] = {"IP address is invalid!", "Subnet is invalid!", "Gateway is invalid!"};
+    QString text;
+    bool warning = true;
+    switch (refusal.check) {
+    case Check::None:
+        return;
+    case Check::NotConnected:
+        text = QStringLiteral("You are not connected to device!");
+        break;
+    case Check::LabelTooLong:
+        text = QStringLiteral("Device name is too long!");
+        break;
+    case Check::Address:
+        text = QString::fromLatin1(addressTexts[refusal.address]);
+        break;
+    case Check::PortField:
+        text = QString::fromLatin1(portTexts[refusal.port][refusal.field].text);
+        warning = portTexts[refusal.port][refusal.field].warning;
+        break;
+    }
+    QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::NoIcon, QStringLiteral("Config error"), text,
+                    QMessageBox::Ok);
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }
@@ -54,7 +111,6 @@ void MainWindow::showPortConfig(const QByteArray &record)
 void MainWindow::configReceived(const QByteArray &record)
 {
     showPortConfig(record);
-    const QVector<QByteArray> &devices = discovery->records();
     for (int i = 0; i < devices.size(); ++i) {
         const QListWidgetItem *item = ui->listWidget->item(i);
         if (!item || !item->isSelected())
@@ -115,7 +171,7 @@ void MainWindow::sendConfig()
 
     // The list keeps the node's old text until the next search, but its
     // details show the new label at once.
-    for (QByteArray &device : discovery->records()) {
+    for (QByteArray &device : devices) {
         if (isConnectedSerial(device)) {
             wire::putText(device, DeviceRecord::LabelOffset, DeviceRecord::LabelSize, values.label);
             break;

@@ -65,7 +65,7 @@ void MainWindow::updateFirmware()
         trace(QStringLiteral("No device selected"));
         return;
     }
-    if (image.version == DeviceRecord::firmwareVersion(discovery->records().at(selectedDeviceIndex))) {
+    if (image.version == DeviceRecord::firmwareVersion(devices.at(selectedDeviceIndex))) {
         trace(QStringLiteral("Firmware version is the same!"));
         showResult(QMessageBox::Information, QStringLiteral("Upgrade version is the same as current firmware version."),
                    false);
@@ -78,7 +78,7 @@ void MainWindow::updateFirmware()
     statusBox->setStandardButtons(QMessageBox::NoButton);
     // The transfer's progress under the box's text: packets sent of all.
     upgradeProgress = new QProgressBar(statusBox);
-    upgradeProgress->setRange(0, int(UpgradeMessage::packetCount(image.file.size())));
+    upgradeProgress->setRange(0, int(UpgradeMessage::packetCount(image.image.size())));
     upgradeProgress->setValue(0);
     progressShown.invalidate();
     if (auto *grid = qobject_cast<QGridLayout *>(statusBox->layout()))
@@ -86,7 +86,7 @@ void MainWindow::updateFirmware()
     statusBox->setModal(true);
     statusBox->show();
 
-    upgrade->start(image.file);
+    upgrade->start(image);
 }
 
 // The result boxes are shown once the reply's handler has returned, so
@@ -95,15 +95,11 @@ void MainWindow::upgradeFinished(FirmwareUpgrade::Result result)
 {
     switch (result) {
     case FirmwareUpgrade::Result::Completed:
-        // The node restarts; it answers discovery again only after a while.
-        QThread::msleep(ResetSettleMs);
-        closeStatusBox();
-        searchForDevices();
+        settleAndSearch();
         showUpgradeResult(QMessageBox::Information, QStringLiteral("Firmware upgrade completed!"));
         break;
     case FirmwareUpgrade::Result::RestartUnconfirmed:
-        closeStatusBox();
-        searchForDevices();
+        settleAndSearch();
         showUpgradeResult(QMessageBox::Warning,
                           QStringLiteral("Firmware written and verified, but the device did not confirm its restart. "
                                          "Search again if it is not listed."));
@@ -115,6 +111,15 @@ void MainWindow::upgradeFinished(FirmwareUpgrade::Result result)
     case FirmwareUpgrade::Result::TimedOut:
         break; // timerTimeout() shows its own box
     }
+}
+
+// The node restarts; it answers discovery again only after a while, so the
+// search that shows it waits for it, whether or not it confirmed.
+void MainWindow::settleAndSearch()
+{
+    QThread::msleep(ResetSettleMs);
+    closeStatusBox();
+    searchForDevices();
 }
 
 void MainWindow::showUpgradeResult(int icon, const QString &text)

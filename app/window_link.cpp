@@ -23,6 +23,8 @@ const char *const runningProperty = "tarvoModalRun";
 
 void MainWindow::searchForDevices()
 {
+    deviceAddresses.clear();
+    devices.clear();
     discovery->clear();
     ui->listWidget->clear();
     clearDeviceDetails();
@@ -35,13 +37,14 @@ void MainWindow::discoveryResponseMessage()
     discovery->readPending();
 }
 
+// A reply the engine accepted: its list entry, then its record and address.
 void MainWindow::addDeviceEntry(int index)
 {
-    const QByteArray &record = discovery->records().at(index);
+    const NodeInfo &node = discovery->nodes().at(index);
     auto *item = new QListWidgetItem(ui->listWidget);
     // A node's label is shown on one line, whatever it holds.
-    const QString label = printable(DeviceRecord::deviceLabel(record));
-    if (DeviceRecord::deviceType(record) == DeviceRecord::DeviceTypeBootLoader) {
+    const QString label = printable(node.label);
+    if (node.bootLoader()) {
         item->setText(label + QStringLiteral(" bootloader"));
         QFont font;
         font.setWeight(QFont::Bold);
@@ -49,17 +52,21 @@ void MainWindow::addDeviceEntry(int index)
     } else {
         item->setText(label);
     }
+    devices.append(node.record);
+    deviceAddresses.append(node.address);
 }
 
 void MainWindow::displayDevice()
 {
-    const QVector<QByteArray> &devices = discovery->records();
     for (int i = 0; i < devices.size(); ++i) {
         const QListWidgetItem *item = ui->listWidget->item(i);
         if (!item || !item->isSelected())
             continue;
         const QByteArray &record = devices.at(i);
-        ui->DeviceLabelLine->setText(printable(DeviceRecord::deviceLabel(record)));
+        // The label field is edited and sent back: it holds the label as the
+        // node sent it, so that an untouched form returns it byte for byte.
+        // The read-only texts are shown printable.
+        ui->DeviceLabelLine->setText(QString::fromLatin1(DeviceRecord::deviceLabel(record)));
         ui->DevNameLabel->setText(printable(DeviceRecord::deviceName(record)));
         ui->FirmwareLabel->setText(printable(DeviceRecord::firmwareVersion(record)));
         ui->SerialNoLabel->setText(printable(DeviceRecord::serialNumber(record)));
@@ -94,7 +101,7 @@ void MainWindow::clearDeviceDetails()
 
 void MainWindow::connectBtnPressed()
 {
-    for (int i = 0; i < discovery->count(); ++i) {
+    for (int i = 0; i < devices.size(); ++i) {
         const QListWidgetItem *item = ui->listWidget->item(i);
         if (item && item->isSelected()) {
             connectToIndex(i);
@@ -106,7 +113,7 @@ void MainWindow::connectBtnPressed()
 void MainWindow::connectToDevice(QListWidgetItem *item)
 {
     session->drop();
-    for (int i = 0; i < discovery->count(); ++i) {
+    for (int i = 0; i < devices.size(); ++i) {
         if (ui->listWidget->item(i) == item) {
             connectToIndex(i);
             return;
@@ -116,11 +123,11 @@ void MainWindow::connectToDevice(QListWidgetItem *item)
 
 void MainWindow::connectToIndex(int index)
 {
-    if (index < 0 || index >= discovery->count() || index >= discovery->addresses().size())
+    if (index < 0 || index >= devices.size() || index >= deviceAddresses.size())
         return;
     session->drop();
-    setConnectedSerial(discovery->records().at(index));
-    session->connectToNode(discovery->addresses().at(index));
+    setConnectedSerial(devices.at(index));
+    session->connectToNode(deviceAddresses.at(index));
     selectedDeviceIndex = index;
 }
 
@@ -139,7 +146,7 @@ bool MainWindow::isConnectedSerial(const QByteArray &record) const
 
 bool MainWindow::selectedIndexValid() const
 {
-    return selectedDeviceIndex >= 0 && selectedDeviceIndex < discovery->count();
+    return selectedDeviceIndex >= 0 && selectedDeviceIndex < devices.size();
 }
 
 void MainWindow::deviceConnected()
@@ -164,9 +171,14 @@ void MainWindow::tcpMessageHandler()
 void MainWindow::timerTimeout()
 {
     closeStatusBox();
-    const NodeSession::Timeout kind = session->handleTimeout();
+    // Nothing but a configuration write is guarded while no upgrade runs.
+    const bool configWrite = upgrade->state() == Idle;
+    if (configWrite)
+        config->handleWriteTimeout();
+    else
+        upgrade->handleTimeout();
     statusBox = new QMessageBox();
-    if (kind == NodeSession::Timeout::ConfigWrite) {
+    if (configWrite) {
         statusBox->setWindowTitle(QStringLiteral("Set config status"));
         statusBox->setText(QStringLiteral("Setting new config timeout!"));
     } else {

@@ -94,7 +94,7 @@ std::unique_ptr<MainWindow> openWindow()
 // the benchmark's memory, so that what is measured is the window's.
 void traceToStandardError()
 {
-    setTraceSink([](const QString &line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+    setTraceSink([](const TraceLine &line) { std::fprintf(stderr, "%s\n", qPrintable(line.text)); });
 }
 
 void flood(int seconds)

@@ -1,14 +1,14 @@
 #include "cli/commands.h"
 
 #include "cli/configfile.h"
-#include "cli/fleetupgrade.h"
+#include "cli/interrupts.h"
 #include "cli/inventory.h"
-#include "cli/nodejob.h"
+#include "cli/metrics.h"
 #include "cli/output.h"
+#include "cli/runner.h"
 #include "config/configvalues.h"
-#include "firmware/firmwareupgrade.h"
 #include "firmware/upgradefile.h"
-#include "link/devicerecord.h"
+#include "link/nodeengine.h"
 #include "link/trace.h"
 
 #include <QDir>
@@ -22,8 +22,22 @@ namespace {
 
 // --- finding the nodes ---------------------------------------------------
 
+// The engine limits of a run: the reply and connection bound is --timeout,
+// an operation's own bounds (the SetConfig acknowledgement, the upgrade)
+// are the window's, and a node has VerifyBoundFactor x --timeout to show in
+// discovery what was done to it.
+OperationOptions operationOptions(const Request &r)
+{
+    OperationOptions o;
+    o.connectTimeoutMs = r.timeoutMs;
+    o.replyTimeoutMs = r.timeoutMs;
+    o.verifyTimeoutMs = r.timeoutMs * Request::VerifyBoundFactor;
+    return o;
+}
+
 struct Fleet {
-    Inventory inventory;
+    explicit Fleet(const Request &r) : engine(operationOptions(r)) {}
+    NodeEngine engine;
     QVector<NodeInfo> found;
     QVector<NodeInfo> nodes; // the ones the command names
 };
@@ -40,18 +54,18 @@ int findNodes(const Request &r, Fleet &fleet, int first = 0, int count = -1)
         return choice.usage ? UsageError : Failure;
     }
     QString error;
-    if (!fleet.inventory.bind(choice.address, &error)) {
-        out::message(QStringLiteral("tarvo: ") + error);
+    if (!fleet.engine.bind(choice.address, &error)) {
+        out::message(QStringLiteral("tarvo: cannot listen on %1 port %2: %3 (is another configurator running?)")
+                         .arg(choice.address.toString())
+                         .arg(DiscoveryPort)
+                         .arg(error));
         return Failure;
     }
     const QStringList names = r.operands.mid(first, count);
     std::function<bool(const QVector<NodeInfo> &)> enough;
     if (!everyNode)
         enough = [names](const QVector<NodeInfo> &found) { return allIdentified(found, names); };
-    fleet.found = fleet.inventory.search(r.timeoutMs, enough);
-    std::sort(fleet.found.begin(), fleet.found.end(), [](const NodeInfo &a, const NodeInfo &b) {
-        return a.address.toIPv4Address() < b.address.toIPv4Address();
-    });
+    fleet.found = searchNodes(*fleet.engine.discovery(), r.timeoutMs, enough);
     if (everyNode) {
         fleet.nodes = fleet.found;
         if (fleet.nodes.isEmpty() && r.all) {
@@ -71,41 +85,23 @@ int findNodes(const Request &r, Fleet &fleet, int first = 0, int count = -1)
 
 // --- what is printed -----------------------------------------------------
 
-QString typeName(const NodeInfo &n)
-{
-    return n.bootLoader() ? QStringLiteral("bootloader") : QStringLiteral("application");
-}
-
-QString macText(const QByteArray &record)
-{
-    if (!wire::has(record, DeviceRecord::MacOffset, DeviceRecord::MacSize))
-        return QString();
-    QStringList parts;
-    for (int i = 0; i < DeviceRecord::MacSize; ++i)
-        parts.append(QString::asprintf("%02x", unsigned(static_cast<unsigned char>(record.at(DeviceRecord::MacOffset + i)))));
-    return parts.join(QLatin1Char(':'));
-}
-
 // The inventory's columns, node texts made printable (JSON keeps them as
 // they are; its writer escapes them).
 QStringList inventoryRow(const NodeInfo &n)
 {
-    const QByteArray &r = n.record;
-    return {printable(n.serial()), printable(DeviceRecord::deviceLabel(r)), n.address.toString(),
-            printable(DeviceRecord::firmwareVersion(r)), printable(DeviceRecord::deviceName(r)), macText(r),
-            typeName(n)};
+    return {printable(n.serial), printable(n.label), n.address.toString(), printable(n.firmware),
+            printable(n.name), n.macText(), n.mode()};
 }
 
 QJsonObject inventoryObject(const NodeInfo &n)
 {
-    const QByteArray &r = n.record;
-    return {{QStringLiteral("serial"), QString::fromLatin1(n.serial())},
-            {QStringLiteral("label"), QString::fromLatin1(DeviceRecord::deviceLabel(r))},
+    return {{QStringLiteral("serial"), QString::fromLatin1(n.serial)},
+            {QStringLiteral("label"), QString::fromLatin1(n.label)},
             {QStringLiteral("address"), n.address.toString()},
-            {QStringLiteral("firmware"), QString::fromLatin1(DeviceRecord::firmwareVersion(r))},
-            {QStringLiteral("name"), QString::fromLatin1(DeviceRecord::deviceName(r))},
-            {QStringLiteral("mac"), macText(r)},
-            {QStringLiteral("type"), typeName(n)}};
+            {QStringLiteral("firmware"), QString::fromLatin1(n.firmware)},
+            {QStringLiteral("name"), QString::fromLatin1(n.name)},
+            {QStringLiteral("mac"), n.macText()},
+            {QStringLiteral("type"), n.mode()}};
 }
 
 QString seconds(qint64 ms)
@@ -120,6 +116,7 @@ struct Summary {
         Outcome outcome;
     };
     QVector<Row> rows;
+    bool interrupted = false;
 
     void add(const NodeInfo &node, const Outcome &outcome) { rows.append({node, outcome}); }
     bool allOk() const
@@ -131,7 +128,7 @@ struct Summary {
         if (json) {
             QJsonArray a;
             for (const Row &r : rows)
-                a.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(r.node.serial())},
+                a.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(r.node.serial)},
                                      {QStringLiteral("address"), r.node.address.toString()},
                                      {QStringLiteral("result"), r.outcome.result},
                                      {QStringLiteral("reason"), r.outcome.reason},
@@ -140,18 +137,32 @@ struct Summary {
         } else {
             QVector<QStringList> lines;
             for (const Row &r : rows)
-                lines.append({printable(r.node.serial()), r.node.address.toString(), r.outcome.result,
+                lines.append({printable(r.node.serial), r.node.address.toString(), r.outcome.result,
                               seconds(r.outcome.ms), r.outcome.reason});
             for (const QString &l : out::table({"SERIAL", "ADDRESS", "RESULT", "TIME", "REASON"}, lines))
                 out::data(l);
         }
+        if (interrupted)
+            return Interrupted;
         return allOk() ? Success : Failure;
     }
 };
 
 Outcome skipped(const QString &reason)
 {
-    return {true, QStringLiteral("skipped"), reason, 0};
+    Outcome o;
+    o.ok = true;
+    o.result = QStringLiteral("skipped");
+    o.reason = reason;
+    return o;
+}
+
+Outcome failed(const QString &reason)
+{
+    Outcome o;
+    o.result = QStringLiteral("failed");
+    o.reason = reason;
+    return o;
 }
 
 int parallelism(const Request &r, int count)
@@ -159,44 +170,31 @@ int parallelism(const Request &r, int count)
     return r.parallel > 0 ? r.parallel : qMin<int>(qMax(1, count), Request::MaxParallel);
 }
 
-// The jobs of one command, one per node that has something to do.
-struct Jobs {
-    std::vector<std::unique_ptr<NodeJob>> owned;
-    QVector<NodeJob *> list;
-    QHash<QByteArray, Outcome> preset; // nodes decided without a job (skipped, refused)
+// The nodes of one command: those decided without an operation (skipped,
+// refused), then one operation each for the rest; the summary in the order
+// the nodes were named.
+struct Plan {
+    QVector<NodeInfo> nodes;      // every node named, in order
+    QHash<int, Outcome> decided;  // by index into nodes
+    QVector<int> work;            // indexes that get an operation
 
-    template <class Job, class... Args> Job *add(Args &&...args)
-    {
-        auto job = std::make_unique<Job>(std::forward<Args>(args)...);
-        Job *raw = job.get();
-        owned.push_back(std::move(job));
-        list.append(raw);
-        return raw;
-    }
+    void decide(int index, const Outcome &o) { decided.insert(index, o); }
 
-    // Runs the jobs, then prints the summary and returns the exit code.
-    int runAndReport(const Request &r, const QVector<NodeInfo> &nodes, const std::function<void(NodeJob *)> &done = {},
-                     const std::function<Outcome(NodeJob *)> &amend = {})
+    int run(const Request &r, const Runner::Start &start, const Runner::Judge &judge,
+            const Runner::Progress &progress = {}, const Runner::Finished &finished = {})
     {
-        runJobs(list, parallelism(r, int(list.size())), done);
-        return summary(nodes, amend).print(r.json);
-    }
-
-    // The outcomes in the order the nodes were named; `amend` may turn a
-    // job's outcome into the command's (a backup still has a file to write).
-    Summary summary(const QVector<NodeInfo> &nodes, const std::function<Outcome(NodeJob *)> &amend = {}) const
-    {
-        QHash<QByteArray, NodeJob *> bySerial;
-        for (NodeJob *job : list)
-            bySerial.insert(job->node().serial(), job);
+        QVector<NodeInfo> targets;
+        for (const int i : work)
+            targets.append(nodes.at(i));
+        Runner runner(parallelism(r, int(targets.size())));
+        const QVector<Outcome> outcomes = runner.run(targets, start, judge, progress, finished);
+        for (int k = 0; k < work.size(); ++k)
+            decided.insert(work.at(k), outcomes.at(k));
         Summary s;
-        for (const NodeInfo &n : nodes) {
-            if (preset.contains(n.serial()))
-                s.add(n, preset.value(n.serial()));
-            else if (NodeJob *job = bySerial.value(n.serial()))
-                s.add(n, amend ? amend(job) : job->outcome());
-        }
-        return s;
+        s.interrupted = runner.interrupted();
+        for (int i = 0; i < nodes.size(); ++i)
+            s.add(nodes.at(i), decided.value(i));
+        return s.print(r.json);
     }
 };
 
@@ -213,7 +211,7 @@ bool safeFileStem(const QByteArray &serial)
 
 QString backupPath(const QString &dir, const NodeInfo &n)
 {
-    return QDir(dir).filePath(QString::fromLatin1(n.serial()) + QStringLiteral(".json"));
+    return QDir(dir).filePath(QString::fromLatin1(n.serial) + QStringLiteral(".json"));
 }
 
 bool writeWhole(const QString &path, const QByteArray &data, QString *error)
@@ -227,14 +225,14 @@ bool writeWhole(const QString &path, const QByteArray &data, QString *error)
 
 QByteArray configText(const NodeInfo &n, const QByteArray &record)
 {
-    return configfile::toText(ConfigValues::fromRecord(record), n.serial());
+    return configfile::toText(ConfigValues::fromRecord(record), n.serial);
 }
 
 // --- the commands --------------------------------------------------------
 
 int search(const Request &r)
 {
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet); code >= 0)
         return code;
     if (r.json) {
@@ -261,37 +259,33 @@ int search(const Request &r)
     return Success;
 }
 
-// Finds the one node named and reads its configuration. Returns -1 when
-// both went well, else the exit code; the node is in fleet.nodes when only
-// the reading failed (reported here).
-int findAndRead(const Request &r, Fleet &fleet, QByteArray *record)
+// Reads one node's configuration. Empty outcome record when it failed
+// (reported here).
+Outcome readOne(const Request &r, Fleet &fleet, const NodeInfo &node)
 {
-    if (const int code = findNodes(r, fleet); code >= 0)
-        return code;
-    ConfigJob job(fleet.nodes.first(), r.timeoutMs, ConfigJob::Action::Read);
-    runJobs({&job}, 1);
-    if (!job.outcome().ok) {
-        out::message(QStringLiteral("tarvo: %1: %2").arg(job.node().name(), job.outcome().reason));
-        return Failure;
-    }
-    *record = job.record();
-    return -1;
+    Runner runner(1);
+    const Outcome o = runner.run({node}, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); },
+                                 [](const NodeInfo &, const NodeOperation::Result &res) { return Runner::judged(res); })
+                          .first();
+    if (!o.ok)
+        out::message(QStringLiteral("tarvo: %1: %2").arg(node.displayName(), o.reason));
+    Q_UNUSED(r);
+    return o;
 }
 
 int show(const Request &r)
 {
-    Fleet fleet;
-    QByteArray record;
-    const int code = findAndRead(r, fleet, &record);
-    if (fleet.nodes.isEmpty())
+    Fleet fleet(r);
+    if (const int code = findNodes(r, fleet); code >= 0)
         return code;
     const NodeInfo &node = fleet.nodes.first();
-    const bool read = code < 0;
+    const Outcome o = readOne(r, fleet, node);
+    const bool read = o.ok;
     if (r.json) {
-        QJsonObject o = inventoryObject(node);
+        QJsonObject obj = inventoryObject(node);
         if (read)
-            o.insert(QStringLiteral("config"), configfile::toJson(ConfigValues::fromRecord(record), node.serial()));
-        out::data(out::json(o));
+            obj.insert(QStringLiteral("config"), configfile::toJson(ConfigValues::fromRecord(o.record), node.serial));
+        out::data(out::json(obj));
         return read ? Success : Failure;
     }
     const QStringList names{"Serial", "Label", "Address", "Firmware", "Device name", "MAC", "Type"};
@@ -300,7 +294,7 @@ int show(const Request &r)
         out::data((names.at(i) + QLatin1Char(':')).leftJustified(14) + values.at(i));
     if (!read)
         return Failure;
-    const ConfigValues v = ConfigValues::fromRecord(record);
+    const ConfigValues v = ConfigValues::fromRecord(o.record);
     out::data(QStringLiteral("Configuration:"));
     out::data(QStringLiteral("  Label:      ") + printable(v.label));
     out::data(QStringLiteral("  IP address: ") + v.ip);
@@ -321,12 +315,14 @@ int show(const Request &r)
 
 int configGet(const Request &r)
 {
-    Fleet fleet;
-    QByteArray record;
-    if (const int code = findAndRead(r, fleet, &record); code >= 0)
+    Fleet fleet(r);
+    if (const int code = findNodes(r, fleet); code >= 0)
         return code;
     const NodeInfo &node = fleet.nodes.first();
-    const QByteArray text = configText(node, record);
+    const Outcome o = readOne(r, fleet, node);
+    if (!o.ok)
+        return Failure;
+    const QByteArray text = configText(node, o.record);
     if (r.output.isEmpty()) {
         out::data(QString::fromUtf8(text).trimmed());
         return Success;
@@ -336,18 +332,48 @@ int configGet(const Request &r)
         out::message(QStringLiteral("tarvo: ") + error);
         return Failure;
     }
-    out::message(QStringLiteral("%1: configuration written to %2").arg(node.name(), r.output));
+    out::message(QStringLiteral("%1: configuration written to %2").arg(node.displayName(), r.output));
     return Success;
 }
 
-// The window's checks, in its order and with its texts.
+// The window's checks, in its order; a refusal worded for this program.
+QString refusalText(const configcheck::Refusal &refusal)
+{
+    using configcheck::Check;
+    switch (refusal.check) {
+    case Check::None:
+        return QString();
+    case Check::NotConnected:
+        return QStringLiteral("not connected");
+    case Check::LabelTooLong:
+        return QStringLiteral("label: longer than 63 bytes");
+    case Check::Address:
+        return configcheck::addressName(refusal.address) + QStringLiteral(": not four decimal numbers from 0 to 255");
+    case Check::PortField:
+        return QStringLiteral("port %1 %2: %3 is not within %4 to %5")
+            .arg(refusal.port + 1)
+            .arg(configcheck::fieldName(refusal.field))
+            .arg(refusal.value)
+            .arg(refusal.range.low)
+            .arg(refusal.range.high);
+    }
+    return QString();
+}
+
 bool checked(const QString &source, const ConfigValues &values, QByteArray *record)
 {
     const configcheck::Refusal refusal = configcheck::buildSetConfig(values, record);
     if (!refusal.refused())
         return true;
-    out::message(QStringLiteral("tarvo: %1: Config error: %2").arg(source, refusal.text));
+    out::message(QStringLiteral("tarvo: %1: %2").arg(source, refusalText(refusal)));
     return false;
+}
+
+Outcome writeJudged(const NodeInfo &, const NodeOperation::Result &res)
+{
+    Outcome o = Runner::judged(res);
+    o.changed = res.ok();
+    return o;
 }
 
 int configSet(const Request &r)
@@ -362,26 +388,33 @@ int configSet(const Request &r)
     QByteArray record;
     if (!checked(path, file.values, &record))
         return Failure;
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet, 0, 1); code >= 0)
         return code;
-    Jobs jobs;
-    jobs.add<ConfigJob>(fleet.nodes.first(), r.timeoutMs, ConfigJob::Action::Write,
-                        [record](const QByteArray &, QByteArray *out) {
-                            *out = record;
-                            return QString();
-                        });
-    return jobs.runAndReport(r, fleet.nodes);
+    Plan plan;
+    plan.nodes = fleet.nodes;
+    plan.work = {0};
+    return plan.run(
+        r,
+        [&](const NodeInfo &n) -> NodeOperation * {
+            return fleet.engine.writeConfig(n, [record](const QByteArray &, QByteArray *out) {
+                *out = record;
+                return QString();
+            });
+        },
+        writeJudged);
 }
 
 int factoryDefault(const Request &r)
 {
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet); code >= 0)
         return code;
-    Jobs jobs;
-    jobs.add<ConfigJob>(fleet.nodes.first(), r.timeoutMs, ConfigJob::Action::Default);
-    return jobs.runAndReport(r, fleet.nodes);
+    Plan plan;
+    plan.nodes = fleet.nodes;
+    plan.work = {0};
+    return plan.run(r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.restoreDefaults(n); },
+                    writeJudged);
 }
 
 int backup(const Request &r)
@@ -391,54 +424,58 @@ int backup(const Request &r)
         out::message(QStringLiteral("tarvo: cannot create the folder ") + dir);
         return Failure;
     }
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet, 1); code >= 0)
         return code;
-    Jobs jobs;
-    for (const NodeInfo &n : fleet.nodes) {
-        if (safeFileStem(n.serial()))
-            jobs.add<ConfigJob>(n, r.timeoutMs, ConfigJob::Action::Read);
+    Plan plan;
+    plan.nodes = fleet.nodes;
+    for (int i = 0; i < plan.nodes.size(); ++i) {
+        if (safeFileStem(plan.nodes.at(i).serial))
+            plan.work.append(i);
         else
-            jobs.preset.insert(n.serial(), {false, QStringLiteral("failed"), QStringLiteral("its serial cannot name a file"), 0});
+            plan.decide(i, failed(QStringLiteral("its serial cannot name a file")));
     }
-    // The files are written once every node is read, each whole or not at all.
-    return jobs.runAndReport(r, fleet.nodes, {}, [&dir](NodeJob *job) {
-        Outcome o = job->outcome();
-        if (!o.ok)
-            return o;
-        const QString path = backupPath(dir, job->node());
-        QString error;
-        if (writeWhole(path, configText(job->node(), static_cast<ConfigJob *>(job)->record()), &error))
-            o.reason = path;
-        else
-            o = {false, QStringLiteral("failed"), error, o.ms};
-        return o;
-    });
+    // Each file is written as its node is read, whole or not at all.
+    return plan.run(r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); },
+                    [&dir](const NodeInfo &n, const NodeOperation::Result &res) {
+                        Outcome o = Runner::judged(res);
+                        if (!o.ok)
+                            return o;
+                        const QString path = backupPath(dir, n);
+                        QString error;
+                        if (writeWhole(path, configText(n, res.record), &error))
+                            o.reason = path;
+                        else
+                            o = failed(error);
+                        o.record.clear();
+                        return o;
+                    });
 }
 
 int restore(const Request &r)
 {
     const QString dir = r.operands.first();
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet, 1); code >= 0)
         return code;
 
     // Every file is read and checked before any node hears of it.
-    Jobs jobs;
-    QVector<NodeInfo> targets;
-    QVector<ConfigValues> values;
+    Plan plan;
+    plan.nodes = fleet.nodes;
+    QHash<int, ConfigValues> values;
     bool refused = false;
-    for (const NodeInfo &n : fleet.nodes) {
-        const QString path = safeFileStem(n.serial()) ? backupPath(dir, n) : QString();
+    for (int i = 0; i < plan.nodes.size(); ++i) {
+        const NodeInfo &n = plan.nodes.at(i);
+        const QString path = safeFileStem(n.serial) ? backupPath(dir, n) : QString();
         if (r.all && (path.isEmpty() || !QFile::exists(path))) {
-            jobs.preset.insert(n.serial(), skipped(QStringLiteral("no backup in ") + dir));
+            plan.decide(i, skipped(QStringLiteral("no backup in ") + dir));
             continue;
         }
         const configfile::Parsed file =
             path.isEmpty() ? configfile::Parsed{{}, {}, QStringLiteral("its serial cannot name a file")}
                            : configfile::readFile(path);
         if (!file.ok()) {
-            out::message(QStringLiteral("tarvo: %1: %2").arg(n.name(), file.error));
+            out::message(QStringLiteral("tarvo: %1: %2").arg(n.displayName(), file.error));
             refused = true;
             continue;
         }
@@ -450,101 +487,130 @@ int restore(const Request &r)
             refused = true;
             continue;
         }
-        targets.append(n);
-        values.append(file.values);
+        plan.work.append(i);
+        values.insert(i, file.values);
     }
     if (refused) {
         out::message(QStringLiteral("tarvo: nothing was sent"));
         return Failure;
     }
-    if (targets.isEmpty()) {
+    if (plan.work.isEmpty()) {
         out::message(QStringLiteral("tarvo: no node to restore"));
         return Failure;
     }
-    for (int i = 0; i < targets.size(); ++i) {
-        const ConfigValues saved = values.at(i);
-        const bool withNetwork = r.withNetwork;
-        jobs.add<ConfigJob>(targets.at(i), r.timeoutMs, ConfigJob::Action::Write,
-                            [saved, withNetwork](const QByteArray &current, QByteArray *record) {
-                                ConfigValues v = saved;
-                                if (!withNetwork) {
-                                    const ConfigValues now = ConfigValues::fromRecord(current);
-                                    v.ip = now.ip;
-                                    v.mask = now.mask;
-                                    v.gateway = now.gateway;
-                                }
-                                return configcheck::buildSetConfig(v, record).text;
-                            });
+    QHash<QString, ConfigValues> byNode;
+    for (const int i : plan.work)
+        byNode.insert(plan.nodes.at(i).displayName(), values.value(i));
+    const bool withNetwork = r.withNetwork;
+    return plan.run(
+        r,
+        [&](const NodeInfo &n) -> NodeOperation * {
+            const ConfigValues saved = byNode.value(n.displayName());
+            return fleet.engine.writeConfig(n, [saved, withNetwork](const QByteArray &current, QByteArray *record) {
+                ConfigValues v = saved;
+                if (!withNetwork) {
+                    const ConfigValues now = ConfigValues::fromRecord(current);
+                    v.ip = now.ip;
+                    v.mask = now.mask;
+                    v.gateway = now.gateway;
+                }
+                return refusalText(configcheck::buildSetConfig(v, record));
+            });
+        },
+        writeJudged);
+}
+
+QString imageProblem(const UpgradeImage &image)
+{
+    switch (image.status) {
+    case UpgradeImage::Ok:
+        return QString();
+    case UpgradeImage::Unreadable:
+        return QStringLiteral("Upgrade file cannot be opened! (%1)").arg(image.error);
+    case UpgradeImage::TooShort:
+        return QStringLiteral("Upgrade file is damaged! (shorter than 131072 bytes)");
+    case UpgradeImage::TooLarge:
+        return QStringLiteral("Upgrade file is damaged! (far too large)");
+    case UpgradeImage::Damaged:
+        return QStringLiteral("Upgrade file is damaged! (wrong checksum or brand)");
+    case UpgradeImage::RawImage:
+        return QStringLiteral("not an upgrade file but a raw firmware image; make the upgrade file from it with "
+                              "tarvo-production");
     }
-    return jobs.runAndReport(r, fleet.nodes);
+    return QString();
 }
 
 int upgrade(const Request &r)
 {
     // The window's checks of the file, before any node hears of it.
     const QString path = r.operands.first();
-    const UpgradeImage image = UpgradeImage::read(path);
-    switch (image.status) {
-    case UpgradeImage::Ok:
-        break;
-    case UpgradeImage::Unreadable:
-        out::message(QStringLiteral("tarvo: %1: Upgrade file cannot be opened!").arg(path));
-        return Failure;
-    case UpgradeImage::TooShort:
-    case UpgradeImage::TooLarge:
-    case UpgradeImage::Damaged:
-        out::message(QStringLiteral("tarvo: %1: Upgrade file is damaged! (%2)")
-                         .arg(path, image.status == UpgradeImage::TooShort  ? QStringLiteral("shorter than 131072 bytes")
-                                    : image.status == UpgradeImage::TooLarge ? QStringLiteral("far too large")
-                                                                             : QStringLiteral("wrong checksum or brand")));
+    UpgradeImage image = UpgradeImage::read(path);
+    if (!image.ok()) {
+        out::message(QStringLiteral("tarvo: %1: %2").arg(path, imageProblem(image)));
         return Failure;
     }
 
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet, 1); code >= 0)
         return code;
 
-    Verifier verifier(fleet.inventory.discovery());
-    const int verifyMs = r.timeoutMs * Request::VerifyBoundFactor;
-    Jobs jobs;
-    for (const NodeInfo &n : fleet.nodes) {
-        if (!r.allowSameVersion && DeviceRecord::firmwareVersion(n.record) == image.version) {
-            jobs.preset.insert(n.serial(), skipped(QStringLiteral("already at ") + printable(image.version)));
-            out::message(QStringLiteral("%1: skipped, already at %2").arg(n.name(), printable(image.version)));
+    Plan plan;
+    plan.nodes = fleet.nodes;
+    for (int i = 0; i < plan.nodes.size(); ++i) {
+        const NodeInfo &n = plan.nodes.at(i);
+        if (!r.allowSameVersion && n.firmware == image.version) {
+            plan.decide(i, skipped(QStringLiteral("already at ") + printable(image.version)));
+            out::message(QStringLiteral("%1: skipped, already at %2").arg(n.displayName(), printable(image.version)));
             continue;
         }
-        jobs.add<UpgradeJob>(n, r.timeoutMs, image.file, image.version, &verifier, verifyMs);
+        plan.work.append(i);
     }
+    // Only the operations hold the image from here: a finished one lets go
+    // of its share.
+    const UpgradeImage checked = image;
+    image = UpgradeImage();
 
     // Bars only where someone watches them, and not between trace lines.
-    ProgressDisplay display(out::isTerminal(stderr) && !r.verbose, int(jobs.list.size()));
-    for (NodeJob *job : jobs.list)
-        QObject::connect(static_cast<UpgradeJob *>(job), &UpgradeJob::progress,
-                         [&display](NodeJob *j, qint64 sent, qint64 total) {
-                             display.update(printable(j->node().serial()), sent, total);
-                         });
-    return jobs.runAndReport(r, fleet.nodes, [&display](NodeJob *job) {
-        const Outcome &o = job->outcome();
-        display.nodeFinished(printable(job->node().serial()));
-        display.note(QStringLiteral("%1: %2, %3 (%4)").arg(job->node().name(), o.result, o.reason, seconds(o.ms)));
-        if (display.allDone())
-            display.close();
-    });
+    ProgressDisplay display(out::isTerminal(stderr) && !r.verbose, int(plan.work.size()));
+    const QString file = path;
+    return plan.run(
+        r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); },
+        [&file](const NodeInfo &n, const NodeOperation::Result &res) {
+            Outcome o = Runner::judged(res, QStringLiteral("verified"));
+            o.changed = res.ok() || res.status == NodeOperation::Status::NotVerified;
+            // A node stopped after its erase holds no working firmware: say what to run.
+            if (!res.ok() && res.reason.contains(QLatin1String("erased,")) &&
+                !res.reason.contains(QLatin1String("checksum matched")))
+                o.reason += QStringLiteral("; it holds no complete firmware: run tarvo upgrade %1 %2")
+                                .arg(file, n.address.toString());
+            return o;
+        },
+        [&display](const NodeInfo &n, qint64 sent, qint64 total) { display.update(printable(n.serial), sent, total); },
+        [&display](const NodeInfo &n, const Outcome &o) {
+            display.nodeFinished(printable(n.serial));
+            display.note(QStringLiteral("%1: %2, %3 (%4)").arg(n.displayName(), o.result, o.reason, seconds(o.ms)));
+            if (display.allDone())
+                display.close();
+        });
 }
 
 int run(const Request &r)
 {
-    Fleet fleet;
+    Fleet fleet(r);
     if (const int code = findNodes(r, fleet); code >= 0)
         return code;
-    Jobs jobs;
-    for (const NodeInfo &n : fleet.nodes) {
-        if (n.bootLoader())
-            jobs.add<RunJob>(n, r.timeoutMs);
+    Plan plan;
+    plan.nodes = fleet.nodes;
+    for (int i = 0; i < plan.nodes.size(); ++i) {
+        if (plan.nodes.at(i).bootLoader())
+            plan.work.append(i);
         else
-            jobs.preset.insert(n.serial(), skipped(QStringLiteral("already runs its application")));
+            plan.decide(i, skipped(QStringLiteral("already runs its application")));
     }
-    return jobs.runAndReport(r, fleet.nodes);
+    return plan.run(r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); },
+                    [](const NodeInfo &, const NodeOperation::Result &res) {
+                        return Runner::judged(res, QStringLiteral("done"));
+                    });
 }
 
 } // namespace
@@ -556,7 +622,8 @@ int runCommand(const Request &r)
         int (*run)(const Request &);
     } table[] = {{"search", search},         {"show", show},     {"config get", configGet},
                  {"config set", configSet},  {"default", factoryDefault}, {"backup", backup},
-                 {"restore", restore},       {"upgrade", upgrade},        {"run", run}};
+                 {"restore", restore},       {"upgrade", upgrade},        {"run", run},
+                 {"metrics", metrics}};
     for (const auto &command : table)
         if (r.command == QLatin1String(command.name))
             return command.run(r);

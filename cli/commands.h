@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-enum ExitCode { Success = 0, Failure = 1, UsageError = 2 };
+enum ExitCode { Success = 0, Failure = 1, UsageError = 2, Interrupted = 130 };
 
 // A command line that passed the parser: the command and its operands,
 // with every option's value.
@@ -16,7 +16,8 @@ struct Request {
     int parallel = 0; // 0: all at once, up to MaxParallel
     bool json = false, csv = false, verbose = false;
     bool all = false, withNetwork = false, allowSameVersion = false;
-    QString output; // config get -o
+    QString output; // config get -o, metrics -o
+    QString state, forgetAfter; // metrics --state, --forget-after
 
     enum : int {
         MaxParallel = 64,

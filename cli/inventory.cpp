@@ -11,21 +11,6 @@
 #include <QtEndian>
 #include <algorithm>
 
-QByteArray NodeInfo::serial() const
-{
-    return DeviceRecord::serialNumber(record);
-}
-
-bool NodeInfo::bootLoader() const
-{
-    return DeviceRecord::deviceType(record) == DeviceRecord::DeviceTypeBootLoader;
-}
-
-QString NodeInfo::name() const
-{
-    return printable(serial()) + QStringLiteral(" (") + address.toString() + QLatin1Char(')');
-}
-
 AddressChoice chooseAddress(const QString &requested)
 {
     const QList<QHostAddress> usable = Discovery::workstationAddresses();
@@ -59,40 +44,23 @@ AddressChoice chooseAddress(const QString &requested)
     return choice;
 }
 
-Inventory::Inventory() : finder(new Discovery(nullptr, Wiring::Internal)) {}
-
-Inventory::~Inventory()
-{
-    delete finder;
-}
-
-bool Inventory::bind(const QHostAddress &local, QString *error)
-{
-    if (finder->bind(local))
-        return true;
-    *error = QStringLiteral("cannot listen on %1 port %2: %3 (is another configurator running?)")
-                 .arg(local.toString())
-                 .arg(DiscoveryPort)
-                 .arg(finder->socket()->errorString());
-    return false;
-}
-
-QVector<NodeInfo> Inventory::search(int windowMs, const std::function<bool(const QVector<NodeInfo> &)> &enough)
+QVector<NodeInfo> searchNodes(Discovery &discovery, int windowMs,
+                              const std::function<bool(const QVector<NodeInfo> &)> &enough)
 {
     QVector<NodeInfo> found;
     QEventLoop loop;
-    QTimer window;
-    window.setSingleShot(true);
-    QObject::connect(&window, &QTimer::timeout, &loop, &QEventLoop::quit);
-    const QMetaObject::Connection taken = QObject::connect(finder, &Discovery::nodeFound, &loop, [&](int index) {
-        found.append({finder->records().at(index), finder->addresses().at(index)});
+    QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
+    const QMetaObject::Connection taken = QObject::connect(&discovery, &Discovery::nodeFound, &loop, [&](int index) {
+        found.append(discovery.nodes().at(index));
         if (enough && enough(found))
-            loop.quit();
+            discovery.endSearch();
     });
-    finder->search();
-    window.start(windowMs);
+    discovery.search(windowMs);
     loop.exec();
     QObject::disconnect(taken);
+    std::stable_sort(found.begin(), found.end(), [](const NodeInfo &a, const NodeInfo &b) {
+        return a.address.toIPv4Address() < b.address.toIPv4Address();
+    });
     return found;
 }
 
@@ -110,7 +78,7 @@ bool sameAddress(const QString &name, const QHostAddress &address)
 
 bool identifies(const QString &name, const NodeInfo &node)
 {
-    return sameAddress(name, node.address) || QString::fromLatin1(node.serial()) == name;
+    return sameAddress(name, node.address) || QString::fromLatin1(node.serial) == name;
 }
 
 } // namespace
@@ -130,8 +98,9 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
 {
     Selection s;
     const auto add = [&s](const NodeInfo &node) {
-        const bool known = std::any_of(s.nodes.cbegin(), s.nodes.cend(),
-                                       [&](const NodeInfo &n) { return n.serial() == node.serial(); });
+        const bool known = std::any_of(s.nodes.cbegin(), s.nodes.cend(), [&](const NodeInfo &n) {
+            return n.serial == node.serial && n.address == node.address;
+        });
         if (!known)
             s.nodes.append(node);
     };
@@ -144,7 +113,7 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
         }
         QVector<NodeInfo> labelled;
         for (const NodeInfo &node : found)
-            if (QString::fromLatin1(DeviceRecord::deviceLabel(node.record)) == name)
+            if (QString::fromLatin1(node.label) == name)
                 labelled.append(node);
         if (labelled.size() == 1) {
             add(labelled.first());
@@ -154,7 +123,7 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
         } else {
             QStringList which;
             for (const NodeInfo &node : labelled)
-                which.append(node.name());
+                which.append(node.displayName());
             s.errors.append(QStringLiteral("the label %1 is shared by %2 nodes, name one by serial or address: %3")
                                 .arg(name)
                                 .arg(labelled.size())

@@ -1,7 +1,8 @@
 #ifndef TARVO_CLI_INVENTORY_H
 #define TARVO_CLI_INVENTORY_H
 
-#include <QByteArray>
+#include "link/nodeinfo.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -9,18 +10,6 @@
 #include <functional>
 
 class Discovery;
-
-// One node as its discovery reply described it, with the address the reply
-// came from (the one the tool connects to).
-struct NodeInfo {
-    QByteArray record;
-    QHostAddress address;
-
-    QByteArray serial() const;
-    bool bootLoader() const;
-    // The serial, made printable, and the address: how messages name a node.
-    QString name() const;
-};
 
 // The workstation address, chosen as the window's start-up does: IPv4,
 // not 127.0.0.1, in interface order. An explicit choice must be one of them.
@@ -31,22 +20,10 @@ struct AddressChoice {
 };
 AddressChoice chooseAddress(const QString &requested);
 
-// The run's one discovery socket: the inventory at the start, and the
-// re-asks of a verification afterwards.
-class Inventory
-{
-public:
-    Inventory();
-    ~Inventory();
-    bool bind(const QHostAddress &local, QString *error);
-    Discovery *discovery() const { return finder; }
-
-    // One request; replies are taken for windowMs, or until `enough` holds.
-    QVector<NodeInfo> search(int windowMs, const std::function<bool(const QVector<NodeInfo> &)> &enough = {});
-
-private:
-    Discovery *finder;
-};
+// One search: a request, and the replies taken for windowMs, or until
+// `enough` holds. Sorted by address.
+QVector<NodeInfo> searchNodes(Discovery &discovery, int windowMs,
+                              const std::function<bool(const QVector<NodeInfo> &)> &enough = {});
 
 // The nodes named on the command line, each by its address, serial or exact
 // label, in the order named and without repeats. Every name that matches no

@@ -4,6 +4,8 @@
 // usage error. docs/CLI.md is the reference.
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
+#include "cli/metrics.h"
 #include "cli/output.h"
 #include "link/trace.h"
 
@@ -46,6 +48,11 @@ const CommandSyntax commands[] = {
      "verifies that each restarted node reports the file's version. A node already at that version is skipped.",
      1, -1, true},
     {"run", "run NODE...", "Starts the application of nodes that run their boot loader.", 1, -1, false},
+    {"metrics", "metrics [-o FILE] [--state FILE] [--forget-after DURATION]",
+     "Searches once and writes the nodes in Prometheus's text format, for node_exporter's textfile collector: "
+     "tarvo_node_up and tarvo_node_info per node, and figures of the search. A node seen before that no longer "
+     "answers is reported down until it is forgotten.",
+     0, 0, false},
 };
 
 const char *const nodeHelp =
@@ -81,6 +88,8 @@ QList<QCommandLineOption> commandOptions(const QString &name)
         return {{QStringLiteral("csv"), QStringLiteral("Data as CSV.")}};
     if (name == QLatin1String("config get"))
         return {{{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write to FILE."), QStringLiteral("FILE")}};
+    if (name == QLatin1String("metrics"))
+        return metricsOptions();
     QList<QCommandLineOption> o;
     if (findCommand(name) && findCommand(name)->allowsAll)
         o.append({QStringLiteral("all"), QStringLiteral("Every node that answers.")});
@@ -164,11 +173,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tarvo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
     qInstallMessageHandler(messageHandler);
-    // The engine's traces would bury the output: they are shown on request.
-    setTraceSink([](const QString &line) {
-        if (verbose)
-            out::message(line);
+    // The engine's traces would bury the output: they are shown on request,
+    // each with the node it concerns, so that many nodes at once can be
+    // told apart. Warnings (replies lost, a full list) are always shown.
+    setTraceSink([](const TraceLine &line) {
+        if (!verbose && line.level != TraceLevel::Warning)
+            return;
+        out::message(line.node.isEmpty() ? line.text : line.node + QStringLiteral(": ") + line.text);
     });
+    Interrupts::instance().install();
 
     // First the options before the command; the rest is the command's.
     QCommandLineParser top;
@@ -234,6 +247,11 @@ int main(int argc, char *argv[])
     r.allowSameVersion = given.contains(QStringLiteral("allow-same-version"));
     if (name == QLatin1String("config get"))
         r.output = parser.value(QStringLiteral("output"));
+    if (name == QLatin1String("metrics")) {
+        r.output = parser.value(QStringLiteral("output"));
+        r.state = parser.value(QStringLiteral("state"));
+        r.forgetAfter = parser.value(QStringLiteral("forget-after"));
+    }
 
     const QString commandText = commandHelp(*syntax, parser);
     if (!value(QStringLiteral("timeout")).isEmpty()) {

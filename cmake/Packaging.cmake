@@ -22,6 +22,17 @@ foreach(program tarvo-configurator tarvo-production tarvo)
   endif()
 endforeach()
 install(TARGETS ${TARVO_PACKAGED_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Stripped as dh_strip does, without the compiler's .comment and .note
+# (the build id stays).
+foreach(program ${TARVO_PACKAGED_PROGRAMS})
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\" COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
+endforeach()
+# What lintian reports wrongly, each with the reason (packaging/lintian-overrides).
+install(FILES ${TARVO_PACKAGE_SOURCE}/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${TARVO_PACKAGE_NAME})
 
 # The changelog's latest entry must carry the project's version: a version
 # bump without an entry stops here. Its date is the release date that the
@@ -61,10 +72,28 @@ set(icon_dir ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor)
 install(FILES ${TARVO_PACKAGE_SOURCE}/icons/tarvo-configurator.svg
   DESTINATION ${icon_dir}/scalable/apps RENAME ${TARVO_APP_ID}.svg)
 file(GLOB icon_sizes RELATIVE ${TARVO_PACKAGE_SOURCE}/icons ${TARVO_PACKAGE_SOURCE}/icons/*x*)
+set(icon_renderings)
 foreach(size ${icon_sizes})
   install(FILES ${TARVO_PACKAGE_SOURCE}/icons/${size}/tarvo-configurator.png
     DESTINATION ${icon_dir}/${size}/apps RENAME ${TARVO_APP_ID}.png)
+  list(APPEND icon_renderings ${TARVO_PACKAGE_SOURCE}/icons/${size}/tarvo-configurator.png)
 endforeach()
+# The same renderings inside the window's program (":/icons/..."), its
+# window icon without an icon theme (app/main.cpp).
+qt_add_resources(tarvo-configurator tarvo_window_icon
+  PREFIX /icons BASE ${TARVO_PACKAGE_SOURCE}/icons FILES ${icon_renderings})
+
+# tarvo's bash completion, which bash-completion loads on the first tab.
+# Its test runs it against a stand-in tarvo in a private network, whose
+# interfaces it offers.
+if(TARGET tarvo)
+  install(FILES ${TARVO_PACKAGE_SOURCE}/bash-completion/tarvo
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions)
+  add_test(NAME tst_completion
+    COMMAND sh ${CMAKE_SOURCE_DIR}/scripts/netns-run -- bash ${CMAKE_SOURCE_DIR}/tests/packaging/tst_completion.sh
+            ${TARVO_PACKAGE_SOURCE}/bash-completion/tarvo)
+  set_tests_properties(tst_completion PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
+endif()
 
 # Man pages and the changelog go in compressed as Debian wants them:
 # gzip -9, without name and time stamp, so the bytes do not depend on the build.
@@ -91,6 +120,26 @@ add_custom_target(tarvo-package-files ALL DEPENDS ${compressed})
 # target rather than the tests and benchmarks.
 add_custom_target(tarvo-package-contents)
 add_dependencies(tarvo-package-contents ${TARVO_PACKAGED_PROGRAMS} tarvo-package-files)
+
+# --- tarvo metrics: systemd units, their settings, the alert rules -------
+# (docs/MONITORING.md). The timer is installed disabled: no maintainer
+# script enables it. Debian 12 keeps units in /lib/systemd/system.
+set(TARVO_UNIT_DIR /lib/systemd/system)
+install(FILES ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.service ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.timer
+  DESTINATION ${TARVO_UNIT_DIR})
+install(FILES ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.default
+  DESTINATION /etc/default RENAME tarvo-metrics)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/MONITORING.md DESTINATION ${TARVO_DOC_DIR})
+install(FILES ${TARVO_PACKAGE_SOURCE}/prometheus/tarvo-alerts.yml DESTINATION ${TARVO_DOC_DIR}/examples)
+# Files under /etc are the administrator's once installed: dpkg keeps edits.
+file(WRITE ${TARVO_PACKAGE_BINARY}/conffiles "/etc/default/tarvo-metrics\n")
+list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVO_PACKAGE_BINARY}/conffiles)
+if(CPACK_DEBIAN_PACKAGE_SUGGESTS)
+  string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS ", prometheus-node-exporter")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS prometheus-node-exporter)
+endif()
+# --- end of tarvo metrics ---------------------------------------------------
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${TARVO_PACKAGE_NAME})

@@ -2,17 +2,17 @@
 
 #include "config/configrecord.h"
 #include "link/nodesession.h"
-#include "link/trace.h"
 
 #include <cstring>
 
-ConfigExchange::ConfigExchange(NodeSession *s) : QObject(s), session(s)
+ConfigExchange::ConfigExchange(NodeSession *s, ConfigOptions options, QTimer *sharedGuard)
+    : QObject(s), session(s), opts(options), timer(sharedGuard ? sharedGuard : &ownGuard)
 {
+    // A coarse timer may run out up to 5 % early: the bound is meant as given.
+    ownGuard.setTimerType(Qt::PreciseTimer);
+    if (!sharedGuard)
+        connect(&ownGuard, &QTimer::timeout, this, &ConfigExchange::handleWriteTimeout);
     connect(session, &NodeSession::messageReceived, this, &ConfigExchange::handleMessage);
-    connect(session, &NodeSession::timedOut, this, [this](NodeSession::Timeout kind) {
-        if (kind == NodeSession::Timeout::ConfigWrite)
-            emit writeTimedOut();
-    });
 }
 
 void ConfigExchange::requestConfig()
@@ -22,27 +22,28 @@ void ConfigExchange::requestConfig()
 
 ConfigExchange::Sent ConfigExchange::sendConfig(const QByteArray &record)
 {
-    trace(QStringLiteral("Send Config"));
+    session->say(QStringLiteral("Send Config"));
     session->send(record);
     if (netInfoChanged(record)) {
-        trace(QStringLiteral("Net config has changed"));
+        session->say(QStringLiteral("Net config has changed"));
         session->close();
         return Sent::NetworkChanged;
     }
-    session->operationTimer().setSingleShot(true);
-    session->operationTimer().start(WriteTimeoutMs);
+    pending = true;
+    timer->setSingleShot(true);
+    timer->start(opts.writeTimeoutMs);
     return Sent::AwaitingAcknowledgement;
 }
 
 void ConfigExchange::requestDefault()
 {
-    trace(QStringLiteral("Default config sended"));
+    session->say(QStringLiteral("Default config sended"));
     session->send(wire::message(DefaultConfig, ConfigRecord::Size));
 }
 
-bool ConfigExchange::netInfoChanged(const QByteArray &record)
+bool ConfigExchange::netInfoChanged(const QByteArray &record) const
 {
-    trace(QStringLiteral("Checking net info changes..."));
+    session->say(QStringLiteral("Checking net info changes..."));
     // Without both network blocks there is nothing to compare: assume the
     // node may be moving, so that the tool lets go of it.
     if (!ConfigRecord::complete(record) || !ConfigRecord::complete(last))
@@ -50,7 +51,7 @@ bool ConfigExchange::netInfoChanged(const QByteArray &record)
     if (std::memcmp(record.constData() + ConfigRecord::IpOffset, last.constData() + ConfigRecord::IpOffset,
                     ConfigRecord::NetworkSize) != 0)
         return true;
-    trace(QStringLiteral("Net info doesn't changed"));
+    session->say(QStringLiteral("Net info doesn't changed"));
     return false;
 }
 
@@ -61,7 +62,12 @@ void ConfigExchange::handleMessage(quint32 word, const QByteArray &message)
         acceptConfig(message);
         break;
     case SetConfig:
-        session->operationTimer().stop();
+        // The guard is the write's only while a write waits: a shared one
+        // may guard an upgrade meanwhile, and must not be stopped by a
+        // stray acknowledgement.
+        if (pending)
+            timer->stop();
+        pending = false;
         emit writeAcknowledged();
         acceptConfig(message);
         break;
@@ -76,7 +82,7 @@ void ConfigExchange::handleMessage(quint32 word, const QByteArray &message)
 void ConfigExchange::acceptConfig(const QByteArray &message)
 {
     if (!ConfigRecord::complete(message)) {
-        trace(QStringLiteral("Short config message ignored: ") + QString::number(message.size()));
+        session->say(QStringLiteral("Short config message ignored: ") + QString::number(message.size()));
         return;
     }
     last = message;
@@ -90,15 +96,23 @@ void ConfigExchange::acceptConfig(const QByteArray &message)
 void ConfigExchange::handleDefaultReply(const QByteArray &message)
 {
     if (!ConfigRecord::complete(message)) {
-        trace(QStringLiteral("Short config message ignored: ") + QString::number(message.size()));
+        session->say(QStringLiteral("Short config message ignored: ") + QString::number(message.size()));
         return;
     }
     if (netInfoChanged(message)) {
-        trace(QStringLiteral("Net config has changed"));
+        session->say(QStringLiteral("Net config has changed"));
         session->close();
         emit defaultApplied(true);
         return;
     }
-    trace(QStringLiteral("Net config doesnt changed"));
+    session->say(QStringLiteral("Net config doesnt changed"));
     emit defaultApplied(false);
+}
+
+void ConfigExchange::handleWriteTimeout()
+{
+    pending = false;
+    session->say(QStringLiteral("Timeout"));
+    session->say(QStringLiteral("Timeout"));
+    emit writeTimedOut();
 }

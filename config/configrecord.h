@@ -80,5 +80,8 @@ static_assert(ConfigRecord::LabelOffset + ConfigRecord::LabelSize == ConfigRecor
 static_assert(ConfigRecord::GatewayOffset + 4 == ConfigRecord::UsedSize, "gateway is the last field used");
 static_assert(ConfigRecord::IpOffset + ConfigRecord::NetworkSize == ConfigRecord::UsedSize, "network block");
 static_assert(ConfigRecord::portField(3, PortConfig::UniverseIndex) == 192, "port 4 universe at 192");
+static_assert(wire::fieldsEnd(GetConfig) == ConfigRecord::UsedSize && wire::fieldsEnd(SetConfig) == ConfigRecord::UsedSize &&
+                  wire::fieldsEnd(DefaultConfig) == ConfigRecord::UsedSize,
+              "the session waits for every field a configuration reply is read for");
 
 #endif

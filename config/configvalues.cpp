@@ -4,40 +4,6 @@ namespace {
 
 using F = PortValues::Field;
 
-// Each port's refusals in check order (universe, BREAK, MAB, MBF, WAIT,
-// channels). The texts are the node tool's own, spelling and punctuation
-// included, and so are the four without an icon.
-struct PortRefusal {
-    const char *text;
-    bool warning;
-};
-const PortRefusal portRefusals[ConfigRecord::PortCount][PortValues::FieldCount] = {
-    {{"DMX Port 1: universe is invalid! Choose value between 1 and 256.", true},
-     {"DMX Port 1: BREAK time is invalid! Choose value between 92 and 999 us.", true},
-     {"DMX Port 1: MAB time is invalid! Choose value between 12 and 999 us.", true},
-     {"DMX Port 1: MBF time is invalid! Choose value between 0 and 999 us.", true},
-     {"DMX Port 1: WAIT time is invalid!Choose value between 10 and 999 us", true},
-     {"DMX Port 1: Channels number is invalid! Choose value between 24 and 512.", true}},
-    {{"DMX Port 2: universe is invalid! Choose value between 1 and 256.", true},
-     {"DMX Port 2: BREAK time is invalid! Choose value between 92 and 999 us.", true},
-     {"DMX Port 2: MAB time is invalid! Choose value between 12 and 999 us.", true},
-     {"DMX Port 2: MBF time is invalid! Choose value between 0 and 999 us.", true},
-     {"DMX Port 2: WAIT time is invalid! Choose value between 10 and 999 us", true},
-     {"DMX Port 2: Channels number is invalid! Choose value between 24 and 512.", true}},
-    {{"DMX Port 3: universe is invalid! Choose value between 1 and 256.", true},
-     {"DMX Port 3: BREAK time is invalid! Choose value between 92 nad 999 us.", true},
-     {"DMX Port 3: MAB time is invalid! Choose value between 12 and 999 us.", true},
-     {"DMX Port 3: MBF time is invalid! Choose value between 0 and 999 us.", true},
-     {"DMX Port 3: WAIT time is invalid! Choose value between 10 and 999 us.", true},
-     {"DMX Port 3: Channel number is invalid! Choose value between 24 and 512.", true}},
-    {{"DMX Port 4: universe is invalid! Choose value between 1 and 256.", true},
-     {"DMX Port 4: BREAK time is invalid! Choose value between 92 and 999 us.", true},
-     {"DMX Port 4: MAB time is invalid! Choose value between 12 and 999 us.", false},
-     {"DMX Port 4: MBF time is invalid! Choose value between 0 and 999 us.", false},
-     {"DMX Port 4: WAIT time is invalid! Choose value between 10 and 999 us.", false},
-     {"DMX Port 4: Channels number is invalid! Choose value between 24 and 512.", false}},
-};
-
 const int words[PortValues::FieldCount] = {PortConfig::UniverseIndex, PortConfig::BreakTime, PortConfig::MabTime,
                                            PortConfig::MbfTime,       PortConfig::WaitTime,  PortConfig::ChannelCount};
 
@@ -60,6 +26,16 @@ ConfigValues ConfigValues::fromRecord(const QByteArray &record)
     return v;
 }
 
+bool ConfigValues::sameAs(const ConfigValues &o) const
+{
+    if (label != o.label || ip != o.ip || mask != o.mask || gateway != o.gateway)
+        return false;
+    for (size_t port = 0; port < ports.size(); ++port)
+        if (ports[port].field != o.ports[port].field || ports[port].mergeMode != o.ports[port].mergeMode)
+            return false;
+    return true;
+}
+
 namespace configcheck {
 
 Range range(PortValues::Field field)
@@ -70,24 +46,48 @@ Range range(PortValues::Field field)
 
 Refusal notConnected()
 {
-    return {QStringLiteral("You are not connected to device!"), true};
+    Refusal r;
+    r.check = Check::NotConnected;
+    return r;
 }
 
 Refusal labelTooLong()
 {
-    return {QStringLiteral("Device name is too long!"), true};
+    Refusal r;
+    r.check = Check::LabelTooLong;
+    return r;
 }
 
 Refusal badAddress(int which)
 {
-    static const char *const texts[3] = {"IP address is invalid!", "Subnet is invalid!", "Gateway is invalid!"};
-    return {QString::fromLatin1(texts[qBound(0, which, 2)]), true};
+    Refusal r;
+    r.check = Check::Address;
+    r.address = qBound(0, which, 2);
+    return r;
 }
 
-Refusal badPortField(int port, PortValues::Field field)
+Refusal badPortField(int port, PortValues::Field field, quint32 value)
 {
-    const PortRefusal &r = portRefusals[qBound(0, port, ConfigRecord::PortCount - 1)][field];
-    return {QString::fromLatin1(r.text), r.warning};
+    Refusal r;
+    r.check = Check::PortField;
+    r.port = qBound(0, port, ConfigRecord::PortCount - 1);
+    r.field = field;
+    r.range = range(field);
+    r.value = value;
+    return r;
+}
+
+QString fieldName(PortValues::Field field)
+{
+    static const char *const names[PortValues::FieldCount] = {"universe",  "BREAK time", "MAB time",
+                                                              "MBF time",  "WAIT time",  "channel count"};
+    return QString::fromLatin1(names[field]);
+}
+
+QString addressName(int which)
+{
+    static const char *const names[3] = {"IP address", "subnet mask", "gateway"};
+    return QString::fromLatin1(names[qBound(0, which, 2)]);
 }
 
 Refusal buildSetConfig(const ConfigValues &values, QByteArray *record)
@@ -112,7 +112,7 @@ Refusal buildSetConfig(const ConfigValues &values, QByteArray *record)
             const auto field = PortValues::Field(f);
             const quint32 value = p.field[size_t(f)];
             if (value < range(field).low || value > range(field).high)
-                return badPortField(port, field);
+                return badPortField(port, field, value);
             wire::putU32(r, ConfigRecord::portField(port, words[f]), field == F::Universe ? value - 1 : value);
         }
         wire::putU32(r, ConfigRecord::mergeMode(port), p.mergeMode == 0 ? 0 : 1);

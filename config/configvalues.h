@@ -26,26 +26,41 @@ struct ConfigValues {
     // Reads a complete record (ConfigRecord::complete); the universe is
     // shown as the stored index plus one, wrapping as the form does.
     static ConfigValues fromRecord(const QByteArray &record);
+    // Every value the tool writes is the same.
+    bool sameAs(const ConfigValues &other) const;
 };
 
-// The checks of "Set", in their order, with the tool's own refusal texts.
+// The checks of "Set", in their order. A refusal is data: which check,
+// which port and field, the range and the value; each front end words it
+// its own way (the window with its boxes' texts).
 namespace configcheck {
 
 struct Range {
     quint32 low, high;
 };
+// The one table of ranges: the form's validators and the checks use it.
 Range range(PortValues::Field field);
 
+enum class Check { None, NotConnected, LabelTooLong, Address, PortField };
+
 struct Refusal {
-    QString text;
-    bool warning = true; // a few refusals show no icon
-    bool refused() const { return !text.isEmpty(); }
+    Check check = Check::None;
+    int address = -1; // Address: 0 IP address, 1 subnet mask, 2 gateway
+    int port = -1;    // PortField: 0..3
+    PortValues::Field field = PortValues::Universe;
+    Range range{0, 0};
+    quint32 value = 0; // the value refused, for a port field
+    bool refused() const { return check != Check::None; }
 };
 
 Refusal notConnected();
 Refusal labelTooLong();
 Refusal badAddress(int which); // 0 IP address, 1 subnet, 2 gateway
-Refusal badPortField(int port, PortValues::Field field);
+Refusal badPortField(int port, PortValues::Field field, quint32 value = 0);
+
+// Names for people: "universe", "BREAK time", ...; "IP address", "subnet mask", "gateway".
+QString fieldName(PortValues::Field field);
+QString addressName(int which);
 
 // Checks every value in the order "Set" does and builds the fresh 1024-byte
 // SetConfig record. At the first failing check, returns its refusal and

@@ -3,15 +3,11 @@
 // window. Run it only on the nodes' network (or a private test network).
 //
 //   tarvo-example-readconfig ADDRESS
-#include "config/configexchange.h"
 #include "config/configvalues.h"
-#include "link/devicerecord.h"
-#include "link/discovery.h"
-#include "link/nodesession.h"
+#include "link/nodeengine.h"
 #include "link/trace.h"
 
 #include <QCoreApplication>
-#include <QTimer>
 #include <cstdio>
 
 int main(int argc, char *argv[])
@@ -21,45 +17,46 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: %s WORKSTATION-ADDRESS\n", argv[0]);
         return 2;
     }
-    setTraceSink([](const QString &) {}); // the engine's trace lines are not wanted here
+    setTraceSink([](const TraceLine &) {}); // the engine's trace lines are not wanted here
 
-    Discovery discovery;
-    NodeSession session;
-    ConfigExchange config(&session);
-    if (!discovery.bind(QHostAddress(QString::fromLocal8Bit(argv[1])))) {
+    NodeEngine engine;
+    if (!engine.bind(QHostAddress(QString::fromLocal8Bit(argv[1])))) {
         std::fprintf(stderr, "cannot bind to %s\n", argv[1]);
         return 1;
     }
+    Discovery *discovery = engine.discovery();
 
     // The first node found is the one read.
-    QObject::connect(&discovery, &Discovery::nodeFound, &session, [&](int index) {
-        if (index == 0)
-            session.connectToNode(discovery.addresses().at(0));
+    QObject::connect(discovery, &Discovery::nodeFound, &app, [&](int index) {
+        if (index != 0)
+            return;
+        const NodeInfo node = discovery->nodes().at(0);
+        ReadConfigOperation *read = engine.readConfig(node);
+        QObject::connect(read, &NodeOperation::finished, &app, [&app, node](const NodeOperation::Result &r) {
+            if (!r.ok()) {
+                std::fprintf(stderr, "%s: %s\n", qPrintable(node.displayName()), qPrintable(r.reason));
+                app.exit(1);
+                return;
+            }
+            const ConfigValues values = ConfigValues::fromRecord(r.record);
+            std::printf("%s \"%s\" %s\n", qPrintable(printable(node.serial)), qPrintable(printable(values.label)),
+                        qPrintable(values.ip));
+            for (size_t port = 0; port < values.ports.size(); ++port) {
+                const PortValues &p = values.ports[port];
+                std::printf("port %zu: universe %u, break %u, mab %u, mbf %u, wait %u, channels %u, %s\n", port + 1,
+                            p.field[PortValues::Universe], p.field[PortValues::Break], p.field[PortValues::Mab],
+                            p.field[PortValues::Mbf], p.field[PortValues::Wait], p.field[PortValues::Channels],
+                            p.mergeMode ? "LTP" : "HTP");
+            }
+            app.exit(0);
+        });
     });
-    QObject::connect(&session, &NodeSession::connected, &config, &ConfigExchange::requestConfig);
-    QObject::connect(&config, &ConfigExchange::configReceived, &app, [&](const QByteArray &record) {
-        const QByteArray &node = discovery.records().at(0);
-        const ConfigValues values = ConfigValues::fromRecord(record);
-        std::printf("%s \"%s\" %s\n", qPrintable(printable(DeviceRecord::serialNumber(node))),
-                    qPrintable(printable(values.label)), qPrintable(values.ip));
-        for (size_t port = 0; port < values.ports.size(); ++port) {
-            const PortValues &p = values.ports[port];
-            std::printf("port %zu: universe %u, break %u, mab %u, mbf %u, wait %u, channels %u, %s\n", port + 1,
-                        p.field[PortValues::Universe], p.field[PortValues::Break], p.field[PortValues::Mab],
-                        p.field[PortValues::Mbf], p.field[PortValues::Wait], p.field[PortValues::Channels],
-                        p.mergeMode ? "LTP" : "HTP");
+    QObject::connect(discovery, &Discovery::searchFinished, &app, [&] {
+        if (discovery->count() == 0) {
+            std::fprintf(stderr, "no node answered\n");
+            app.exit(1);
         }
-        app.exit(0);
     });
-    QObject::connect(&session, &NodeSession::connectionFailed, &app, [&](const QString &reason) {
-        std::fprintf(stderr, "connection failed: %s\n", qPrintable(reason));
-        app.exit(1);
-    });
-    QTimer::singleShot(5000, &app, [&] {
-        std::fprintf(stderr, "no node answered\n");
-        app.exit(1);
-    });
-
-    discovery.search();
+    discovery->search(5000);
     return app.exec();
 }

@@ -3,211 +3,250 @@
 #include "firmware/image.h"
 #include "firmware/upgrademessage.h"
 #include "link/nodesession.h"
-#include "link/trace.h"
 
-#include <QFile>
 #include <limits>
 
 using M = UpgradeMessage;
 
-UpgradeImage UpgradeImage::read(const QString &path)
+FirmwareUpgrade::FirmwareUpgrade(NodeSession *s, UpgradeOptions options, QTimer *sharedGuard)
+    : QObject(s), session(s), opts(options), timer(sharedGuard ? sharedGuard : &ownGuard)
 {
-    UpgradeImage out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        trace(QStringLiteral("Error opening file!"));
-        return out;
-    }
-    // One read, bounded: whatever the file turns into afterwards, these
-    // bytes are the ones checked and sent.
-    out.file = file.read(MaxFileSize + 1);
-    out.size = out.file.size();
-    file.close();
-    if (out.size < ImageInfo::ImageSize) {
-        trace(QStringLiteral("Upgrade file too short: ") + QString::number(out.size));
-        out.status = TooShort;
-        return out;
-    }
-    if (out.size > MaxFileSize) {
-        trace(QStringLiteral("Upgrade file too large: ") + QString::number(qMax(out.size, file.size())));
-        out.status = TooLarge;
-        return out;
-    }
-    QByteArray image = out.file.left(ImageInfo::ImageSize);
-    decodeImage(bytes(image), ImageInfo::ImageSize);
-    const quint32 stored = ImageInfo::checksum(image);
-    if (imageChecksum(bytes(image), ImageInfo::VerifiedSize) != stored || ImageInfo::brand(image) != 0) {
-        trace(QStringLiteral("CRC error: ") + QString::number(stored));
-        out.status = Damaged;
-        return out;
-    }
-    out.version = ImageInfo::versionText(image);
-    out.status = Ok;
-    return out;
-}
-
-FirmwareUpgrade::FirmwareUpgrade(NodeSession *s) : QObject(s), session(s)
-{
-    resetGuard.setSingleShot(true);
-    resetGuard.setTimerType(Qt::PreciseTimer);
-    resetGuard.setInterval(ResetGuardMs);
-    connect(&resetGuard, &QTimer::timeout, this, &FirmwareUpgrade::restartUnconfirmed);
+    // A coarse timer may run out up to 5 % early: the bounds are meant as given.
+    ownGuard.setTimerType(Qt::PreciseTimer);
+    if (!sharedGuard)
+        connect(&ownGuard, &QTimer::timeout, this, &FirmwareUpgrade::handleTimeout);
+    restartGuard.setSingleShot(true);
+    restartGuard.setTimerType(Qt::PreciseTimer);
+    connect(&restartGuard, &QTimer::timeout, this, &FirmwareUpgrade::restartUnconfirmed);
     connect(session, &NodeSession::messageReceived, this, &FirmwareUpgrade::handleMessage);
-    connect(session, &NodeSession::timedOut, this, [this](NodeSession::Timeout kind) {
-        if (kind == NodeSession::Timeout::Upgrade)
-            emit finished(Result::TimedOut);
-    });
     // A node that restarts at once drops the connection instead of
     // confirming: the firmware is in and verified all the same.
     connect(session, &NodeSession::disconnected, this, [this] {
-        if (session->upgradeState() == ResetRequested)
+        if (step == ResetRequested)
             restartUnconfirmed();
     });
 }
 
 qint64 FirmwareUpgrade::packetTotal() const
 {
-    return M::packetCount(image.isEmpty() ? checked.size() : image.size());
+    return M::packetCount(image.isEmpty() ? checked.image.size() : image.size());
 }
 
-void FirmwareUpgrade::start(const QByteArray &upgradeFile)
+void FirmwareUpgrade::start(const UpgradeImage &file)
 {
-    checked = upgradeFile;
+    checked = file;
     image.clear();
-    resetGuard.stop();
-    session->operationTimer().setSingleShot(true);
-    session->operationTimer().start(TimeoutMs);
-    session->upgradeState() = EraseRequested;
-    trace(QStringLiteral("Erase Sector..."));
-    session->sendCommand(EraseSector);
+    restartGuard.stop();
+    lastSent = 0;
+    written = sentTotal = 0;
+    eraseSent = eraseConfirmed = crcMatched = restartConfirmed = limitTraced = false;
+    const qint64 total = M::packetCount(checked.image.size());
+    sends.assign(size_t(total) + 1, 0);
+    acknowledged.assign(size_t(total), false);
+    timer->setSingleShot(true);
+    timer->start(opts.guardMs);
+    step = EraseRequested;
+    session->say(QStringLiteral("Erase Sector..."));
+    eraseSent = session->sendCommand(EraseSector);
+}
+
+void FirmwareUpgrade::abort()
+{
+    if (step != Idle)
+        timer->stop();
+    restartGuard.stop();
+    step = Idle;
+}
+
+QString FirmwareUpgrade::progressText() const
+{
+    if (!eraseConfirmed)
+        return eraseSent ? QStringLiteral("EraseSector sent, not answered; nothing written")
+                         : QStringLiteral("nothing sent");
+    const QString text = QStringLiteral("erased, %1 of %2 packets written").arg(written).arg(packetTotal());
+    if (restartConfirmed)
+        return text + QStringLiteral(", checksum matched, restarted");
+    if (crcMatched)
+        return text + QStringLiteral(", checksum matched, restart requested");
+    return text + QStringLiteral(", not restarted");
+}
+
+bool FirmwareUpgrade::expects(UpgradeState awaited) const
+{
+    return step == awaited;
 }
 
 void FirmwareUpgrade::handleMessage(quint32 word, const QByteArray &message)
 {
+    // While the node restarts only its confirmation counts: anything else
+    // would start the transfer again with no guard running.
+    if (step == ResetRequested && word != ResetDevice &&
+        (word == EraseSector || word == ProgramPacket || word == ReadCrc)) {
+        session->say(QStringLiteral("Reply ignored while the device restarts: ") + QString::number(qint32(word)));
+        return;
+    }
     switch (word) {
     case EraseSector:
+        if (opts.strict && !expects(EraseRequested))
+            break;
         handleEraseReply();
         break;
     case ProgramPacket:
+        if (opts.strict && !expects(Programming))
+            break;
         handleProgramReply(message);
         break;
     case ReadCrc:
+        if (opts.strict && !expects(CrcRequested))
+            break;
         handleCrcReply(message);
         break;
     case ResetDevice:
         handleResetReply();
         break;
     default:
-        break;
-    }
-}
-
-// Taken in any state: a late erase reply after a time-out still starts the
-// transfer, with the bytes that were checked.
-void FirmwareUpgrade::handleEraseReply()
-{
-    trace(QStringLiteral("Sector erased!"));
-    if (checked.isEmpty()) {
-        trace(QStringLiteral("Error opening file!"));
         return;
     }
-    image = checked;
-    lastSent = 0;
-    lastAcknowledged = -1;
-    trace(QString::number(decodeImage(bytes(image), image.size())));
-    sendPacket(0);
-    session->upgradeState() = Programming;
 }
 
-// The transfer is lock-step: each packet waits for the one before to be
-// acknowledged, so it goes out now rather than on the next turn of the
-// event loop.
-void FirmwareUpgrade::sendPacket(qint64 n)
+// Without strict replies, taken in any step but the restart: a late erase
+// reply after a time-out still starts the transfer, with the bytes that
+// were checked.
+void FirmwareUpgrade::handleEraseReply()
 {
-    session->sendNow(M::programPacket(image, n));
-    emit progress(qMin(n + 1, packetTotal()), packetTotal());
+    session->say(QStringLiteral("Sector erased!"));
+    if (!checked.ok()) {
+        session->say(QStringLiteral("Error opening file!"));
+        return;
+    }
+    image = checked.image; // shared, not copied: it was decoded when read
+    eraseConfirmed = true;
+    lastSent = 0;
+    session->say(QStringLiteral("0")); // what decoding returns; the image was decoded when read
+    if (mayResend(0)) {
+        session->sendNow(M::programPacket(image, 0));
+        ++sentTotal;
+        emit progress(1, packetTotal());
+    }
+    step = Programming;
+}
+
+bool FirmwareUpgrade::mayResend(qint64 n)
+{
+    const size_t slot = size_t(qBound<qint64>(0, n, qint64(sends.size()) - 1));
+    if (sends.empty())
+        return false;
+    if (sends[slot] >= opts.maxSendsPerPacket) {
+        if (!limitTraced)
+            session->say(QStringLiteral("Packet sent %1 times, not again: %2").arg(opts.maxSendsPerPacket).arg(n));
+        limitTraced = true;
+        return false;
+    }
+    ++sends[slot];
+    return true;
 }
 
 // The node's acknowledgement names the packet it took; the one after it is
-// sent, whatever was sent before. An acknowledgement that repeats the one
-// just handled releases nothing, so that one packet at most is outstanding
-// however often a node acknowledges.
+// sent, whatever was sent before, so a node that repeats an earlier
+// acknowledgement gets the packet after it again. No packet goes out more
+// than maxSendsPerPacket times, which bounds what a node can draw.
 void FirmwareUpgrade::handleProgramReply(const QByteArray &message)
 {
-    if (session->upgradeState() == Idle)
+    if (step == Idle)
         return;
     if (!wire::has(message, M::PacketNumberOffset, 4)) {
-        trace(QStringLiteral("Program reply too short: ") + QString::number(message.size()));
+        session->say(QStringLiteral("Program reply too short: ") + QString::number(message.size()));
         return;
     }
-    const qint32 acknowledged = qint32(wire::u32(message, M::PacketNumberOffset));
-    if (acknowledged < 0) {
-        trace(QStringLiteral("Invalid packet number: ") + QString::number(acknowledged));
-        return;
-    }
-    if (acknowledged == lastAcknowledged) {
-        trace(QStringLiteral("Repeated acknowledgement: ") + QString::number(acknowledged));
-        return;
-    }
-    lastAcknowledged = acknowledged;
+    const qint32 number = qint32(wire::u32(message, M::PacketNumberOffset));
     // 64 bits: the number after INT_MAX and its offset must not wrap.
-    const qint64 n = qint64(acknowledged) + 1;
-    lastSent = int(qMin<qint64>(n, std::numeric_limits<int>::max()));
-    if (n * M::PacketSize < image.size()) {
-        sendPacket(n);
-        trace(QStringLiteral("Program packet nr: ") + QString::number(n));
-    } else {
-        trace(QStringLiteral("program transfer completed! ") + QString::number(n));
-        session->upgradeState() = CrcRequested;
-        session->sendCommand(ReadCrc);
+    const qint64 n = qint64(number) + 1;
+    if (n < 0) {
+        session->say(QStringLiteral("Invalid packet number: ") + QString::number(number));
+        return;
     }
+    if (number >= 0 && number < qint64(acknowledged.size()) && sends[size_t(number)] > 0 &&
+        !acknowledged[size_t(number)]) {
+        acknowledged[size_t(number)] = true;
+        ++written;
+    }
+    if (n * M::PacketSize < image.size()) {
+        if (!mayResend(n))
+            return;
+        lastSent = int(n);
+        session->sendNow(M::programPacket(image, n));
+        ++sentTotal;
+        emit progress(qMin(n + 1, packetTotal()), packetTotal());
+        session->say(QStringLiteral("Program packet nr: ") + QString::number(n));
+        return;
+    }
+    if (!mayResend(qint64(sends.size()) - 1))
+        return;
+    lastSent = int(qMin<qint64>(n, std::numeric_limits<int>::max()));
+    session->say(QStringLiteral("program transfer completed! ") + QString::number(n));
+    step = CrcRequested;
+    session->sendCommand(ReadCrc);
 }
 
-// Taken in any state, as long as a whole image is loaded to compare with.
+// Without strict replies, taken in any step but the restart, as long as a
+// whole image is loaded to compare with.
 void FirmwareUpgrade::handleCrcReply(const QByteArray &message)
 {
     quint32 nodeSum = 0;
     if (!M::nodeChecksum(message, &nodeSum)) {
-        trace(QStringLiteral("CRC reply too short: ") + QString::number(message.size()));
+        session->say(QStringLiteral("CRC reply too short: ") + QString::number(message.size()));
         return;
     }
     if (image.size() < ImageInfo::VerifiedSize) {
-        trace(QStringLiteral("CRC reply ignored, no firmware image loaded"));
+        session->say(QStringLiteral("CRC reply ignored, no firmware image loaded"));
         return;
     }
-    trace(QStringLiteral("CRC: ") + QString::number(nodeSum));
+    session->say(QStringLiteral("CRC: ") + QString::number(nodeSum));
     if (imageChecksum(bytes(image), ImageInfo::VerifiedSize) == nodeSum) {
-        trace(QStringLiteral("CRC OK"));
-        session->operationTimer().stop();
-        session->upgradeState() = ResetRequested;
+        session->say(QStringLiteral("CRC OK"));
+        crcMatched = true;
+        timer->stop();
+        step = ResetRequested;
         session->sendCommand(ResetDevice);
         // Many boot loaders restart without a word: the wait for the
         // confirmation is bounded too.
-        resetGuard.start();
+        restartGuard.start(opts.resetGuardMs);
         return;
     }
-    trace(QStringLiteral("CRC error!"));
-    session->operationTimer().stop();
-    session->upgradeState() = Idle;
+    session->say(QStringLiteral("CRC error!"));
+    timer->stop();
+    step = Idle;
     emit finished(Result::ChecksumMismatch);
 }
 
 void FirmwareUpgrade::handleResetReply()
 {
-    if (session->upgradeState() != ResetRequested)
+    if (step != ResetRequested)
         return;
-    resetGuard.stop();
-    trace(QStringLiteral("Reset after firmware flashing"));
-    session->upgradeState() = Idle;
+    restartGuard.stop();
+    session->say(QStringLiteral("Reset after firmware flashing"));
+    restartConfirmed = true;
+    step = Idle;
     emit finished(Result::Completed);
 }
 
 void FirmwareUpgrade::restartUnconfirmed()
 {
-    resetGuard.stop();
-    if (session->upgradeState() != ResetRequested)
+    restartGuard.stop();
+    if (step != ResetRequested)
         return;
-    trace(QStringLiteral("Reset not confirmed"));
-    session->upgradeState() = Idle;
+    session->say(QStringLiteral("Reset not confirmed"));
+    step = Idle;
     emit finished(Result::RestartUnconfirmed);
+}
+
+void FirmwareUpgrade::handleTimeout()
+{
+    if (step == Idle)
+        return;
+    session->say(QStringLiteral("Timeout"));
+    timer->stop();
+    step = Idle;
+    session->say(QStringLiteral("Error during firmware update"));
+    emit finished(Result::TimedOut);
 }

@@ -45,4 +45,8 @@ struct UpgradeMessage {
     }
 };
 
+static_assert(wire::fieldsEnd(ProgramPacket) == UpgradeMessage::PacketNumberOffset + 4 &&
+                  wire::fieldsEnd(ReadCrc) == UpgradeMessage::CrcOffset + 4,
+              "the session waits for every field a firmware reply is read for");
+
 #endif

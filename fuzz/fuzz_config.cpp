@@ -78,6 +78,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(back.ports[port].mergeMode == values.ports[port].mergeMode);
     }
     if (config.sendConfig(record) == ConfigExchange::Sent::AwaitingAcknowledgement)
-        FUZZ_CHECK(session.operationTimer().isActive()); // a record sent is guarded
+        FUZZ_CHECK(config.guard().isActive() && config.writePending()); // a record sent is guarded
     return 0;
 }

@@ -19,19 +19,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         discovery.takeDatagram(in.chunk(1500), sender, DiscoveryPort);
 
     // What is kept is only what discovery may accept, and only its record.
-    FUZZ_CHECK(discovery.records().size() == discovery.addresses().size());
     QSet<QByteArray> serials;
-    for (const QByteArray &record : discovery.records()) {
+    for (const NodeInfo &node : discovery.nodes()) {
+        const QByteArray &record = node.record;
         FUZZ_CHECK(record.size() >= DeviceRecord::UsedSize && record.size() <= DeviceRecord::Size);
         FUZZ_CHECK(DeviceRecord::command(record) == DiscoveryReply);
         FUZZ_CHECK(DeviceRecord::replyStatus(record) == 0);
         const quint32 type = DeviceRecord::deviceType(record);
         FUZZ_CHECK(type == DeviceRecord::DeviceTypeApplication || type == DeviceRecord::DeviceTypeBootLoader);
-        const QByteArray serial = DeviceRecord::serialNumber(record);
-        FUZZ_CHECK(!serials.contains(serial));
+        FUZZ_CHECK(node.serial == DeviceRecord::serialNumber(record) && node.address == sender);
+        FUZZ_CHECK(!serials.contains(node.serial));
         FUZZ_CHECK(discovery.isKnownDevice(record));
-        serials.insert(serial);
-        DeviceRecord::macText(record); // what the details show reads only the record
+        serials.insert(node.serial);
+        node.macText(); // what the details show reads only the record
     }
     return 0;
 }

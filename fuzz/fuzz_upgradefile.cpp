@@ -104,8 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(ImageInfo::brand(decoded) == 0);
     FUZZ_CHECK(imageChecksumQuiet(bytes(decoded), ImageInfo::VerifiedSize) == ImageInfo::checksum(decoded));
 
-    upgrade.start(image.file);
-    FUZZ_CHECK(session.operationTimer().isActive() && session.upgradeState() == EraseRequested);
+    FUZZ_CHECK(image.image == decoded);
+    upgrade.start(image);
+    FUZZ_CHECK(upgrade.guard().isActive() && upgrade.state() == EraseRequested);
     session.dispatch(reply(EraseSector));
     FUZZ_CHECK(upgrade.firmwareImage() == decoded);
     for (int i = 0; i < 8 && !in.empty(); ++i)

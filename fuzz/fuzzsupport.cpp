@@ -26,7 +26,7 @@ struct Harness {
     {
         app = new QCoreApplication(argc, argv);
         qInstallMessageHandler(quiet);
-        setTraceSink([](const QString &) {});
+        setTraceSink([](const TraceLine &) {});
     }
 
     int argc = 1;

@@ -96,8 +96,11 @@ QList<QHostAddress> Discovery::workstationAddresses()
     return usable;
 }
 
-Discovery::Discovery(QObject *parent, Wiring wiring) : QObject(parent), udp(new QUdpSocket(this))
+Discovery::Discovery(QObject *parent, Wiring wiring, DiscoveryOptions options)
+    : QObject(parent), opts(options), udp(new QUdpSocket(this))
 {
+    window.setSingleShot(true);
+    connect(&window, &QTimer::timeout, this, &Discovery::searchFinished);
     if (wiring == Wiring::Internal)
         connect(udp, &QUdpSocket::readyRead, this, &Discovery::readPending);
     // The reader must be gone before the descriptor it reads is closed.
@@ -160,9 +163,8 @@ bool Discovery::bind(const QHostAddress &localAddress)
 
 void Discovery::clear()
 {
-    senders.clear();
     kept.clear();
-    serials.clear();
+    bySerial.clear();
     fullTraced = false;
 }
 
@@ -173,6 +175,28 @@ void Discovery::sendRequest()
         lostBefore = reader->lost();
     lossTraced = false;
     writeRequest();
+}
+
+void Discovery::search(int windowMs)
+{
+    window.stop();
+    clear();
+    sendRequest();
+    if (windowMs >= 0)
+        window.start(windowMs);
+}
+
+void Discovery::endSearch()
+{
+    if (!window.isActive())
+        return;
+    window.stop();
+    emit searchFinished();
+}
+
+quint64 Discovery::repliesLost() const
+{
+    return reader ? reader->lost() - lostBefore : 0;
 }
 
 void Discovery::writeRequest()
@@ -186,25 +210,22 @@ void Discovery::writeRequest()
 
 // The kernel grants each socket at most twice net.core.rmem_max (425984
 // bytes on a stock system, room for about 330 replies). Where it grants
-// less than asked, a privileged tool may still force it; otherwise the
-// granted size is traced. The reader's own sockets asked when they were
-// made, within the cap.
+// less than asked, a privileged tool may still force it. The reader's own
+// sockets asked when they were made, within the cap. The size granted is
+// only worth a word when replies were lost.
 void Discovery::raiseReceiveBuffer()
 {
     const int fd = int(udp->socketDescriptor());
-    if (fd < 0)
-        return;
-    const int granted = askForBuffer(fd, ReceiveBufferBytes, true);
-    if (granted < ReceiveBufferBytes)
-        trace(QStringLiteral("Discovery receive buffer: ") + QString::number(granted));
+    if (fd >= 0)
+        bufferGranted = askForBuffer(fd, ReceiveBufferBytes, true);
 }
 
 void Discovery::readPending()
 {
-    if (reader) {
-        takeQueued();
+    // With a reader, its wake-ups alone take the datagrams, a slice each, so
+    // that one turn of the event loop never takes two slices.
+    if (reader)
         return;
-    }
     // Without a reader the socket signals again while datagrams wait, so
     // returning after a slice loses nothing and lets the event loop run in
     // between.
@@ -240,7 +261,9 @@ void Discovery::checkLosses()
     if (lost == 0)
         return;
     lossTraced = true;
-    trace(QStringLiteral("Discovery replies lost: ") + QString::number(lost));
+    trace(TraceLevel::Warning, QString(), QStringLiteral("Discovery replies lost: ") + QString::number(lost));
+    if (bufferGranted < ReceiveBufferBytes)
+        trace(TraceLevel::Warning, QString(), QStringLiteral("Discovery receive buffer: ") + QString::number(bufferGranted));
     writeRequest();
 }
 
@@ -251,42 +274,52 @@ void Discovery::takeDatagram(const QByteArray &data, const QHostAddress &sender,
     if (!wire::has(data, DeviceRecord::CommandOffset, 4) || DeviceRecord::command(data) != DiscoveryReply)
         return;
 
-    trace(QStringLiteral("Discovery response:"));
-    trace(QStringLiteral("Command: ") + QString::number(qint32(DeviceRecord::command(data))));
-    trace(QStringLiteral("Device: ") + QString::number(DeviceRecord::deviceType(data)));
-    trace(QStringLiteral("Label: ") + printable(DeviceRecord::deviceLabel(data)));
-    trace(QStringLiteral("Serial: ") + printable(DeviceRecord::serialNumber(data)));
-    trace(QStringLiteral("Sender: ") + sender.toString());
-    trace(QStringLiteral("Sender port: ") + QString::number(senderPort));
-    trace(QStringLiteral("Datagram size: ") + QString::number(size));
+    const QString who = printable(DeviceRecord::serialNumber(data));
+    const auto say = [&who](const QString &text) { trace(TraceLevel::Info, who, text); };
+    say(QStringLiteral("Discovery response:"));
+    say(QStringLiteral("Command: ") + QString::number(qint32(DeviceRecord::command(data))));
+    say(QStringLiteral("Device: ") + QString::number(DeviceRecord::deviceType(data)));
+    say(QStringLiteral("Label: ") + printable(DeviceRecord::deviceLabel(data)));
+    say(QStringLiteral("Serial: ") + who);
+    say(QStringLiteral("Sender: ") + sender.toString());
+    say(QStringLiteral("Sender port: ") + QString::number(senderPort));
+    say(QStringLiteral("Datagram size: ") + QString::number(size));
 
     // A reply too short to hold every field shown would be read past its
     // end: it is dropped like any other unacceptable reply.
     const quint32 type = DeviceRecord::deviceType(data);
     if (size < DeviceRecord::UsedSize || data.size() < DeviceRecord::UsedSize || DeviceRecord::replyStatus(data) != 0 ||
         (type != DeviceRecord::DeviceTypeApplication && type != DeviceRecord::DeviceTypeBootLoader) ||
-        isKnownDevice(data))
+        isKnownDevice(data, sender))
         return;
     if (kept.size() >= MaxEntries) {
         if (!fullTraced)
-            trace(QStringLiteral("Discovery list full: ") + QString::number(kept.size()));
+            trace(TraceLevel::Warning, QString(), QStringLiteral("Discovery list full: ") + QString::number(kept.size()));
         fullTraced = true;
         return;
     }
 
     // Only the record's own 512 bytes are kept, whatever the datagram held.
-    kept.append(data.left(DeviceRecord::Size));
-    senders.append(sender);
-    serials.insert(DeviceRecord::serialNumber(data));
-    emit nodeFound(int(kept.size()) - 1);
+    NodeInfo node = NodeInfo::fromRecord(data.left(DeviceRecord::Size), sender);
+    const int index = int(kept.size());
+    const QList<int> twins = bySerial.values(node.serial);
+    if (!twins.isEmpty()) {
+        node.sharedSerial = true;
+        for (const int twin : twins)
+            kept[twin].sharedSerial = true;
+    }
+    bySerial.insert(node.serial, index);
+    kept.append(std::move(node));
+    emit nodeFound(index);
 }
 
-bool Discovery::isKnownDevice(const QByteArray &reply) const
+bool Discovery::isKnownDevice(const QByteArray &reply, const QHostAddress &sender) const
 {
-    if (serials.size() != kept.size()) {
-        serials.clear();
-        for (const QByteArray &record : kept)
-            serials.insert(DeviceRecord::serialNumber(record));
-    }
-    return serials.contains(DeviceRecord::serialNumber(reply));
+    const QByteArray serial = DeviceRecord::serialNumber(reply);
+    if (opts.keep == DiscoveryOptions::Keep::FirstPerSerial)
+        return bySerial.contains(serial);
+    for (auto it = bySerial.constFind(serial); it != bySerial.constEnd() && it.key() == serial; ++it)
+        if (kept.at(it.value()).address == sender)
+            return true;
+    return false;
 }

@@ -2,11 +2,13 @@
 #define TARVO_DISCOVERY_H
 
 #include "link/messages.h"
+#include "link/nodeinfo.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QSet>
+#include <QTimer>
 #include <QVector>
 
 #include <memory>
@@ -15,10 +17,20 @@ class DiscoveryReader;
 class QSocketNotifier;
 class QUdpSocket;
 
+struct DiscoveryOptions {
+    enum class Keep {
+        // The first reply of a serial, as the window lists nodes.
+        FirstPerSerial,
+        // The first reply of each serial and address: two nodes reporting
+        // one serial are both kept, each marked sharedSerial.
+        EachAddress,
+    };
+    Keep keep = Keep::FirstPerSerial;
+};
+
 // Finds the nodes: broadcasts the discovery request on UDP 49999 and keeps
-// one record per node that answers acceptably, with the address its reply
-// came from. Records and addresses are parallel lists in order of arrival;
-// a new search empties them.
+// one NodeInfo per node that answers acceptably, with the address its reply
+// came from, in order of arrival; a new search empties the list.
 //
 // Once bound, a thread of its own drains the port (DiscoveryReader), as the
 // replies of a large site arrive faster than the object's own thread may
@@ -50,7 +62,7 @@ public:
         ReceiveSockets = 8,
     };
 
-    explicit Discovery(QObject *parent = nullptr, Wiring wiring = Wiring::Internal);
+    explicit Discovery(QObject *parent = nullptr, Wiring wiring = Wiring::Internal, DiscoveryOptions options = {});
     ~Discovery() override;
 
     // The workstation addresses discovery may use: IPv4, not 127.0.0.1, in
@@ -66,33 +78,37 @@ public:
     // Sends one request to 255.255.255.255:49999; replies are taken until
     // the next search.
     void sendRequest();
-    void search()
-    {
-        clear();
-        sendRequest();
-    }
+    // A new search: the list emptied and a request sent. With a window,
+    // searchFinished() follows after windowMs (or at endSearch()); replies
+    // are still taken afterwards, until the next search.
+    void search(int windowMs = -1);
+    void endSearch();
 
     // Checks the replies that have arrived, one slice at a time (External
-    // wiring: call it on the socket's readyRead(); the reader's wake-ups
-    // call it as well).
+    // wiring: call it on the socket's readyRead()). Where the reader thread
+    // runs, its wake-ups take the replies instead and this does nothing.
     void readPending();
     // Checks one datagram as the socket delivered it, and keeps it when it
     // is an acceptable reply of a node not yet known. `size` is the
     // datagram's size where `data` holds only its first bytes.
     void takeDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort, qint64 size = -1);
 
-    const QVector<QByteArray> &records() const { return kept; }
-    QVector<QByteArray> &records() { return kept; }
-    const QVector<QHostAddress> &addresses() const { return senders; }
-    QVector<QHostAddress> &addresses() { return senders; }
+    const QVector<NodeInfo> &nodes() const { return kept; }
     int count() const { return int(kept.size()); }
+    // The search kept MaxEntries and refused more.
+    bool listFull() const { return fullTraced; }
+    // Replies of this search that the kernel or the reader's queue dropped.
+    quint64 repliesLost() const;
 
-    // True when a kept record has the reply's serial number.
-    bool isKnownDevice(const QByteArray &reply) const;
+    // True when a kept node has the reply's serial number (and, keeping
+    // each address, also the sender's address).
+    bool isKnownDevice(const QByteArray &reply, const QHostAddress &sender = QHostAddress()) const;
 
 signals:
-    // A reply was accepted and kept at `index`.
+    // A reply was accepted and kept at nodes()[index].
     void nodeFound(int index);
+    // The search's window ran out, or endSearch() was called.
+    void searchFinished();
 
 private:
     void raiseReceiveBuffer();
@@ -101,18 +117,20 @@ private:
     void checkLosses();
     void stopReader();
 
+    DiscoveryOptions opts;
     QUdpSocket *udp = nullptr;
+    QTimer window;
     std::unique_ptr<DiscoveryReader> reader;
     QSocketNotifier *wake = nullptr; // the reader's: datagrams wait
     // The reader's loss count when the search began, and whether the
     // search's losses were traced (and the request repeated).
     quint64 lostBefore = 0;
     bool lossTraced = false;
-    QVector<QByteArray> kept;
-    QVector<QHostAddress> senders;
-    // Serial numbers of the kept records, so that the duplicate check does
-    // not walk the list. Rebuilt if the records were changed from outside.
-    mutable QSet<QByteArray> serials;
+    int bufferGranted = 0;
+    QVector<NodeInfo> kept;
+    // Indexes of the kept nodes by serial, so that the duplicate check does
+    // not walk the list.
+    QMultiHash<QByteArray, int> bySerial;
     bool fullTraced = false;
 };
 

@@ -1,6 +1,7 @@
 #include "link/discoveryreader.h"
 
 #include <algorithm>
+#include <limits>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
@@ -144,7 +145,10 @@ void DiscoveryReader::run()
     std::vector<sockaddr_storage> names(Batch);
     std::vector<iovec> parts(Batch);
     std::vector<mmsghdr> messages(Batch);
-    std::vector<Datagram> batch;
+    std::vector<Datagram> batch;  // read, not yet handed over
+    std::vector<Datagram> handOver;
+    std::vector<qint64> newest(sockets.size()); // the newest datagram read from each socket this round
+    std::vector<bool> full(sockets.size());     // the socket may hold more
     std::vector<pollfd> fds;
     for (const int fd : sockets)
         fds.push_back({fd, POLLIN, 0});
@@ -164,11 +168,16 @@ void DiscoveryReader::run()
             continue;
         }
         active = true;
-        // Every socket is drained, a batch at a time from each, and each
-        // round is handed over in the order the kernel received it.
+        // Every socket is drained, a batch at a time from each, and the
+        // datagrams are handed over in the order the kernel received them,
+        // merged across the sockets: one read only up to the newest
+        // datagram of a socket that may hold more is handed over, since an
+        // older one may still wait in it; the rest waits for the next round.
         for (bool more = true; more;) {
             more = false;
-            for (const int fd : sockets) {
+            for (size_t s = 0; s < sockets.size(); ++s) {
+                const int fd = sockets[s];
+                full[s] = false;
                 for (size_t i = 0; i < size_t(Batch); ++i) {
                     parts[i] = {buffers.data() + i * HeadBytes, size_t(HeadBytes)};
                     messages[i] = {};
@@ -193,7 +202,8 @@ void DiscoveryReader::run()
                     }
                     continue;
                 }
-                more = more || n == Batch;
+                full[s] = n == Batch;
+                more = more || full[s];
                 for (size_t i = 0; i < size_t(n); ++i) {
                     msghdr &h = messages[i].msg_hdr;
                     const auto *name = reinterpret_cast<const sockaddr *>(h.msg_name);
@@ -212,13 +222,22 @@ void DiscoveryReader::run()
                             d.receivedNs = qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
                         }
                     }
+                    newest[s] = d.receivedNs;
                     batch.push_back(std::move(d));
                 }
             }
+            qint64 upTo = std::numeric_limits<qint64>::max();
+            for (size_t s = 0; s < sockets.size(); ++s)
+                if (full[s])
+                    upTo = std::min(upTo, newest[s]);
             std::stable_sort(batch.begin(), batch.end(),
                              [](const Datagram &a, const Datagram &b) { return a.receivedNs < b.receivedNs; });
-            if (!batch.empty())
-                push(batch);
+            const auto cut = std::upper_bound(batch.begin(), batch.end(), upTo,
+                                              [](qint64 t, const Datagram &d) { return t < d.receivedNs; });
+            handOver.assign(std::make_move_iterator(batch.begin()), std::make_move_iterator(cut));
+            batch.erase(batch.begin(), cut);
+            if (!handOver.empty())
+                push(handOver);
         }
     }
 #endif

@@ -33,8 +33,7 @@ enum : int {
     CommandOffset = 0,
 };
 
-// Step of a firmware upgrade. Idle also means that a pending time-out
-// guards a configuration write. The value 1 is not used.
+// Step of a firmware upgrade. The value 1 is not used.
 enum UpgradeState : int {
     Idle = 0,
     EraseRequested = 2,
@@ -109,6 +108,27 @@ inline QString dottedQuad(const QByteArray &data, int offset)
         return QString();
     const auto *b = reinterpret_cast<const unsigned char *>(data.constData() + offset);
     return QString::asprintf("%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+// Bytes a node's message must hold for every field the tool reads of it:
+// the configuration record up to the gateway, a packet acknowledgement up
+// to its number, a checksum reply up to its checksum, else the word alone.
+// (config/configrecord.h and firmware/upgrademessage.h hold these layouts;
+// they check that the two agree.)
+constexpr int fieldsEnd(quint32 word)
+{
+    switch (word) {
+    case GetConfig:
+    case SetConfig:
+    case DefaultConfig:
+        return 278;
+    case ProgramPacket:
+        return 12;
+    case ReadCrc:
+        return 71;
+    default:
+        return 4;
+    }
 }
 
 inline QByteArray message(MessageCommand command, int size = DeviceMessageSize)

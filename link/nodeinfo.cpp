@@ -7,7 +7,7 @@
 
 namespace {
 
-quint32 address(const QByteArray &record, int offset)
+quint32 ipv4(const QByteArray &record, int offset)
 {
     return wire::has(record, offset, 4) ? qFromBigEndian<quint32>(record.constData() + offset) : 0;
 }
@@ -25,9 +25,9 @@ NodeInfo NodeInfo::fromRecord(const QByteArray &r, const QHostAddress &sender)
     n.name = DeviceRecord::deviceName(r);
     if (wire::has(r, DeviceRecord::MacOffset, DeviceRecord::MacSize))
         n.mac = r.mid(DeviceRecord::MacOffset, DeviceRecord::MacSize);
-    n.ip = address(r, DeviceRecord::IpOffset);
-    n.mask = address(r, DeviceRecord::MaskOffset);
-    n.gateway = address(r, DeviceRecord::GatewayOffset);
+    n.ip = ipv4(r, DeviceRecord::IpOffset);
+    n.mask = ipv4(r, DeviceRecord::MaskOffset);
+    n.gateway = ipv4(r, DeviceRecord::GatewayOffset);
     n.deviceType = DeviceRecord::deviceType(r);
     n.replyStatus = DeviceRecord::replyStatus(r);
     return n;

@@ -5,13 +5,12 @@
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 
-NodeSession::NodeSession(QObject *parent, Wiring wiring) : QObject(parent), tcp(new QTcpSocket(this))
+NodeSession::NodeSession(QObject *parent, Wiring wiring, SessionOptions options)
+    : QObject(parent), opts(options), tcp(new QTcpSocket(this))
 {
-    tcp->setReadBufferSize(ReadBufferBytes);
-    // A coarse timer may run out up to 5 % early: the guard's bounds are
-    // meant as given.
-    timer.setTimerType(Qt::PreciseTimer);
+    tcp->setReadBufferSize(opts.readBufferBytes);
     restTimer.setSingleShot(true);
+    restTimer.setTimerType(Qt::PreciseTimer);
     connect(&restTimer, &QTimer::timeout, this, [this] {
         if (isConnected())
             flushRest();
@@ -20,7 +19,6 @@ NodeSession::NodeSession(QObject *parent, Wiring wiring) : QObject(parent), tcp(
         connect(tcp, &QTcpSocket::connected, this, &NodeSession::handleConnected);
         connect(tcp, &QTcpSocket::disconnected, this, &NodeSession::handleDisconnected);
         connect(tcp, &QTcpSocket::readyRead, this, &NodeSession::readPending);
-        connect(&timer, &QTimer::timeout, this, &NodeSession::handleTimeout);
         connect(tcp, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
             // A closing peer is the normal end of a connection, reported
             // by disconnected(); everything else is a failure.
@@ -30,22 +28,32 @@ NodeSession::NodeSession(QObject *parent, Wiring wiring) : QObject(parent), tcp(
     }
 }
 
+void NodeSession::say(const QString &text) const
+{
+    trace(TraceLevel::Info, traceAs, text);
+}
+
 void NodeSession::connectToNode(const QHostAddress &address)
 {
     drop();
+    ownClose = false;
+    nodeClosed = false;
+    mode = Framing::Learning;
     peerAddress = address;
-    trace(QStringLiteral("Connecting to: ") + address.toString());
+    say(QStringLiteral("Connecting to: ") + address.toString());
     tcp->connectToHost(address, DevicePort, QIODevice::ReadWrite);
 }
 
 void NodeSession::close()
 {
+    ownClose = true;
     endFraming();
     tcp->disconnectFromHost();
 }
 
 void NodeSession::drop()
 {
+    ownClose = true;
     endFraming();
     if (tcp->state() == QAbstractSocket::ConnectedState)
         tcp->disconnectFromHost();
@@ -60,32 +68,47 @@ bool NodeSession::isConnected() const
     return tcp->state() == QAbstractSocket::ConnectedState;
 }
 
-void NodeSession::send(const QByteArray &message)
+bool NodeSession::send(const QByteArray &message)
 {
-    tcp->write(message);
+    return isConnected() && tcp->write(message) == message.size();
 }
 
-void NodeSession::sendNow(const QByteArray &message)
+bool NodeSession::sendNow(const QByteArray &message)
 {
-    tcp->write(message);
+    if (!send(message))
+        return false;
     tcp->flush();
+    return true;
 }
 
-void NodeSession::sendCommand(MessageCommand command)
+bool NodeSession::sendCommand(MessageCommand command)
 {
-    send(wire::message(command));
+    return send(wire::message(command));
 }
 
 void NodeSession::handleConnected()
 {
-    trace(QStringLiteral("connected"));
+    say(QStringLiteral("connected"));
     emit connected();
 }
 
 void NodeSession::handleDisconnected()
 {
+    nodeClosed = !ownClose;
+    if (nodeClosed && !reading) {
+        // What the node sent before it closed is handed on before the close.
+        const QScopedValueRollback<bool> guard(reading, true);
+        const quint64 current = generation;
+        while (tcp->bytesAvailable() > 0 && generation == current)
+            receive(tcp->read(mode == Framing::ShortReplies ? qint64(DeviceMessageSize) : opts.readBufferBytes));
+        if (generation == current && restComplete()) {
+            const QByteArray message = rest;
+            rest.clear();
+            dispatch(message);
+        }
+    }
     endFraming();
-    trace(QStringLiteral("disconnected"));
+    say(QStringLiteral("disconnected"));
     emit disconnected();
 }
 
@@ -96,6 +119,11 @@ void NodeSession::endFraming()
     restTimer.stop();
 }
 
+bool NodeSession::restComplete() const
+{
+    return rest.size() >= 4 && rest.size() >= wire::fieldsEnd(wire::u32(rest, CommandOffset));
+}
+
 void NodeSession::readPending()
 {
     // A handler that runs a nested event loop must not see this loop start
@@ -104,15 +132,35 @@ void NodeSession::readPending()
         return;
     const QScopedValueRollback<bool> guard(reading, true);
     const quint64 current = generation;
-    while (tcp->bytesAvailable() > 0 && isConnected() && generation == current)
-        receive(tcp->read(qMin<qint64>(tcp->bytesAvailable(), ReadBufferBytes)));
-    if (!rest.isEmpty() && isConnected() && generation == current)
-        restTimer.start(RestWaitMs);
+    while (tcp->bytesAvailable() > 0 && isConnected() && generation == current) {
+        // A node that sends short replies sends one message per read, and a
+        // read takes at most one message's worth.
+        const qint64 most = mode == Framing::ShortReplies ? qint64(DeviceMessageSize) : opts.readBufferBytes;
+        receive(tcp->read(qMin<qint64>(tcp->bytesAvailable(), most)));
+    }
+    // Only a first reply that holds its fields may turn out to be a short
+    // one: every byte that arrives starts the wait again.
+    if (mode == Framing::Learning && restComplete() && isConnected() && generation == current)
+        restTimer.start(opts.shortReplyWaitMs);
 }
 
 void NodeSession::receive(const QByteArray &bytes)
 {
+    if (bytes.isEmpty())
+        return;
     const quint64 current = generation;
+    if (mode == Framing::ShortReplies) {
+        if (bytes.size() < DeviceMessageSize) {
+            dispatch(bytes);
+            return;
+        }
+        mode = Framing::WholeMessages;
+    }
+    frameWhole(bytes, current);
+}
+
+void NodeSession::frameWhole(const QByteArray &bytes, quint64 current)
+{
     qsizetype at = 0;
     while (at < bytes.size()) {
         const qsizetype take = qMin<qsizetype>(DeviceMessageSize - rest.size(), bytes.size() - at);
@@ -121,6 +169,7 @@ void NodeSession::receive(const QByteArray &bytes)
         if (rest.size() < DeviceMessageSize)
             break;
         restTimer.stop();
+        mode = Framing::WholeMessages;
         const QByteArray message = rest;
         rest.clear();
         dispatch(message);
@@ -132,8 +181,9 @@ void NodeSession::receive(const QByteArray &bytes)
 void NodeSession::flushRest()
 {
     restTimer.stop();
-    if (rest.isEmpty())
+    if (mode != Framing::Learning || !restComplete())
         return;
+    mode = Framing::ShortReplies;
     const QByteArray message = rest;
     rest.clear();
     dispatch(message);
@@ -142,11 +192,11 @@ void NodeSession::flushRest()
 void NodeSession::dispatch(const QByteArray &message)
 {
     if (!wire::has(message, CommandOffset, 4)) {
-        trace(QStringLiteral("Short message ignored: ") + QString::number(message.size()));
+        say(QStringLiteral("Short message ignored: ") + QString::number(message.size()));
         return;
     }
     const quint32 word = wire::u32(message, CommandOffset);
-    trace(QStringLiteral("TCP message received: ") + QString::number(qint32(word)));
+    say(QStringLiteral("TCP message received: ") + QString::number(qint32(word)));
     switch (word) {
     case GetConfig:
     case SetConfig:
@@ -158,22 +208,7 @@ void NodeSession::dispatch(const QByteArray &message)
         emit messageReceived(word, message);
         break;
     default:
-        trace(QStringLiteral("Unknown message: ") + QString::number(qint32(word)));
+        say(QStringLiteral("Unknown message: ") + QString::number(qint32(word)));
         break;
     }
-}
-
-NodeSession::Timeout NodeSession::handleTimeout()
-{
-    trace(QStringLiteral("Timeout"));
-    if (state == Idle) {
-        // Nothing but a configuration write is guarded while no upgrade runs.
-        trace(QStringLiteral("Timeout"));
-        emit timedOut(Timeout::ConfigWrite);
-        return Timeout::ConfigWrite;
-    }
-    state = Idle;
-    trace(QStringLiteral("Error during firmware update"));
-    emit timedOut(Timeout::Upgrade);
-    return Timeout::Upgrade;
 }

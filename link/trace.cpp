@@ -12,12 +12,17 @@ TraceSink &sink()
 
 } // namespace
 
-void trace(const QString &line)
+void trace(const QString &text)
+{
+    trace(TraceLevel::Info, QString(), text);
+}
+
+void trace(TraceLevel level, const QString &node, const QString &text)
 {
     if (const TraceSink &s = sink())
-        s(line);
+        s(TraceLine{level, node, text});
     else
-        qDebug().noquote() << line;
+        qDebug().noquote() << text;
 }
 
 TraceSink setTraceSink(TraceSink next)
@@ -35,6 +40,8 @@ QString printable(const QByteArray &text)
         const auto b = static_cast<unsigned char>(c);
         if (b < 0x20 || (b >= 0x7f && b < 0xa0))
             out += QString::asprintf("\\x%02x", b);
+        else if (b == '\\')
+            out += QStringLiteral("\\\\");
         else
             out += QChar(b); // Latin-1
     }

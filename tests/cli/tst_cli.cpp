@@ -188,7 +188,7 @@ private slots:
         QTest::newRow("malformed file") << QStringList{"config", "set", "2003", "@/syntax.json"} << 1
                                         << "syntax.json: line 4, column 4: unterminated object" << true;
         QTest::newRow("range") << QStringList{"config", "set", "2003", "@/break.json"} << 1
-                               << "Config error: DMX Port 2: BREAK time is invalid! Choose value between 92 and 999 us."
+                               << "break.json: port 2 BREAK time: 50 is not within 92 to 999"
                                << true;
         QTest::newRow("fraction") << QStringList{"config", "set", "2003", "@/fraction.json"} << 1
                                   << "port 1: \"universe\" must be a whole number from 0 to 4294967295" << true;

@@ -74,7 +74,8 @@ private slots:
         QVERIFY(!emu.received("192.0.2.14").contains("11"));
         QCOMPARE(bySerial(rows, "4012").value("result").toString(), QStringLiteral("failed"));
         QCOMPARE(bySerial(rows, "4012").value("reason").toString(),
-                 QStringLiteral("Firmware upgrade timeout! Not done within 20 s; stopped while erasing"));
+                 QStringLiteral("Firmware upgrade timeout! Not done within 20 s; EraseSector sent, not answered; "
+                                "nothing written"));
         // Not a terminal: plain progress lines, no cursor movements.
         QVERIFY(r.err.contains("4001: 256/256 packets\n"));
         QVERIFY(!r.err.contains(QChar(0x1b)));
@@ -90,7 +91,10 @@ private slots:
         QCOMPARE(r.code, 1);
         const QStringList rows = r.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(rows.size(), 3);
-        QVERIFY2(rows.at(1).contains(QRegularExpression("^5001 +192.0.2.10 +failed .* connection lost after packet 11 of 256$")),
+        QVERIFY2(rows.at(1).contains(QRegularExpression("^5001 +192.0.2.10 +failed .* the node closed the connection while "
+                                                        "awaiting the acknowledgement of packet 10; erased, 10 of 256 "
+                                                        "packets written, not restarted; it holds no complete firmware: "
+                                                        "run tarvo upgrade .*Tarvo_v2.05.upg 192.0.2.10$")),
                  qPrintable(rows.at(1)));
         QVERIFY2(rows.at(2).contains(QRegularExpression("^5002 +192.0.2.11 +skipped .* already at v2.05$")),
                  qPrintable(rows.at(2)));

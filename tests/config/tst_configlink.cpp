@@ -173,14 +173,16 @@ private slots:
             steps[i].line->setText(steps[i].good);
         }
         // Where the locale has digits of its own the validator takes them,
-        // but they are no plain number and must not go out as 0.
-        auto *channels = const_cast<QValidator *>(p.line("ChannelsLine")->validator());
-        channels->setLocale(QLocale(QLocale::Arabic, QLocale::Egypt));
-        const QString good = p.line("ChannelsLine")->text();
-        p.line("ChannelsLine")->setText(QStringLiteral(u"\u0665\u0661\u0662"));
+        // but they are no plain number and must not go out as 0 (which MBF,
+        // unlike the other fields, would accept).
+        auto *mbf = const_cast<QValidator *>(p.line("MBFLine")->validator());
+        mbf->setLocale(QLocale(QLocale::Arabic, QLocale::Egypt));
+        const QString good = p.line("MBFLine")->text();
+        p.line("MBFLine")->setText(QStringLiteral(u"\u0665"));
         p.invoke("sendConfig");
-        QCOMPARE(op.boxes.last().text, texts[9]);
-        p.line("ChannelsLine")->setText(good);
+        QCOMPARE(op.boxes.last().text, texts[7]);
+        mbf->setLocale(QLocale::c());
+        p.line("MBFLine")->setText(good);
 
         QVERIFY(!emu.received(node).contains(QStringLiteral("8")));
         QCOMPARE(p.devices().value(0), devicesBefore);

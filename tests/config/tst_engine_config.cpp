@@ -29,9 +29,7 @@ private slots:
         ConfigExchange p(&session);
         const QByteArray r = configRecord();
         QVERIFY(p.netInfoChanged(r)); // nothing received yet: assume it changes
-        p.lastConfigMessage() = r.left(ConfigRecord::UsedSize - 1);
-        QVERIFY(p.netInfoChanged(r));
-        p.lastConfigMessage() = r;
+        p.acceptConfig(r);
         QVERIFY(p.netInfoChanged(r.left(ConfigRecord::UsedSize - 1)));
 
         QByteArray head = r;
@@ -55,7 +53,7 @@ private slots:
     {
         NodeSession session;
         ConfigExchange exchange(&session);
-        exchange.lastConfigMessage() = configRecord();
+        exchange.acceptConfig(configRecord());
         QSignalSpy received(&exchange, &ConfigExchange::configReceived);
         QSignalSpy applied(&exchange, &ConfigExchange::defaultApplied);
         Traces::clear();
@@ -90,19 +88,24 @@ private slots:
         QCOMPARE(built.mid(ConfigRecord::IpOffset, 12), r.mid(ConfigRecord::IpOffset, 12));
         QCOMPARE(wire::u32(built, ConfigRecord::portField(3, PortConfig::UniverseIndex)), 180u);
 
+        // A refusal names the first failing check, with its port, field,
+        // range and value.
+        const auto refusal = [&] {
+            const configcheck::Refusal f = configcheck::buildSetConfig(v, &built);
+            return QList<int>{int(f.check), f.port, int(f.field), int(f.range.low), int(f.range.high), int(f.value)};
+        };
+        using C = configcheck::Check;
         v.ports[2].field[PortValues::Mab] = 11;
         v.ports[3].field[PortValues::Universe] = 0; // an index with all bits set shows 0
-        QCOMPARE(configcheck::buildSetConfig(v, &built).text,
-                 QStringLiteral("DMX Port 3: MAB time is invalid! Choose value between 12 and 999 us."));
+        QCOMPARE(refusal(), (QList<int>{int(C::PortField), 2, int(PortValues::Mab), 12, 999, 11}));
         v.ports[2].field[PortValues::Mab] = 12;
-        const configcheck::Refusal last = configcheck::buildSetConfig(v, &built);
-        QCOMPARE(last.text, QStringLiteral("DMX Port 4: universe is invalid! Choose value between 1 and 256."));
+        QCOMPARE(refusal(), (QList<int>{int(C::PortField), 3, int(PortValues::Universe), 1, 256, 0}));
         v.label = QByteArray("Stage\0left", 10); // a node reads a label up to its first NUL
         v.ports[3].field[PortValues::Universe] = 1;
         QVERIFY(!configcheck::buildSetConfig(v, &built).refused());
         QCOMPARE(built.mid(ConfigRecord::LabelOffset, 7), QByteArray("Stage\0\0", 7));
         v.label = QByteArray(64, 'x');
-        QCOMPARE(configcheck::buildSetConfig(v, &built).text, QStringLiteral("Device name is too long!"));
+        QCOMPARE(configcheck::buildSetConfig(v, &built).check, C::LabelTooLong);
     }
 };
 

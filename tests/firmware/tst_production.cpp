@@ -1,4 +1,5 @@
 #include "firmware/bootimage.h"
+#include "tarvo_version.h"
 #include "testmain.h"
 #include "tst_upgrade_files.h"
 #include "window.h"
@@ -54,15 +55,34 @@ class Production : public QObject
         int code = -1;
         QString out, err;
     };
-    Run cli(QStringList args) const
+    static Run run(const QString &program, const QStringList &args, const QString &dir = {},
+                   const QString &stdoutFile = {})
     {
         QProcess p;
-        p.start(QStringLiteral(TARVO_PRODUCTION), args << "-o" << out << "--year" << "15" << "--week" << "3");
+        p.setWorkingDirectory(dir);
+        if (!stdoutFile.isEmpty())
+            p.setStandardOutputFile(stdoutFile);
+        p.start(program, args);
         Run r;
         if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
             r.code = p.exitCode();
         r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
         r.err = QString::fromLocal8Bit(p.readAllStandardError());
+        return r;
+    }
+    Run cli(QStringList args, const QString &stdoutFile = {}) const
+    {
+        if (!args.contains("-o"))
+            args << "-o" << out;
+        return run(QStringLiteral(TARVO_PRODUCTION), args << "--year" << "15" << "--week" << "3", {}, stdoutFile);
+    }
+    // `script` runs as sh in a mount namespace of its own, with `args` as
+    // its $1...; code 99 when there is none to be had, or it cannot mount.
+    static Run inMountNamespace(const QString &script, const QStringList &args, const QString &dir = {})
+    {
+        Run r = run(QStringLiteral("unshare"), QStringList{"-m", "sh", "-c", script, "sh"} + args, dir);
+        if (r.err.startsWith(QLatin1String("unshare:")))
+            r.code = 99;
         return r;
     }
 
@@ -166,7 +186,12 @@ private slots:
             QCOMPARE(Traces::contains(refusal), traced);
         QVERIFY(!MainWindowProbe(*w).statusBox());
         QCOMPARE(r.code, refusal.isEmpty() ? 0 : 1);
-        QCOMPARE(r.err, refusal.isEmpty() ? QString() : refusal + '\n');
+        // A file that cannot be written is named, with the reason.
+        if (traced)
+            QVERIFY2(r.err.startsWith(refusal + ' ' + out + '/') && r.err.endsWith(": the version text is not a plain file name\n"),
+                     qPrintable(r.err));
+        else
+            QCOMPARE(r.err, refusal.isEmpty() ? QString() : refusal + '\n');
         QCOMPARE(r.out.count('\n'), files); // one progress line per file
 
         const QStringList names = filesIn(bootBinDir());
@@ -188,6 +213,8 @@ private slots:
         QCOMPARE(Traces::count("BootBin file creating failed!"), 1);
         const Run r = cli({"factory", boot, firmware, "--start", "7", "--count", "3"});
         QCOMPARE(r.code, 1);
+        QCOMPARE(r.err, "BootBin file creating failed! " + in(out, "Tarvo_Boot_15030008_v1.23.bin") +
+                            ": Filename refers to a directory\n");
         for (const QString &dir : {bootBinDir(), out}) {
             QCOMPARE(filesIn(dir), QStringList{"Tarvo_Boot_15030007_v1.23.bin"});
             QCOMPARE(QFileInfo(in(dir, "Tarvo_Boot_15030007_v1.23.bin")).size(), 262144);
@@ -209,7 +236,8 @@ private slots:
         QCOMPARE(brand.err, "Brand error: ACHTUNG! Wybrales zly brand!\n");
         QVERIFY(QDir().mkpath(in(out, "Tarvo_v")));
         const Run unsafe = cli({"upgrade", source("u.bin", fw::rawImage("v/x"))});
-        QCOMPARE(unsafe.err, "Upg file creating failed!\n");
+        QCOMPARE(unsafe.err, "Upg file creating failed! " + in(out, "Tarvo_v/x.upg") +
+                                 ": the version text is not a plain file name\n");
         QVERIFY(brand.code == 1 && unsafe.code == 1 && !QFile::exists(in(out, "Tarvo_v/x.upg")));
     }
 
@@ -226,7 +254,73 @@ private slots:
         QVERIFY(QFile::remove(in(folder, name)));
         QDir().rmdir(folder);
         QCOMPARE(cli({"factory", boot, firmware, "--count", "0"}).code, 2);
-        QCOMPARE(cli({"factory", in(sources.path(), "none.bin"), firmware}).err, "Error opening file!\n");
+        // -v is the version, as in tarvo; --verbose has no short form.
+        QCOMPARE(run(QStringLiteral(TARVO_PRODUCTION), {"-v"}).out, QStringLiteral("tarvo-production " TARVO_VERSION "\n"));
+        QCOMPARE(cli({"upgrade", firmware, "--verbose"}).code, 0);
+    }
+
+    // Every failure names its file and the system's reason.
+    void errorsNameFileAndReason_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("stdoutFile");
+        QTest::addColumn<QString>("error");
+        const QString none = in(sources.path(), "none.bin"), aFile = source("a-file", "x");
+        QTest::newRow("no boot loader") << QStringList{"factory", none, firmware} << QString()
+                                        << "Error opening file! " + none + ": No such file or directory";
+        QTest::newRow("firmware a folder") << QStringList{"factory", boot, sources.path()} << QString()
+                                           << "Error opening file! " + sources.path() + ": file to open is a directory";
+        QTest::newRow("output in a file") << QStringList{"upgrade", firmware, "-o", aFile} << QString()
+                                          << "Upg file creating failed! " + aFile + "/Tarvo_v1.23.upg: Not a directory";
+        // The files are written; the list of them is not.
+        QTest::newRow("standard output full") << QStringList{"upgrade", firmware} << "/dev/full"
+                                              << "standard output: No space left on device";
+    }
+    void errorsNameFileAndReason()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, stdoutFile);
+        QFETCH(QString, error);
+        const Run r = cli(args, stdoutFile);
+        QCOMPARE(r.err, error + '\n');
+        QCOMPARE(r.code, 1);
+    }
+
+    // A disk that fills up: the series stops at the image that did not fit,
+    // the ones before it stay whole, and no part of it is left behind.
+    void fullDiskStopsSeries()
+    {
+        QVERIFY(QDir().mkpath(out));
+        const Run r = inMountNamespace(
+            "d=$1; shift; mount -t tmpfs -o size=300k tmpfs \"$d\" || exit 99; \"$@\"; code=$?; ls \"$d\"; exit $code",
+            {out, TARVO_PRODUCTION, "factory", boot, firmware, "-o", out, "--year", "15", "--week", "3", "--start", "7",
+             "--count", "3"});
+        if (r.code == 99)
+            QSKIP("no mount namespace here");
+        QCOMPARE(r.err, "BootBin file creating failed! " + in(out, "Tarvo_Boot_15030008_v1.23.bin") +
+                            ": No space left on device\n");
+        QCOMPARE(r.out, "[1/3] " + in(out, "Tarvo_Boot_15030007_v1.23.bin") + "\nTarvo_Boot_15030007_v1.23.bin\n");
+        QCOMPARE(r.code, 1);
+    }
+
+    // Installed in /usr/bin, the program's folder is not the user's: the
+    // default folder is then the current folder's, and the run says so.
+    void readOnlyProgramFolder()
+    {
+        QTemporaryDir bin, work;
+        const QString copy = in(bin.path(), "tarvo-production");
+        QVERIFY(QFile::copy(QStringLiteral(TARVO_PRODUCTION), copy));
+        const Run r = inMountNamespace("mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" || exit 99; "
+                                       "shift; exec \"$@\"",
+                                       {bin.path(), copy, "upgrade", firmware}, work.path());
+        if (r.code == 99)
+            QSKIP("no mount namespace here");
+        const QString folder = in(work.path(), "Upgrade");
+        QCOMPARE(r.err, "The program's folder " + bin.path() + " is not writable: writing to " + folder + '\n');
+        QCOMPARE(r.out, in(folder, "Tarvo_v1.23.upg") + '\n');
+        QCOMPARE(r.code, 0);
+        QCOMPARE(fw::readFile(in(folder, "Tarvo_v1.23.upg")).size(), 131072);
+        QCOMPARE(filesIn(bin.path()), QStringList{"tarvo-production"});
     }
 };
 

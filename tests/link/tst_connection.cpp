@@ -1,4 +1,5 @@
 #include "emulator.h"
+#include "firmwarefiles.h"
 #include "testmain.h"
 #include "window.h"
 
@@ -159,7 +160,7 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("config") << int(Idle) << QStringList{"Timeout", "Timeout"} << "Set config status"
                                 << "Setting new config timeout!";
-        QTest::newRow("upgrade") << int(Programming) << QStringList{"Timeout", "Error during firmware update"}
+        QTest::newRow("upgrade") << int(EraseRequested) << QStringList{"Timeout", "Error during firmware update"}
                                  << "Upgrade firmware status" << "Firmware upgrade timeout!";
     }
 
@@ -169,7 +170,8 @@ private slots:
         auto w = openWindow();
         MainWindowProbe p(*w);
         auto &op = ScriptedOperator::instance();
-        p.upgradeState() = UpgradeState(state);
+        if (state != Idle)
+            p.startUpgrade(buildUpgradeFile(fw::rawImage("v2.05")).data);
         Traces::clear();
         p.invoke("timerTimeout");
         QTEST(Traces::lines(), "traces");

@@ -38,8 +38,14 @@ private slots:
         late["faults"] = QJsonObject{{"discovery-delay-ms", 150}};
         QJsonObject badStatus = node("192.0.2.13", "Busy", "15030003");
         badStatus["status"] = 3;
-        QVERIFY(emu.startNodes({node("192.0.2.10", "Lab-1", "15030001"), late, node("192.0.2.12", "Lab-4", "15030002", 666),
-                                badStatus, node("192.0.2.14", "Odd", "15030004", 999)}));
+        // Replies sent within microseconds of each other may cross on the
+        // test network's link: the first node's goes out alone, the others'
+        // a little later, so that the order of arrival is the order sent.
+        QJsonObject second = node("192.0.2.12", "Lab-4", "15030002", 666);
+        QJsonObject odd = node("192.0.2.14", "Odd", "15030004", 999);
+        for (QJsonObject *n : {&second, &badStatus, &odd})
+            (*n)["faults"] = QJsonObject{{"discovery-delay-ms", 30}};
+        QVERIFY(emu.startNodes({node("192.0.2.10", "Lab-1", "15030001"), late, second, badStatus, odd}));
         auto w = openWindow();
         MainWindowProbe p(*w);
         p.invoke("searchForDevices");
@@ -140,6 +146,31 @@ private slots:
         p.invoke("displayDevice");
         QCOMPARE(p.label("SerialNoLabel")->text(), QStringLiteral("S\\x0a1"));
         QCOMPARE(p.label("SerialNoLabel")->textFormat(), Qt::PlainText);
+    }
+
+    // Where a label is only shown, a backslash is spelled out too, so that a
+    // shown \x01 is never ambiguous, and DEL as the other controls. The
+    // label field is edited and sent back: it holds the label as the node
+    // sent it, and an untouched form returns it byte for byte.
+    void labelsGoBackAsTheNodeSentThem()
+    {
+        const QByteArray label("A\\x01B\x01" "C\x7f");
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node("192.0.2.10", QString::fromLatin1(label), "S2")}));
+        auto w = openWindow();
+        MainWindowProbe p(*w);
+        p.invoke("searchForDevices");
+        QVERIFY(waitForEntries(p, 1));
+        QCOMPARE(p.list()->item(0)->text(), QStringLiteral("A\\\\x01B\\x01C\\x7f"));
+        QVERIFY(Traces::contains(QStringLiteral("Label: A\\\\x01B\\x01C\\x7f")));
+        p.list()->setCurrentRow(0);
+        p.invoke("displayDevice");
+        QCOMPARE(p.line("DeviceLabelLine")->text(), QString::fromLatin1(label));
+        p.invoke("connectBtnPressed");
+        QVERIFY(Traces::waitFor(QStringLiteral("Serial number: S2")));
+        p.invoke("sendConfig");
+        QVERIFY(Traces::waitFor(QStringLiteral("TCP message received: 8")));
+        QCOMPARE(emu.storedConfig("192.0.2.10").mid(196, label.size() + 1), label + '\0');
     }
 };
 

@@ -29,7 +29,7 @@ private slots:
         QVERIFY(waitForRecords(*b.discovery, 1));
         QTest::qWait(100);
         QCOMPARE(b.discovery->count(), 1);
-        QCOMPARE(DeviceRecord::serialNumber(b.discovery->records().at(0)), QByteArray("15050010"));
+        QCOMPARE(b.discovery->nodes().at(0).serial, QByteArray("15050010"));
         // The short reply (281 bytes) and the garbage one carry command 1 and
         // are traced; the 3-byte one has no command word and is not.
         QVERIFY(Traces::contains("Datagram size: 281"));
@@ -53,7 +53,7 @@ private slots:
         other.writeDatagram(longReply, QHostAddress("192.0.2.1"), DiscoveryPort);
         QVERIFY(waitForRecords(*b.discovery, 2));
         QVERIFY(Traces::contains("Datagram size: 1400"));
-        QCOMPARE(b.discovery->records().at(1), longReply.left(DeviceRecord::Size));
+        QCOMPARE(b.discovery->nodes().at(1).record, longReply.left(DeviceRecord::Size));
     }
 
     void manyNodesAreAllKept()
@@ -71,7 +71,38 @@ private slots:
         QVERIFY(waitForRecords(discovery, count));
         QTest::qWait(100);
         QCOMPARE(discovery.count(), count);
-        QCOMPARE(discovery.addresses().size(), count);
+    }
+
+    // Two nodes that report one serial: the window keeps the first reply
+    // only; a program that keeps each address sees both, each marked, and
+    // the same node heard twice still once. A search with a window ends.
+    void nodesSharingASerial_data()
+    {
+        QTest::addColumn<int>("keep");
+        QTest::addColumn<QStringList>("kept"); // address and whether marked
+        QTest::newRow("first per serial") << int(DiscoveryOptions::Keep::FirstPerSerial)
+                                          << QStringList{"192.0.2.10 0", "192.0.2.12 0"};
+        QTest::newRow("each address") << int(DiscoveryOptions::Keep::EachAddress)
+                                      << QStringList{"192.0.2.10 1", "192.0.2.11 1", "192.0.2.12 0"};
+    }
+
+    void nodesSharingASerial()
+    {
+        QFETCH(int, keep);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({QJsonObject{{"ip", "192.0.2.10"}, {"serial", "TWIN"}},
+                                QJsonObject{{"ip", "192.0.2.11"}, {"serial", "TWIN"}, {"faults", QJsonObject{{"discovery-delay-ms", 50}}}},
+                                QJsonObject{{"ip", "192.0.2.12"}, {"serial", "ONCE"}, {"faults", QJsonObject{{"duplicate-reply", true}}}}}));
+        Discovery discovery(nullptr, Wiring::Internal, DiscoveryOptions{DiscoveryOptions::Keep(keep)});
+        QVERIFY(discovery.bind(QHostAddress("192.0.2.1")));
+        QSignalSpy ended(&discovery, &Discovery::searchFinished);
+        discovery.search(500);
+        QVERIFY(ended.wait(2000));
+        QStringList kept;
+        for (const NodeInfo &n : discovery.nodes())
+            kept.append(n.address.toString() + (n.sharedSerial ? " 1" : " 0"));
+        kept.sort();
+        QTEST(kept, "kept");
     }
 
     // A flood of replies, each with a serial of its own: the list stops at

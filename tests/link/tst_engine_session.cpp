@@ -1,50 +1,148 @@
-// A node session's framing and dispatch, without a window, against an
-// emulated node that delivers its replies in odd ways.
+// A node session's framing and dispatch, without a window: literal bytes
+// fed straight in, a peer on loopback where the connection itself matters,
+// and an emulated node that delivers its replies in odd ways.
 #include "enginebench.h"
 #include "enginetestmain.h"
 
-#include "config/configrecord.h"
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace {
+
+// A GetConfig reply of `size` bytes: word 7, port 1's channel count (byte
+// 100) 7, the rest zero.
+QByteArray configReply(int size)
+{
+    QByteArray m(size, '\0');
+    m[0] = 0x07;
+    if (size > 100)
+        m[100] = 0x07;
+    return m;
+}
+
+// The words a session handed on, in order.
+struct Handed {
+    explicit Handed(NodeSession &s)
+    {
+        QObject::connect(&s, &NodeSession::messageReceived, [this](quint32 word, const QByteArray &m) {
+            words.append(word);
+            sizes.append(int(m.size()));
+        });
+    }
+    QList<quint32> words;
+    QList<int> sizes;
+};
+
+// A node on loopback that answers the first 1024-byte request with these
+// pieces, each after its pause, and then closes when asked to.
+class LoopbackNode : public QObject
+{
+public:
+    struct Piece {
+        QByteArray bytes;
+        int pauseMs;
+    };
+    bool listen() { return server.listen(QHostAddress(QStringLiteral("127.0.0.1")), DevicePort); }
+    void answer(const QList<Piece> &pieces, bool closeAfter)
+    {
+        connect(&server, &QTcpServer::newConnection, this, [this, pieces, closeAfter] {
+            QTcpSocket *peer = server.nextPendingConnection();
+            connect(peer, &QTcpSocket::readyRead, peer, [peer, pieces, closeAfter] {
+                if (peer->bytesAvailable() < 1024)
+                    return;
+                peer->readAll();
+                int at = 0;
+                for (const Piece &p : pieces) {
+                    at += p.pauseMs;
+                    QTimer::singleShot(at, peer, [peer, p] {
+                        peer->write(p.bytes);
+                        peer->flush();
+                    });
+                }
+                if (closeAfter)
+                    QTimer::singleShot(at, peer, [peer] { peer->disconnectFromHost(); });
+            });
+        });
+    }
+
+private:
+    QTcpServer server;
+};
+
+} // namespace
 
 class EngineSession : public QObject
 {
     Q_OBJECT
 
 private slots:
-    // Every message a node sends is 1024 bytes; however TCP cuts or joins
-    // them, each is handled once, whole.
-    void repliesAreFramed_data()
+    // How a session learns a node's framing, fed the bytes of each read.
+    void framingIsLearntPerSession_data()
     {
-        QTest::addColumn<QJsonObject>("faults");
-        QTest::addColumn<QStringList>("traces"); // after "connected", once things are quiet
-        // The rest of a reply cut at byte 100 starts with port 1's channel
-        // count, 7: it must not pass for a GetConfig reply of its own.
-        QTest::newRow("split at 100") << QJsonObject{{"split-at", 100}, {"config-words", QJsonObject{{"100", 7}}}}
-                                      << QStringList{"connected", "TCP message received: 7"};
-        QTest::newRow("two and another in one segment")
-            << QJsonObject{{"duplicate", true}, {"append", 15}}
-            << QStringList{"connected", "TCP message received: 7", "TCP message received: 7",
-                           "TCP message received: 15", "Unknown message: 15"};
-        // A node that answers with short messages still gets them handled,
-        // once nothing more has come for a while.
-        QTest::newRow("short messages") << QJsonObject{{"short-replies", 200}}
-                                        << QStringList{"connected", "TCP message received: 7",
-                                                       "Short config message ignored: 200"};
+        QTest::addColumn<QList<QByteArray>>("reads");     // "" stands for the short-reply wait running out
+        QTest::addColumn<QList<int>>("handed");           // sizes handed on, in order
+        QTest::addColumn<int>("framing");
+        // A node that sends only the fields: taken once the wait ran out,
+        // and every later read at once.
+        QTest::newRow("short replies") << QList<QByteArray>{configReply(280), "", configReply(280), configReply(280)}
+                                       << QList<int>{280, 280, 280} << int(NodeSession::Framing::ShortReplies);
+        // A first piece shorter than its fields is never taken as a reply,
+        // however long the rest takes; the whole message then frames the rest.
+        QTest::newRow("pause inside a reply")
+            << QList<QByteArray>{configReply(1024).left(100), "", configReply(1024).mid(100), configReply(600), "",
+                                 configReply(1024).mid(600)}
+            << QList<int>{1024, 1024} << int(NodeSession::Framing::WholeMessages);
+        QTest::newRow("two and a half in one read")
+            << QList<QByteArray>{configReply(1024) + configReply(1024) + configReply(512)} << QList<int>{1024, 1024}
+            << int(NodeSession::Framing::WholeMessages);
+        // A node taken for a short-reply one shows with a whole read that it
+        // is not: it is framed by 1024 from then on.
+        QTest::newRow("short, then whole") << QList<QByteArray>{configReply(300), "", configReply(1024), configReply(500)}
+                                           << QList<int>{300, 1024} << int(NodeSession::Framing::WholeMessages);
+        QTest::newRow("under the word") << QList<QByteArray>{QByteArray("\x0b\x00", 2), ""} << QList<int>{}
+                                        << int(NodeSession::Framing::Learning);
+        // Every word has its own fields: a packet acknowledgement reaches to
+        // its number (byte 11), a checksum reply to its checksum (byte 70).
+        QTest::newRow("acknowledgement's fields")
+            << QList<QByteArray>{QByteArray("\x0d\0\0\0\0\0\0\0\x05\0\0", 11), "", QByteArray(1, '\0'), ""}
+            << QList<int>{12} << int(NodeSession::Framing::ShortReplies);
+        QTest::newRow("checksum reply's fields")
+            << QList<QByteArray>{QByteArray("\x10\0\0\0", 4) + QByteArray(66, '\0'), "", QByteArray(1, '\0'), ""}
+            << QList<int>{71} << int(NodeSession::Framing::ShortReplies);
     }
 
-    void repliesAreFramed()
+    void framingIsLearntPerSession()
     {
-        QFETCH(QJsonObject, faults);
-        EngineBench b;
-        QVERIFY(b.start({EngineBench::node(faults)}));
-        QObject::connect(b.session, &NodeSession::connected, b.config, &ConfigExchange::requestConfig);
-        b.session->connectToNode(QHostAddress(QStringLiteral("192.0.2.10")));
-        QVERIFY(Traces::waitFor(QStringLiteral("TCP message received: 7")));
-        QTest::qWait(NodeSession::RestWaitMs + 300);
-        QTEST(Traces::since(QStringLiteral("connected")), "traces");
-        if (QTest::currentDataTag() == QByteArray("split at 100")) {
-            QCOMPARE(b.config->lastConfigMessage().size(), 1024);
-            QCOMPARE(wire::u32(b.config->lastConfigMessage(), 100), 7u);
+        QFETCH(QList<QByteArray>, reads);
+        NodeSession session;
+        Handed handed(session);
+        for (const QByteArray &read : reads) {
+            if (read.isEmpty())
+                session.flushRest();
+            else
+                session.receive(read);
         }
+        QTEST(handed.sizes, "handed");
+        QTEST(int(session.framing()), "framing");
+    }
+
+    // What a node sent before it closed the connection is handed on before
+    // the close, a short reply included; behind the tool's own close nothing
+    // is.
+    void aReplyBeforeTheNodesCloseCounts()
+    {
+        LoopbackNode node;
+        QVERIFY(node.listen());
+        node.answer({{QByteArray("\x0b\0\0\0", 4) + QByteArray(76, 'r'), 0}}, true);
+        NodeSession session;
+        QList<QString> events;
+        QObject::connect(&session, &NodeSession::messageReceived,
+                         [&](quint32 word, const QByteArray &m) { events.append(QString("%1/%2").arg(word).arg(m.size())); });
+        QObject::connect(&session, &NodeSession::disconnected, [&] { events.append("closed"); });
+        QObject::connect(&session, &NodeSession::connected, [&] { session.sendCommand(ResetDevice); });
+        session.connectToNode(QHostAddress(QStringLiteral("127.0.0.1")));
+        QTRY_COMPARE(events, (QList<QString>{"11/80", "closed"}));
+        QVERIFY(session.closedByNode());
     }
 
     // A reply whose handler ends the connection ends the reading too: the
@@ -64,6 +162,39 @@ private slots:
                  (QStringList{"TCP message received: 9", "Checking net info changes...", "Net config has changed",
                               "disconnected"}));
         QVERIFY(received.isEmpty());
+        QVERIFY(!b.session->closedByNode());
+    }
+
+    // However TCP cuts or joins a node's replies, each is handled once, whole.
+    void repliesAreFramedOnTheWire_data()
+    {
+        QTest::addColumn<QJsonObject>("faults");
+        QTest::addColumn<QStringList>("traces"); // after "connected", once things are quiet
+        QTest::newRow("split at 100") << QJsonObject{{"split-at", 100}, {"config-words", QJsonObject{{"100", 7}}}}
+                                      << QStringList{"connected", "TCP message received: 7"};
+        // A stack that holds the second piece back until the first is
+        // acknowledged: longer than the short-reply wait.
+        QTest::newRow("split at 100, 250 ms apart")
+            << QJsonObject{{"split-at", 100}, {"split-pause-ms", 250}, {"config-words", QJsonObject{{"100", 7}}}}
+            << QStringList{"connected", "TCP message received: 7"};
+        QTest::newRow("two and another in one segment")
+            << QJsonObject{{"duplicate", true}, {"append", 15}}
+            << QStringList{"connected", "TCP message received: 7", "TCP message received: 7",
+                           "TCP message received: 15", "Unknown message: 15"};
+    }
+
+    void repliesAreFramedOnTheWire()
+    {
+        QFETCH(QJsonObject, faults);
+        EngineBench b;
+        QVERIFY(b.start({EngineBench::node(faults)}));
+        QObject::connect(b.session, &NodeSession::connected, b.config, &ConfigExchange::requestConfig);
+        b.session->connectToNode(QHostAddress(QStringLiteral("192.0.2.10")));
+        QVERIFY(Traces::waitFor(QStringLiteral("TCP message received: 7")));
+        QTest::qWait(b.session->options().shortReplyWaitMs + 400);
+        QTEST(Traces::since(QStringLiteral("connected")), "traces");
+        QCOMPARE(b.config->lastConfigMessage().size(), 1024);
+        QCOMPARE(wire::u32(b.config->lastConfigMessage(), 100), QByteArray(QTest::currentDataTag()).startsWith("split") ? 7u : 512u);
     }
 
     void wordsItDoesNotKnowAreReported()

@@ -18,12 +18,14 @@
 // node session with its exchanges (Internal wiring), against emulated
 // nodes in the private network.
 struct EngineBench {
+    explicit EngineBench(const UpgradeOptions &options = {}) : upgrade(new FirmwareUpgrade(session, options)) {}
+
     EmulatorProcess emu;
     QObject owner;
     Discovery *discovery = new Discovery(&owner);
     NodeSession *session = new NodeSession(&owner);
     ConfigExchange *config = new ConfigExchange(session);
-    FirmwareUpgrade *upgrade = new FirmwareUpgrade(session);
+    FirmwareUpgrade *upgrade;
     QSignalSpy finished{upgrade, &FirmwareUpgrade::finished};
 
     // One application node at 192.0.2.10 (serial 15050001, version v1.00)

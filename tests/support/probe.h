@@ -30,19 +30,22 @@ struct MainWindowProbe {
 
     QTcpSocket *tcpSocket() const { return w.session->socket(); }
     QUdpSocket *udpSocket() const { return w.discovery->socket(); }
-    QTimer &operationTimer() const { return w.session->operationTimer(); }
+    QTimer &operationTimer() const { return w.operationTimer; }
     QMessageBox *&statusBox() const { return w.statusBox; }
     QProgressBar *upgradeProgress() const { return w.upgradeProgress; }
-    QVector<QByteArray> &devices() const { return w.discovery->records(); }
-    QVector<QHostAddress> &deviceAddresses() const { return w.discovery->addresses(); }
-    QByteArray &lastConfigMessage() const { return w.config->lastConfigMessage(); }
+    QVector<QByteArray> &devices() const { return w.devices; }
+    QVector<QHostAddress> &deviceAddresses() const { return w.deviceAddresses; }
+    const QByteArray &lastConfigMessage() const { return w.config->lastConfigMessage(); }
     QByteArray connectedSerial() const { return QByteArray(w.connectedSerial, int(qstrnlen(w.connectedSerial, 16))); }
     char *connectedSerialRaw() const { return w.connectedSerial; }
-    UpgradeState &upgradeState() const { return w.session->upgradeState(); }
+    UpgradeState upgradeState() const { return w.upgrade->state(); }
     QString &upgradeFileName() const { return w.upgradeFileName; }
-    QByteArray &firmwareImage() const { return w.upgrade->firmwareImage(); }
-    int &packetNumber() const { return w.upgrade->packetNumber(); }
+    const QByteArray &firmwareImage() const { return w.upgrade->firmwareImage(); }
+    int packetNumber() const { return w.upgrade->packetNumber(); }
     int &selectedDeviceIndex() const { return w.selectedDeviceIndex; }
+    // An upgrade under way, as "Firmware upgrade" starts one (on whatever
+    // connection there is): the guard runs, the state is no longer Idle.
+    void startUpgrade(const QByteArray &upgradeFile) const { w.upgrade->start(UpgradeImage::check(upgradeFile)); }
 
     // Operations that are not slots, for the tests that drive them directly.
     void clearPortFields() const { w.clearPortFields(); }

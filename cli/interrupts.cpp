@@ -1,0 +1,53 @@
+#include "cli/interrupts.h"
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int pipeEnds[2] = {-1, -1};
+
+extern "C" void onSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    // Async-signal-safe; a full pipe already holds enough wake-ups.
+    (void)!::write(pipeEnds[1], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+Interrupts &Interrupts::instance()
+{
+    static Interrupts one;
+    return one;
+}
+
+void Interrupts::install()
+{
+    if (notifier || ::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &Interrupts::read);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void Interrupts::read()
+{
+    char bytes[16];
+    for (ssize_t n; (n = ::read(pipeEnds[0], bytes, sizeof bytes)) > 0;) {
+        for (ssize_t i = 0; i < n; ++i) {
+            ++received;
+            emit interrupted(received);
+        }
+    }
+}

@@ -1,0 +1,174 @@
+#include "firmware/upgradeoperation.h"
+
+#include "firmware/runapplication.h"
+#include "link/trace.h"
+
+UpgradeOperation::UpgradeOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v,
+                                   const UpgradeImage &file, bool verifyIt, QObject *parent)
+    : NodeOperation(node, options, v, parent), upgrade(new FirmwareUpgrade(session, options.upgrade)), image(file),
+      verifyAfter(verifyIt)
+{
+    connect(upgrade, &FirmwareUpgrade::progress, this, [this](qint64 sent, qint64 total) {
+        updateAwaiting();
+        emit progress(sent, total);
+    });
+    connect(upgrade, &FirmwareUpgrade::finished, this, &UpgradeOperation::upgradeFinished);
+}
+
+UpgradeState UpgradeOperation::state() const
+{
+    return upgrade ? upgrade->state() : Idle;
+}
+
+QString UpgradeOperation::progressText() const
+{
+    return upgrade ? upgrade->progressText() : lastProgress;
+}
+
+void UpgradeOperation::start()
+{
+    // A node is never erased for a file that did not pass every check.
+    if (!image.ok()) {
+        QMetaObject::invokeMethod(
+            this, [this] { finish(Status::Refused, QStringLiteral("the upgrade file did not pass its checks; nothing sent")); },
+            Qt::QueuedConnection);
+        return;
+    }
+    NodeOperation::start();
+}
+
+void UpgradeOperation::connected()
+{
+    upgrade->start(image);
+    // The upgrade's own guard bounds the exchange from here.
+    updateAwaiting();
+}
+
+void UpgradeOperation::updateAwaiting()
+{
+    switch (upgrade->state()) {
+    case EraseRequested:
+        setAwaiting(QStringLiteral("the EraseSector reply"));
+        break;
+    case Programming:
+        setAwaiting(QStringLiteral("the acknowledgement of packet %1").arg(upgrade->packetNumber()));
+        break;
+    case CrcRequested:
+        setAwaiting(QStringLiteral("the node's checksum (ReadCrc reply)"));
+        break;
+    case ResetRequested:
+        setAwaiting(QStringLiteral("the confirmation of its restart"));
+        break;
+    case Idle:
+        break;
+    }
+}
+
+void UpgradeOperation::connectionEnded(bool byNode)
+{
+    // A node restarting may leave the connection any way it likes: written
+    // and checked, it is for the upgrade (and the verification) to judge.
+    if (upgrade && upgrade->state() == ResetRequested)
+        return;
+    if (verifying())
+        return; // the tool closed it once the node was written
+    NodeOperation::connectionEnded(byNode);
+}
+
+void UpgradeOperation::upgradeFinished(FirmwareUpgrade::Result result)
+{
+    lastProgress = upgrade->progressText();
+    switch (result) {
+    case FirmwareUpgrade::Result::Completed:
+    case FirmwareUpgrade::Result::RestartUnconfirmed:
+        verify(result == FirmwareUpgrade::Result::Completed);
+        return;
+    case FirmwareUpgrade::Result::ChecksumMismatch:
+        finish(Status::Refused, QStringLiteral("Firmware upgrade failed! The node's checksum differs; it was not restarted"));
+        return;
+    case FirmwareUpgrade::Result::TimedOut:
+        finish(Status::TimedOut, QStringLiteral("Firmware upgrade timeout! Not done within %1 s; %2")
+                                     .arg(opts.upgrade.guardMs / 1000.0)
+                                     .arg(lastProgress));
+        return;
+    }
+}
+
+void UpgradeOperation::verify(bool restartConfirmed)
+{
+    const QString restart = restartConfirmed ? QString() : QStringLiteral("; its restart was not confirmed");
+    if (!verifyAfter) {
+        finish(Status::Done, QStringLiteral("written and checked by its checksum") + restart);
+        return;
+    }
+    const QByteArray version = image.version;
+    setAwaiting(QStringLiteral("its return with %1").arg(printable(version)));
+    upgrade->abort();
+    lookingFor = true;
+    const QByteArray serial = node().serial;
+    const QHostAddress address = node().address;
+    lookFor([serial, address](const NodeInfo &n) { return n.serial == serial && n.address == address; },
+            [version](const NodeInfo &n) { return n.firmware == version; },
+            [this, restart](const NodeInfo &n) {
+                outcome.version = n.firmware;
+                finish(Status::Done, QStringLiteral("reports ") + printable(n.firmware) + restart);
+            },
+            [this, version](const NodeInfo &seen) {
+                outcome.version = seen.firmware;
+                finish(Status::NotVerified, seen.isValid() ? QStringLiteral("reports %1, not %2")
+                                                                 .arg(printable(seen.firmware), printable(version))
+                                                           : QStringLiteral("did not answer discovery after its restart"));
+            },
+            QStringLiteral("written and checked, but not looked for in discovery") + restart);
+    // Written and checked: the connection has nothing more to carry.
+    if (!isFinished())
+        closeInOrder();
+}
+
+void UpgradeOperation::released()
+{
+    if (upgrade) {
+        lastProgress = upgrade->progressText();
+        upgrade->disconnect(this);
+        upgrade->abort();
+        upgrade = nullptr; // goes with the session
+    }
+    image = UpgradeImage(); // this operation's share of the image
+}
+
+RunApplicationOperation::RunApplicationOperation(const NodeInfo &node, const OperationOptions &options,
+                                                 NodeVerifier *v, QObject *parent)
+    : NodeOperation(node, options, v, parent)
+{
+}
+
+void RunApplicationOperation::connected()
+{
+    if (!session->isConnected())
+        return;
+    sent = true;
+    session->say(QStringLiteral("Run Application"));
+    session->sendCommand(RunApplication);
+    await(QStringLiteral("the close of the connection"), opts.replyTimeoutMs);
+    closeInOrder();
+}
+
+void RunApplicationOperation::connectionEnded(bool byNode)
+{
+    if (!sent || byNode) {
+        NodeOperation::connectionEnded(byNode);
+        return;
+    }
+    stopWaiting();
+    setAwaiting(QStringLiteral("its return as an application"));
+    const QByteArray serial = node().serial;
+    const QHostAddress address = node().address;
+    lookFor([serial, address](const NodeInfo &n) { return n.serial == serial && n.address == address; },
+            [](const NodeInfo &n) { return !n.bootLoader(); },
+            [this](const NodeInfo &) { finish(Status::Done, QStringLiteral("application started")); },
+            [this](const NodeInfo &seen) {
+                finish(Status::NotVerified, seen.isValid() ? QStringLiteral("RunApplication sent; it still runs its boot loader")
+                                                           : QStringLiteral("RunApplication sent; it did not answer discovery"));
+            },
+            QStringLiteral("RunApplication sent, not looked for in discovery"));
+}

@@ -1,0 +1,67 @@
+#include "link/nodeengine.h"
+
+#include <QUdpSocket>
+
+NodeEngine::NodeEngine(OperationOptions options, QObject *parent)
+    : QObject(parent), opts(options),
+      finder(new Discovery(this, Wiring::Internal, DiscoveryOptions{DiscoveryOptions::Keep::EachAddress})),
+      verifier(new NodeVerifier(finder, options.verifyFirstAskMs, options.verifyIntervalMs, this))
+{
+}
+
+NodeEngine::~NodeEngine()
+{
+    // Operations still running end now, before the discovery and the
+    // verifier they may use go.
+    abortAll();
+}
+
+bool NodeEngine::bind(const QHostAddress &local, QString *error)
+{
+    bound = finder->bind(local);
+    if (!bound && error)
+        *error = finder->socket()->errorString();
+    return bound;
+}
+
+template <class Op> Op *NodeEngine::started(Op *op)
+{
+    op->start();
+    return op;
+}
+
+ReadConfigOperation *NodeEngine::readConfig(const NodeInfo &node)
+{
+    return started(new ReadConfigOperation(node, opts, verifier, this));
+}
+
+WriteConfigOperation *NodeEngine::writeConfig(const NodeInfo &node, WriteConfigOperation::Builder build)
+{
+    return started(new WriteConfigOperation(node, opts, bound ? verifier : nullptr, std::move(build), this));
+}
+
+DefaultConfigOperation *NodeEngine::restoreDefaults(const NodeInfo &node)
+{
+    return started(new DefaultConfigOperation(node, opts, verifier, this));
+}
+
+RunApplicationOperation *NodeEngine::runApplication(const NodeInfo &node)
+{
+    return started(new RunApplicationOperation(node, opts, bound ? verifier : nullptr, this));
+}
+
+UpgradeOperation *NodeEngine::upgrade(const NodeInfo &node, const UpgradeImage &image)
+{
+    return started(new UpgradeOperation(node, opts, verifier, image, false, this));
+}
+
+UpgradeOperation *NodeEngine::upgradeAndVerify(const NodeInfo &node, const UpgradeImage &image)
+{
+    return started(new UpgradeOperation(node, opts, bound ? verifier : nullptr, image, true, this));
+}
+
+void NodeEngine::abortAll()
+{
+    for (NodeOperation *op : findChildren<NodeOperation *>(QString(), Qt::FindDirectChildrenOnly))
+        op->abort();
+}

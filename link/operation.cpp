@@ -1,0 +1,164 @@
+#include "link/operation.h"
+
+#include "link/nodeverifier.h"
+#include "link/trace.h"
+
+NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v, QObject *parent)
+    : QObject(parent), session(new NodeSession(this, Wiring::Internal, options.session)), opts(options), verifier(v),
+      target(node)
+{
+    clock.start();
+    bound.setSingleShot(true);
+    bound.setTimerType(Qt::PreciseTimer);
+    connect(&bound, &QTimer::timeout, this, [this] {
+        finish(Status::TimedOut,
+               QStringLiteral("no %1 within %2 ms").arg(waitingFor).arg(bound.interval()) + [this] {
+                   const QString how = progressText();
+                   return how.isEmpty() ? QString() : QStringLiteral("; ") + how;
+               }());
+    });
+    // The label names the node in trace lines, or else its serial.
+    session->setTraceName(printable(node.label.isEmpty() ? node.serial : node.label));
+    connect(session, &NodeSession::connected, this, [this] {
+        stopWaiting();
+        connected();
+    });
+    connect(session, &NodeSession::disconnected, this, [this] {
+        if (!ended)
+            connectionEnded(!closing && session->closedByNode());
+    });
+    connect(session, &NodeSession::connectionFailed, this, [this](const QString &reason) {
+        if (!ended && !closing && !session->isConnected())
+            finish(Status::ConnectionLost, QStringLiteral("cannot connect: ") + reason);
+    });
+    connect(session, &NodeSession::messageReceived, this, [this](quint32 word, const QByteArray &message) {
+        if (!ended)
+            received(word, message);
+    });
+}
+
+QString NodeOperation::progressText() const
+{
+    return QString();
+}
+
+QString NodeOperation::statusName(Status status)
+{
+    switch (status) {
+    case Status::Done:
+        return QStringLiteral("done");
+    case Status::Refused:
+        return QStringLiteral("refused");
+    case Status::TimedOut:
+        return QStringLiteral("timed out");
+    case Status::ConnectionLost:
+        return QStringLiteral("connection lost");
+    case Status::NotVerified:
+        return QStringLiteral("not verified");
+    case Status::Aborted:
+        return QStringLiteral("aborted");
+    }
+    return QString();
+}
+
+void NodeOperation::start()
+{
+    session->connectToNode(target.address);
+    await(QStringLiteral("connection"), opts.connectTimeoutMs);
+}
+
+void NodeOperation::connectionEnded(bool byNode)
+{
+    const QString how = progressText();
+    finish(Status::ConnectionLost,
+           (byNode ? QStringLiteral("the node closed the connection while awaiting %1")
+                   : QStringLiteral("connection lost while awaiting %1"))
+                   .arg(waitingFor) +
+               (how.isEmpty() ? QString() : QStringLiteral("; ") + how));
+}
+
+void NodeOperation::await(const QString &what, int ms)
+{
+    waitingFor = what;
+    bound.start(ms);
+}
+
+void NodeOperation::request(MessageCommand word, const QString &what, int ms)
+{
+    session->sendCommand(word);
+    await(what, ms);
+}
+
+void NodeOperation::lookFor(const std::function<bool(const NodeInfo &)> &is,
+                            const std::function<bool(const NodeInfo &)> &shows,
+                            const std::function<void(const NodeInfo &)> &verified,
+                            const std::function<void(const NodeInfo &)> &notVerified, const QString &unchecked)
+{
+    if (!verifier || !verifier->hasDiscovery()) {
+        finish(Status::NotVerified, unchecked);
+        return;
+    }
+    watchId = verifier->watch(target.serial, is, shows, opts.verifyTimeoutMs);
+    connect(verifier, &NodeVerifier::verified, this, [this, verified](int id, const NodeInfo &node) {
+        if (id == watchId)
+            verified(node);
+    });
+    connect(verifier, &NodeVerifier::notVerified, this, [this, notVerified](int id, const NodeInfo &seen) {
+        if (id == watchId)
+            notVerified(seen);
+    });
+}
+
+void NodeOperation::stopWaiting()
+{
+    bound.stop();
+}
+
+void NodeOperation::ignored(quint32 word) const
+{
+    session->say(QStringLiteral("Reply not awaited, ignored: %1 (awaiting %2)").arg(qint32(word)).arg(waitingFor));
+}
+
+void NodeOperation::closeInOrder()
+{
+    closing = true;
+    session->close();
+}
+
+void NodeOperation::abort()
+{
+    if (ended)
+        return;
+    const QString how = progressText();
+    finish(Status::Aborted, QStringLiteral("aborted while awaiting %1").arg(waitingFor) +
+                                (how.isEmpty() ? QString() : QStringLiteral("; ") + how));
+}
+
+void NodeOperation::finish(Status status, const QString &reason)
+{
+    if (ended)
+        return;
+    ended = true;
+    bound.stop();
+    outcome.status = status;
+    outcome.reason = reason;
+    outcome.elapsedMs = clock.elapsed();
+    released();
+    if (verifier) {
+        verifier->disconnect(this);
+        if (watchId)
+            verifier->cancel(watchId);
+    }
+    // The connection and whatever hangs on it (an upgrade's image) go now,
+    // not when the client gets round to deleting the operation.
+    if (session) {
+        session->disconnect(this);
+        closing = true;
+        session->drop();
+        session->deleteLater();
+        session = nullptr;
+    }
+    trace(TraceLevel::Info, printable(target.label.isEmpty() ? target.serial : target.label),
+          statusName(status) + QStringLiteral(": ") + reason);
+    emit finished(outcome);
+}
