@@ -17,15 +17,17 @@ qint64 monotonicNs()
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// A copy of its own, not a shared one: the worker then never writes into
+// bytes the discovery thread still sends.
 QByteArray Node::identity() const
 {
-    QMutexLocker lock(&identityLock);
-    return record;
+    const std::lock_guard<std::mutex> lock(identityLock);
+    return QByteArray(record.constData(), record.size());
 }
 
 void Node::setIdentity(const QByteArray &r)
 {
-    QMutexLocker lock(&identityLock);
+    const std::lock_guard<std::mutex> lock(identityLock);
     record = r;
 }
 

@@ -7,7 +7,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QMutex>
 #include <QObject>
 #include <QQueue>
 #include <QSet>
@@ -16,6 +15,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <vector>
 
@@ -46,7 +46,7 @@ struct Node {
     template <typename Edit>
     void editIdentity(Edit edit)
     {
-        QMutexLocker lock(&identityLock);
+        const std::lock_guard<std::mutex> lock(identityLock);
         edit(record);
     }
     // Restarting after a reset (restart-ms): until then, on the monotonic
@@ -54,7 +54,7 @@ struct Node {
     std::atomic<qint64> restartUntil{0};
 
 private:
-    mutable QMutex identityLock;
+    mutable std::mutex identityLock;
     QByteArray record;
 };
 

@@ -1,9 +1,9 @@
 #include "events.h"
 
-#include <QMutex>
 #include <QStringList>
 #include <array>
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <unistd.h>
 
@@ -19,9 +19,9 @@ std::array<std::atomic<bool>, events::KindCount> &left()
     return out;
 }
 
-QMutex &output()
+std::mutex &output()
 {
-    static QMutex m;
+    static std::mutex m;
     return m;
 }
 
@@ -85,7 +85,7 @@ void EventLines::flush()
     if (buffer.isEmpty())
         return;
     {
-        QMutexLocker lock(&output());
+        const std::lock_guard<std::mutex> lock(output());
         const char *p = buffer.constData();
         qsizetype left = buffer.size();
         while (left > 0) {

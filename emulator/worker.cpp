@@ -390,13 +390,16 @@ void Worker::closeNow(Session &s)
     end(s, events::Closing);
 }
 
-// Closes the connection at once, after its line (none for KindCount).
+// Closes the connection at once, after its line (none for KindCount). The
+// turn's lines go out first: whoever sees the connection end may look for
+// them at once.
 void Worker::end(Session &s, events::Kind line)
 {
     if (line != events::KindCount)
         lines.add(line, s.node->ip);
     if (s.flooding)
         endFlood(s);
+    lines.flush();
     ::close(s.fd);
     s.dead = true;
     reaped.push_back(s.id);
@@ -413,10 +416,19 @@ void Worker::restart(Node &node)
             continue;
         ::close(l.fd); // connections are refused until it listens again
         l.fd = -1;
-        after(ms, [this, &l] {
-            QString error;
-            if (l.fd < 0 && !openListener(l, &error))
-                lines.add(events::Trouble, error);
-        });
+        after(ms, [this, &l] { listenAgain(l); });
     }
+}
+
+// Once the restart is over; a reset during the restart prolongs it.
+void Worker::listenAgain(Listener &l)
+{
+    const qint64 left = l.node->restartUntil - monotonicNs();
+    if (left > 0) {
+        after(int((left + 999999) / 1000000), [this, &l] { listenAgain(l); });
+        return;
+    }
+    QString error;
+    if (l.fd < 0 && !openListener(l, &error))
+        lines.add(events::Trouble, error);
 }

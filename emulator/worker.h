@@ -74,6 +74,7 @@ private:
 
     void loop();
     bool openListener(Listener &listener, QString *error);
+    void listenAgain(Listener &listener);
     void accept(Listener &listener);
     void readable(Session &session);
     void handle(Session &session, const QByteArray &message);
