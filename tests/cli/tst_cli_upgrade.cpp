@@ -56,7 +56,9 @@ private slots:
 
         const CliRun r = tarvo({"--json", "--timeout", "300", "upgrade", file, "--all"}, &emu);
         QCOMPARE(r.code, 1);
-        const QJsonArray rows = parsedJson(r.out).toArray();
+        const QJsonObject summary = parsedJson(r.out).toObject();
+        QCOMPARE(summary.value("format").toString(), QStringLiteral("tarvo-summary"));
+        const QJsonArray rows = summary.value("results").toArray();
         QCOMPARE(rows.size(), 20);
         int verified = 0;
         for (int i = 0; i < 20; ++i) {
@@ -77,7 +79,7 @@ private slots:
                  QStringLiteral("Firmware upgrade timeout! Not done within 20 s; EraseSector sent, not answered; "
                                 "nothing written"));
         // Not a terminal: plain progress lines, no cursor movements.
-        QVERIFY(r.err.contains("4001: 256/256 packets\n"));
+        QVERIFY(r.err.contains("Rig-1 (4001): 256/256 packets\n"));
         QVERIFY(!r.err.contains(QChar(0x1b)));
     }
 
@@ -90,14 +92,15 @@ private slots:
         const CliRun r = tarvo({"upgrade", upgradeFile(dir.path()), "5001", "5002"}, &emu);
         QCOMPARE(r.code, 1);
         const QStringList rows = r.out.split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(rows.size(), 3);
-        QVERIFY2(rows.at(1).contains(QRegularExpression("^5001 +192.0.2.10 +failed .* the node closed the connection while "
+        QCOMPARE(rows.size(), 4);
+        QVERIFY2(rows.at(1).contains(QRegularExpression("^Rig-1 +5001 +192.0.2.10 +failed .* the node closed the connection while "
                                                         "awaiting the acknowledgement of packet 10; erased, 10 of 256 "
                                                         "packets written, not restarted; it holds no complete firmware: "
                                                         "run tarvo upgrade .*Tarvo_v2.05.upg 192.0.2.10$")),
                  qPrintable(rows.at(1)));
-        QVERIFY2(rows.at(2).contains(QRegularExpression("^5002 +192.0.2.11 +skipped .* already at v2.05$")),
+        QVERIFY2(rows.at(2).contains(QRegularExpression("^Rig-2 +5002 +192.0.2.11 +skipped .* already at v2.05$")),
                  qPrintable(rows.at(2)));
+        QCOMPARE(rows.at(3), QStringLiteral("1 skipped, 1 failed"));
         QVERIFY(!emu.received("192.0.2.11").contains("12"));
     }
 };
