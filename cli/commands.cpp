@@ -66,9 +66,14 @@ int findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool eve
                          .arg(error));
         return Failure;
     }
-    std::function<bool(const QVector<NodeInfo> &)> enough;
+    std::function<bool(const NodeInfo &)> enough;
     if (!every)
-        enough = [names](const QVector<NodeInfo> &found) { return allIdentified(found, names); };
+        enough = [unseen = names](const NodeInfo &node) mutable {
+            unseen.erase(std::remove_if(unseen.begin(), unseen.end(),
+                                        [&node](const QString &name) { return identifies(name, node); }),
+                         unseen.end());
+            return unseen.isEmpty();
+        };
     fleet.found = searchNodes(*fleet.engine.discovery(), r.timeoutMs, enough);
     if (every) {
         fleet.nodes = fleet.found.nodes;

@@ -89,9 +89,17 @@ bool writeWhole(const QString &path, const QByteArray &data, QString *error)
         return false;
     }
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
-        return true;
+    // Qt 6.4's commit() renames a file whose last write failed and still
+    // returns true: the bytes are flushed, and checked, before it.
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
+        file.error() == QFileDevice::NoError;
     *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
+    if (!written)
+        file.cancelWriting();
+    else if (file.commit())
+        return true;
+    else
+        *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
     return false;
 }
 

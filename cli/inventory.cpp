@@ -96,7 +96,7 @@ QString nodeWhere(const NodeInfo &n)
 }
 
 SearchResult searchNodes(Discovery &discovery, int windowMs,
-                         const std::function<bool(const QVector<NodeInfo> &)> &enough)
+                         const std::function<bool(const NodeInfo &newest)> &enough)
 {
     // Replies to one request arrive within milliseconds of each other.
     enum : int { GraceMs = 250 };
@@ -105,8 +105,8 @@ SearchResult searchNodes(Discovery &discovery, int windowMs,
     grace.setSingleShot(true);
     QObject::connect(&grace, &QTimer::timeout, &discovery, &Discovery::endSearch);
     QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
-    const QMetaObject::Connection taken = QObject::connect(&discovery, &Discovery::nodeFound, &loop, [&](int) {
-        if (enough && !grace.isActive() && enough(discovery.nodes()))
+    const QMetaObject::Connection taken = QObject::connect(&discovery, &Discovery::nodeFound, &loop, [&](int index) {
+        if (enough && !grace.isActive() && enough(discovery.nodes().at(index)))
             grace.start(qMin<int>(GraceMs, windowMs));
     });
     discovery.search(windowMs);
@@ -162,12 +162,9 @@ QString listed(const QVector<NodeInfo> &nodes)
 
 } // namespace
 
-bool allIdentified(const QVector<NodeInfo> &found, const QStringList &names)
+bool identifies(const QString &name, const NodeInfo &node)
 {
-    return std::all_of(names.cbegin(), names.cend(), [&](const QString &name) {
-        return std::any_of(found.cbegin(), found.cend(),
-                           [&](const NodeInfo &n) { return atAddress(name, n) || hasSerial(name, n); });
-    });
+    return atAddress(name, node) || hasSerial(name, node);
 }
 
 Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)

@@ -31,15 +31,16 @@ QString nodeWhere(const NodeInfo &node);
 bool dottedAddress(const QString &text, quint32 *address = nullptr);
 
 // One search: a request, and the replies taken for windowMs. Once
-// `enough` holds, a short grace more for a twin or a namesake that answers
-// a moment later. Sorted by address, twins marked.
+// `enough` holds (it is told each node as it answers), a short grace more
+// for a twin or a namesake that answers a moment later. Sorted by address,
+// twins marked.
 struct SearchResult {
     QVector<NodeInfo> nodes;
     bool listFull = false;
     quint64 repliesLost = 0;
 };
 SearchResult searchNodes(Discovery &discovery, int windowMs,
-                         const std::function<bool(const QVector<NodeInfo> &)> &enough = {});
+                         const std::function<bool(const NodeInfo &newest)> &enough = {});
 
 // The nodes named on the command line, in the order named, without
 // repeats. A dotted address names only the node that answered from it; a
@@ -55,7 +56,7 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names);
 // What a missing name is told: how it is read, and why nothing fits.
 QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool listFull);
 
-// True once every name fits a node by address or serial.
-bool allIdentified(const QVector<NodeInfo> &found, const QStringList &names);
+// Whether a node answers to a name by its address or serial.
+bool identifies(const QString &name, const NodeInfo &node);
 
 #endif

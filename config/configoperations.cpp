@@ -21,6 +21,25 @@ quint32 ipOf(const QByteArray &record)
 
 const char *const configuration = "configuration (GetConfig reply)";
 
+// A node acknowledges SetConfig with the record it now applies. One that
+// does not report every field written answers something else: a message
+// the node sent unasked, or one meant for an earlier write.
+bool reportsWritten(const QByteArray &sent, const QByteArray &ack)
+{
+    const auto same = [&](int offset, int size) {
+        return std::memcmp(sent.constData() + offset, ack.constData() + offset, size_t(size)) == 0;
+    };
+    if (!ConfigRecord::complete(sent) || !ConfigRecord::complete(ack))
+        return false;
+    for (int port = 0; port < ConfigRecord::PortCount; ++port)
+        if (!same(ConfigRecord::mergeMode(port), 4) ||
+            !same(ConfigRecord::portField(port, PortConfig::BreakTime), PortConfig::Reserved) ||
+            !same(ConfigRecord::portField(port, PortConfig::UniverseIndex), 4))
+            return false;
+    return same(ConfigRecord::LabelOffset, ConfigRecord::LabelSize) &&
+        same(ConfigRecord::IpOffset, ConfigRecord::NetworkSize);
+}
+
 } // namespace
 
 ReadConfigOperation::ReadConfigOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v,
@@ -64,6 +83,10 @@ void WriteConfigOperation::received(quint32 word, const QByteArray &message)
         return;
     }
     if (step == Step::Writing && word == SetConfig && ConfigRecord::complete(message)) {
+        if (!reportsWritten(sent, message)) {
+            session->say(QStringLiteral("SetConfig acknowledgement ignored: it does not report the record sent"));
+            return;
+        }
         outcome.record = message;
         finish(Status::Done, QStringLiteral("written"));
         return;
