@@ -6,7 +6,13 @@
 //
 //   netns-run --ws 198.18.0.1,198.18.0.2 --nodes 198.18.0.10 N --prefix 15 --
 //       bench_discovery --count N [--reply-rate 1000M] [--user nobody]
-//                       [--first-ip 198.18.0.10] [--runs R] [--quiet]
+//                       [--first-ip 198.18.0.10] [--runs R] [--quiet] [--old-list]
+//
+// Besides the last entry's arrival, it measures when the list shows every
+// entry (its layout done: the scroll bar spans them all) and how long a
+// click waits meanwhile (one posted every 20 ms). --old-list lays the list
+// out as before it had one size for every entry (keys *.oldlist.*), the
+// baseline of that change.
 //
 // --reply-rate paces the nodes' replies to what an Ethernet link of that
 // rate carries and answers each search in another shuffled order (keys
@@ -25,6 +31,11 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QProcess>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -128,6 +139,8 @@ struct Run {
     int listed = 0;
     double firstMs = 0; // request sent to first entry (or datagram)
     double lastMs = 0;  // request sent to last entry
+    double shownMs = 0; // request sent to the list laid out with every entry
+    QVector<double> clicks; // how long each click posted meanwhile waited
     qint64 dropped = 0; // the namespace's Udp RcvbufErrors
     qint64 lost = 0;    // the tool's own count ("Discovery replies lost: N")
     int requests = 1;   // requests sent, the tool's repeat included
@@ -201,10 +214,39 @@ Run toolRun(MainWindowProbe &p, int expected)
     run.sockets = boundSockets(p.udpSocket()->localAddress().toString(), DiscoveryPort);
     const qint64 start = bench::traces::timeOf(QStringLiteral("Discovery msg sended."));
 
+    // A click every 20 ms, as an impatient operator would, answered by a
+    // button of its own.
+    QPushButton clickTarget;
+    qint64 posted = -1;
+    QObject::connect(&clickTarget, &QPushButton::clicked, [&] {
+        if (posted >= 0)
+            run.clicks.append(double(bench::nowNs() - posted) / 1e6);
+        posted = -1;
+    });
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, [&] {
+        if (posted >= 0)
+            return;
+        const QPointF at(clickTarget.width() / 2.0, clickTarget.height() / 2.0);
+        posted = bench::nowNs();
+        QCoreApplication::postEvent(&clickTarget, new QMouseEvent(QEvent::MouseButtonPress, at, at, Qt::LeftButton,
+                                                                  Qt::LeftButton, Qt::NoModifier));
+        QCoreApplication::postEvent(&clickTarget, new QMouseEvent(QEvent::MouseButtonRelease, at, at, Qt::LeftButton,
+                                                                  Qt::NoButton, Qt::NoModifier));
+    });
+    clicker.start(20);
+    // Shown: the scroll bar spans every entry, which only a layout of all of
+    // them gives (one entry per step; the page holds the visible ones).
+    const QScrollBar *bar = p.list()->verticalScrollBar();
+    qint64 shownAt = 0;
     bench::waitUntil([&] {
-        return run.listed >= expected || bench::nowNs() - (lastRow ? lastRow : start) > qint64(idleMs) * 1000000;
+        if (!shownAt && run.listed >= expected && bar->maximum() + bar->pageStep() >= expected)
+            shownAt = bench::nowNs();
+        return shownAt || bench::nowNs() - (lastRow ? lastRow : start) > qint64(idleMs) * 1000000;
     }, 60000);
+    clicker.stop();
     QObject::disconnect(counting);
+    run.shownMs = shownAt ? double(shownAt - start) / 1e6 : 0;
     run.lastMs = lastRow ? double(lastRow - start) / 1e6 : 0;
     run.firstMs = firstRow ? double(firstRow - start) / 1e6 : 0;
     run.dropped = rcvbufErrors() - before;
@@ -221,8 +263,10 @@ Run toolRun(MainWindowProbe &p, int expected)
 
 void report(const QString &prefix, const QVector<Run> &runs)
 {
-    QVector<double> first, times, listed, dropped, lost, requests;
+    QVector<double> first, times, listed, dropped, lost, requests, shown, clicks;
     for (const Run &r : runs) {
+        shown.append(r.shownMs);
+        clicks += r.clicks;
         first.append(r.firstMs);
         times.append(r.lastMs);
         listed.append(r.listed);
@@ -240,10 +284,33 @@ void report(const QString &prefix, const QVector<Run> &runs)
     bench::result(prefix + QStringLiteral(".last_ms.max"), t.max, QStringLiteral("ms"));
     bench::result(prefix + QStringLiteral(".rcvbuf"), runs.value(0).buffer, QStringLiteral("bytes"));
     bench::result(prefix + QStringLiteral(".sockets"), runs.value(0).sockets, QStringLiteral("sockets"));
-    if (prefix.endsWith(QLatin1String(".tool"))) {
+    if (!prefix.endsWith(QLatin1String(".raw"))) {
+        bench::result(prefix + QStringLiteral(".shown_ms.median"), bench::Stats::of(shown).median, QStringLiteral("ms"));
+        bench::result(prefix + QStringLiteral(".shown_ms.max"), bench::Stats::of(shown).max, QStringLiteral("ms"));
+        bench::result(prefix + QStringLiteral(".click_ms.median"), bench::Stats::of(clicks).median, QStringLiteral("ms"));
+        bench::result(prefix + QStringLiteral(".click_ms.max"), bench::Stats::of(clicks).max, QStringLiteral("ms"));
+    }
+    if (!prefix.endsWith(QLatin1String(".raw"))) {
         bench::result(prefix + QStringLiteral(".lost.max"), bench::Stats::of(lost).max, QStringLiteral("datagrams"));
         bench::result(prefix + QStringLiteral(".requests.max"), bench::Stats::of(requests).max, QStringLiteral("requests"));
     }
+}
+
+// tarvo's own search, as a process from the second workstation address:
+// how many nodes it lists, and how long it takes with its default window.
+Run cliRun(const QString &address, int expected)
+{
+    Run run;
+    QProcess tarvo;
+    const qint64 start = bench::nowNs();
+    tarvo.start(QStringLiteral(TARVO_CLI),
+                {QStringLiteral("--interface"), address, QStringLiteral("--json"), QStringLiteral("search")});
+    if (!tarvo.waitForFinished(60000))
+        bench::fail(QStringLiteral("tarvo search did not end"));
+    run.lastMs = double(bench::nowNs() - start) / 1e6;
+    run.listed = int(tarvo.readAllStandardOutput().count("\"serial\""));
+    Q_UNUSED(expected);
+    return run;
 }
 
 } // namespace
@@ -267,7 +334,9 @@ int main(int argc, char *argv[])
     ScriptedOperator::instance().install();
 
     bench::Emulator emu;
-    QStringList emuArgs{QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first};
+    // Serials from 26500000, so that ten thousand fit the counter's four digits.
+    QStringList emuArgs{QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first,
+                        QStringLiteral("--first-serial"), QStringLiteral("0")};
     if (!rate.isEmpty())
         emuArgs << QStringLiteral("--reply-rate") << rate << QStringLiteral("--shuffle");
     if (!emu.start(emuArgs))
@@ -280,14 +349,21 @@ int main(int argc, char *argv[])
     MainWindow window;
     window.show();
     MainWindowProbe p(window);
+    const bool oldList = args.contains(QStringLiteral("--old-list"));
+    if (oldList) {
+        p.list()->setUniformItemSizes(false);
+        p.list()->setLayoutMode(QListView::SinglePass);
+    }
     bench::settle(200); // shown and painted, as when an operator presses "Search"
 
-    QVector<Run> tool, raw;
+    QVector<Run> tool, raw, cli;
     for (int i = 0; i < runs; ++i) {
         tool.append(toolRun(p, count));
         bench::settle(200);
         raw.append(rawRun(rawAddress, count));
         bench::settle(200);
+        if (!oldList)
+            cli.append(cliRun(rawAddress, count));
     }
 
     const QString key = QStringLiteral("discovery.%1%2").arg(rate.isEmpty() ? QString() : QStringLiteral("paced.")).arg(count);
@@ -304,8 +380,17 @@ int main(int argc, char *argv[])
     bench::result(key + QStringLiteral(".uid"), ::getuid(), QString());
     bench::result(key + QStringLiteral(".rcvbufforce"), forced ? 1 : 0, QString());
     bench::result(key + QStringLiteral(".rmem_max"), double(rmemMax), QStringLiteral("bytes"));
-    report(key + QStringLiteral(".tool"), tool);
+    report(key + (oldList ? QStringLiteral(".oldlist") : QStringLiteral(".tool")), tool);
     report(key + QStringLiteral(".raw"), raw);
+    if (!cli.isEmpty()) {
+        QVector<double> listed, seconds;
+        for (const Run &r : cli) {
+            listed.append(r.listed);
+            seconds.append(r.lastMs / 1000.0);
+        }
+        bench::result(key + QStringLiteral(".cli.listed.min"), bench::Stats::of(listed).min, QStringLiteral("nodes"));
+        bench::result(key + QStringLiteral(".cli.seconds.median"), bench::Stats::of(seconds).median, QStringLiteral("s"));
+    }
     QVector<double> toolTimes, rawTimes;
     for (const Run &r : tool)
         toolTimes.append(r.lastMs);

@@ -1,16 +1,19 @@
-// Parallel firmware upgrade from the command line: `tarvo upgrade FILE NODE`
-// against `tarvo upgrade FILE --parallel 50 NODE...` (50 nodes), alternating,
-// each timed as the whole process an operator waits for: start, discovery,
+// Firmware upgrades of many nodes from the command line, each timed as the
+// whole `tarvo upgrade` process an operator waits for: start, discovery,
 // connections, transfers, restarts and the verification by discovery.
 //
-// The emulated nodes take the time a node's flash takes (--erase-ms for the
-// erase, --packet-ms per 512-byte packet; 500 and 2 by default): without it
-// a node answers in microseconds, and 50 nodes cost 50 times the work of one
-// on the same two cores, whatever the tool overlaps. --erase-ms 0
-// --packet-ms 0 measures exactly that, for the record.
+// Scale: 1, 10, 100 and 1000 nodes upgraded at once (--parallel N), served
+// side by side by one emulator process with a node's latency (--erase-ms
+// for the erase, --packet-ms per 512-byte packet; 500 and 2 by default),
+// against the time of one node; the tool's processor time per exchange
+// round (one request and its reply) and its peak resident memory.
 //
-//   netns-run --ws 198.18.0.1 --nodes 198.18.0.10 60 --prefix 15 --
-//     bench_fleet [--runs N] [--erase-ms N] [--packet-ms N] [--label NAME]
+// Memory: 240 nodes that answer at once, upgraded with --parallel 8,
+// against 8 of them: memory is bounded by what runs at once, not by how
+// many nodes were done.
+//
+//   netns-run --ws 198.18.0.1 --nodes 198.18.0.10 1250 --prefix 15 --
+//     bench_fleet [--runs N] [--counts 1,10,100,1000] [--erase-ms N] [--packet-ms N]
 
 #include "benchsupport.h"
 
@@ -26,12 +29,18 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include <memory>
-#include <vector>
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
-enum : int { Fleet = 50, Processes = 10 };
+enum : int { ScaleNodes = 1000, MemoryNodes = 240, MemoryParallel = 8, ExchangesPerNode = 258 };
 
 QString address(int i)
 {
@@ -50,25 +59,67 @@ QString upgradeFile(const QString &dir, const QByteArray &version)
     return f.fileName();
 }
 
-// Runs tarvo; returns the wall time in ns once every node was verified.
-qint64 upgrade(const QString &file, const QStringList &nodes)
+struct Run {
+    double wallMs = 0;
+    double cpuMs = 0;   // user and system time of the tarvo process
+    double peakKb = 0;  // its peak resident memory
+};
+
+// Runs tarvo as a child of its own, so that wait4() gives exactly its
+// processor time and peak memory; its summary must show every node verified.
+Run upgrade(const QString &dir, const QString &file, const QStringList &nodes, int parallel)
 {
-    QStringList args{QStringLiteral("--interface"), bench::workstationAddress(), QStringLiteral("--json"),
-                     QStringLiteral("upgrade"), file, QStringLiteral("--parallel"), QString::number(nodes.size())};
-    QProcess p;
-    p.setStandardErrorFile(QProcess::nullDevice());
+    const QString out = QDir(dir).filePath(QStringLiteral("summary.json"));
+    // --allow-same-version: every run upgrades every node named, whatever
+    // the run before left on it.
+    QList<QByteArray> args{QByteArray(TARVO_CLI), "--interface", bench::workstationAddress().toUtf8(), "--json",
+                           "--yes", "upgrade", file.toUtf8(), "--parallel", QByteArray::number(parallel),
+                           "--allow-same-version"};
+    for (const QString &n : nodes)
+        args.append(n.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.toUtf8().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
     const qint64 start = bench::nowNs();
-    p.start(QStringLiteral(TARVO_CLI), args + nodes);
-    if (!p.waitForFinished(120000) || p.exitCode() != 0)
-        bench::fail(QStringLiteral("tarvo upgrade of %1 node(s) failed (exit %2)").arg(nodes.size()).arg(p.exitCode()));
-    const qint64 ns = bench::nowNs() - start;
-    const QJsonArray rows = QJsonDocument::fromJson(p.readAllStandardOutput()).array();
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        bench::fail(QStringLiteral("cannot start tarvo"));
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    Run run;
+    run.wallMs = double(bench::nowNs() - start) / 1e6;
+    run.cpuMs = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    run.peakKb = double(usage.ru_maxrss);
+    QFile summary(out);
+    summary.open(QIODevice::ReadOnly);
+    const QJsonDocument doc = QJsonDocument::fromJson(summary.readAll());
+    const QJsonArray rows = doc.isObject() ? doc.object().value(QStringLiteral("results")).toArray() : doc.array();
+    int verified = 0;
     for (const QJsonValue v : rows)
-        if (v.toObject().value(QStringLiteral("result")).toString() != QLatin1String("verified"))
-            bench::fail(QStringLiteral("a node was not verified"));
-    if (rows.size() != nodes.size())
-        bench::fail(QStringLiteral("the summary lacks nodes"));
-    return ns;
+        verified += v.toObject().value(QStringLiteral("result")).toString() == QLatin1String("verified");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || verified != nodes.size())
+        bench::fail(QStringLiteral("tarvo upgrade of %1 node(s): %2 verified, exit %3")
+                        .arg(nodes.size())
+                        .arg(verified)
+                        .arg(WIFEXITED(status) ? WEXITSTATUS(status) : -1));
+    return run;
+}
+
+QStringList addresses(int first, int count)
+{
+    QStringList list;
+    for (int i = 0; i < count; ++i)
+        list.append(address(first + i));
+    return list;
 }
 
 } // namespace
@@ -77,58 +128,72 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const int runs = bench::intArg(args, QStringLiteral("--runs"), 5);
+    const int runs = bench::intArg(args, QStringLiteral("--runs"), 3);
     const int eraseMs = bench::intArg(args, QStringLiteral("--erase-ms"), 500);
     const int packetMs = bench::intArg(args, QStringLiteral("--packet-ms"), 2);
-    const QString label = bench::stringArg(args, QStringLiteral("--label"), QStringLiteral("fleet"));
+    QList<int> counts;
+    for (const QString &c : bench::stringArg(args, QStringLiteral("--counts"), QStringLiteral("1,10,100,1000")).split(','))
+        counts.append(qBound(1, c.toInt(), int(ScaleNodes)));
     bench::requirePrivateNetwork();
 
-    // Fifty real nodes answer side by side, each with a processor of its
-    // own; one emulator process would answer them one after another and
-    // measure itself. So the fifty are spread over Processes emulators
-    // (Fleet / Processes nodes each), and the single node has one of its own.
+    // One emulator process for the nodes with a flash's latency, one for
+    // those that answer at once; the open-file limit of each is raised.
     const QString latency = QStringLiteral("delay-ms={\"12\":%1,\"13\":%2}").arg(eraseMs).arg(packetMs);
-    std::vector<std::unique_ptr<bench::Emulator>> emulators;
-    for (int p = 0; p <= Processes; ++p) {
-        const int first = p == 0 ? 0 : 1 + (p - 1) * (Fleet / Processes);
-        const int count = p == 0 ? 1 : Fleet / Processes;
-        emulators.push_back(std::make_unique<bench::Emulator>());
-        if (!emulators.back()->start({QStringLiteral("--listen-each"), QStringLiteral("--count"), QString::number(count),
-                                      QStringLiteral("--first-ip"), address(first), QStringLiteral("--first-serial"),
-                                      QString::number(first + 1), QStringLiteral("--fault"), latency}))
-            bench::fail(QStringLiteral("emulator did not start"));
-    }
+    bench::Emulator slow, fast;
+    if (!slow.start({QStringLiteral("--listen-each"), QStringLiteral("--count"), QString::number(ScaleNodes),
+                     QStringLiteral("--first-ip"), address(0), QStringLiteral("--first-serial"), QStringLiteral("0"),
+                     QStringLiteral("--fault"), latency}, 60000) ||
+        !fast.start({QStringLiteral("--listen-each"), QStringLiteral("--count"), QString::number(MemoryNodes),
+                     QStringLiteral("--first-ip"), address(ScaleNodes), QStringLiteral("--first-serial"),
+                     QString::number(ScaleNodes)}, 60000))
+        bench::fail(QStringLiteral("emulator did not start"));
 
     QTemporaryDir dir;
-    const QString files[2] = {upgradeFile(dir.path(), "v2.05"), upgradeFile(dir.path(), "v2.06")};
-    const QStringList one{address(0)};
-    QStringList fifty;
-    for (int i = 1; i <= Fleet; ++i)
-        fifty.append(address(i));
+    const QString file = upgradeFile(dir.path(), "v2.05");
 
-    QVector<double> oneMs, fiftyMs, ratios;
-    for (int i = 0; i <= runs; ++i) { // run 0 warms up and is not counted
-        const QString &file = files[i % 2];
-        const double a = double(upgrade(file, one)) / 1e6;
-        const double b = double(upgrade(file, fifty)) / 1e6;
-        if (i == 0)
-            continue;
-        oneMs.append(a);
-        fiftyMs.append(b);
-        ratios.append(b / a);
+    // Scale: N nodes at once against one, alternating, after one warm-up.
+    QMap<int, QVector<Run>> scale;
+    for (int i = 0; i <= runs; ++i) {
+        for (const int n : counts) {
+            const Run r = upgrade(dir.path(), file, addresses(0, n), n);
+            if (i > 0)
+                scale[n].append(r);
+        }
     }
-
-    const bench::Stats o = bench::Stats::of(oneMs), f = bench::Stats::of(fiftyMs), r = bench::Stats::of(ratios);
-    bench::note(QStringLiteral("%1: %2 runs, alternating; node latency: erase %3 ms, %4 ms per packet")
-                    .arg(label)
+    bench::note(QStringLiteral("fleet: %1 runs; node latency: erase %2 ms, %3 ms per packet; all nodes in one emulator "
+                               "process")
                     .arg(runs)
                     .arg(eraseMs)
-                    .arg(packetMs)
-                    + QStringLiteral("; the fifty spread over %1 emulator processes").arg(Processes));
-    bench::result(label + QStringLiteral(".one.total_ms.median"), o.median, QStringLiteral("ms"));
-    bench::result(label + QStringLiteral(".fifty.total_ms.median"), f.median, QStringLiteral("ms"));
-    bench::result(label + QStringLiteral(".ratio.min"), r.min, QStringLiteral("x"));
-    bench::result(label + QStringLiteral(".ratio.max"), r.max, QStringLiteral("x"));
-    bench::result(label + QStringLiteral(".ratio"), f.median / o.median, QStringLiteral("x"));
+                    .arg(packetMs));
+    double oneMs = 0;
+    for (const int n : counts) {
+        QVector<double> wall, cpuPerRound, peak;
+        for (const Run &r : scale[n]) {
+            wall.append(r.wallMs);
+            cpuPerRound.append(r.cpuMs * 1000.0 / (double(n) * ExchangesPerNode));
+            peak.append(r.peakKb / 1024.0);
+        }
+        const QString key = QStringLiteral("fleet.%1").arg(n);
+        const double median = bench::Stats::of(wall).median;
+        if (n == 1)
+            oneMs = median;
+        bench::result(key + QStringLiteral(".total_ms.median"), median, QStringLiteral("ms"));
+        bench::result(key + QStringLiteral(".cpu_us_per_round.median"), bench::Stats::of(cpuPerRound).median,
+                      QStringLiteral("us"));
+        bench::result(key + QStringLiteral(".peak_mb.max"), bench::Stats::of(peak).max, QStringLiteral("MiB"));
+        if (oneMs > 0)
+            bench::result(key + QStringLiteral(".ratio"), median / oneMs, QStringLiteral("x"));
+    }
+
+    // Memory: 8 nodes, then 240, each with --parallel 8.
+    QVector<double> few, many;
+    for (int i = 0; i < runs; ++i) {
+        few.append(upgrade(dir.path(), file, addresses(ScaleNodes, MemoryParallel), MemoryParallel).peakKb / 1024.0);
+        many.append(upgrade(dir.path(), file, addresses(ScaleNodes, MemoryNodes), MemoryParallel).peakKb / 1024.0);
+    }
+    const double fewMb = bench::Stats::of(few).median, manyMb = bench::Stats::of(many).median;
+    bench::result(QStringLiteral("fleet.memory.8.peak_mb.median"), fewMb, QStringLiteral("MiB"));
+    bench::result(QStringLiteral("fleet.memory.240.peak_mb.median"), manyMb, QStringLiteral("MiB"));
+    bench::result(QStringLiteral("fleet.memory.ratio"), manyMb / fewMb, QStringLiteral("x"));
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "cli/configfile.h"
 #include "cli/files.h"
 #include "cli/inventory.h"
+#include "cli/metrics.h"
 #include "cli/output.h"
 #include "cli/report.h"
 #include "cli/runner.h"
@@ -854,8 +855,7 @@ int runCommand(const Request &r)
     } table[] = {
         {"search", search},  {"show", show},          {"config get", configGet}, {"config set", configSet},
         {"default", factoryDefault}, {"backup", backup}, {"restore", restore},     {"upgrade", upgrade},
-        {"run", run},
-        // metrics (cli/metrics.h) takes its row here.
+        {"run", run},        {"metrics", metrics},
     };
     for (const auto &command : table)
         if (r.command == QLatin1String(command.name))

@@ -19,7 +19,8 @@ struct Request {
     bool all = false, withNetwork = false, allowSameVersion = false, allowDowngrade = false;
     bool dryRun = false, yes = false;
     QString match = QStringLiteral("serial"); // restore: serial, label or address
-    QString output;                           // config get -o
+    QString output;                           // config get -o, metrics -o
+    QString state, forgetAfter;               // metrics --state, --forget-after
 
     enum : int {
         // A cautious batch: a site's switch and the operator's terminal

@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
+#include "cli/metrics.h"
 #include "cli/output.h"
 #include "link/trace.h"
 
@@ -55,7 +56,11 @@ const CommandSyntax commands[] = {
      "node reports the file's version. A node already at that version is skipped; an older file is refused.",
      1, -1, true},
     {"run", "run (NODE...|--all)", "Starts the application of nodes that run their boot loader.", 0, -1, true},
-    // metrics (cli/metrics.h) takes its row here.
+    {"metrics", "metrics [-o FILE] [--state FILE] [--forget-after DURATION]",
+     "Searches once and writes the nodes in Prometheus's text format, for node_exporter's textfile collector: "
+     "tarvo_node_up and tarvo_node_info per node, and figures of the search. A node seen before that no longer "
+     "answers is reported down until it is forgotten.",
+     0, 0, false},
 };
 
 const char *const nodeHelp =
@@ -131,6 +136,8 @@ QList<QCommandLineOption> commandOptions(const CommandSyntax &c)
         o.append({QStringLiteral("csv"), QStringLiteral("Data as CSV.")});
     if (name == QLatin1String("config get"))
         o.append({{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write to FILE."), QStringLiteral("FILE")});
+    if (name == QLatin1String("metrics"))
+        o.append(metricsOptions());
     if (c.nodes < 0)
         o.append({QStringLiteral("all"), QStringLiteral("Every node that answers.")});
     if (name == QLatin1String("restore")) {
@@ -345,8 +352,12 @@ int parseAndRun()
     r.allowDowngrade = isSet("allow-downgrade");
     r.dryRun = isSet("dry-run");
     r.yes = isSet("yes");
-    if (name == QLatin1String("config get"))
+    if (name == QLatin1String("config get") || name == QLatin1String("metrics"))
         r.output = parser.value(QStringLiteral("output"));
+    if (name == QLatin1String("metrics")) {
+        r.state = parser.value(QStringLiteral("state"));
+        r.forgetAfter = parser.value(QStringLiteral("forget-after"));
+    }
 
     if (r.csv && r.json)
         return usage(QStringLiteral("--csv and --json exclude each other"), syntax);

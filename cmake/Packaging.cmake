@@ -121,6 +121,26 @@ add_custom_target(tarvo-package-files ALL DEPENDS ${compressed})
 add_custom_target(tarvo-package-contents)
 add_dependencies(tarvo-package-contents ${TARVO_PACKAGED_PROGRAMS} tarvo-package-files)
 
+# --- tarvo metrics: systemd units, their settings, the alert rules -------
+# (docs/MONITORING.md). The timer is installed disabled: no maintainer
+# script enables it. Debian 12 keeps units in /lib/systemd/system.
+set(TARVO_UNIT_DIR /lib/systemd/system)
+install(FILES ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.service ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.timer
+  DESTINATION ${TARVO_UNIT_DIR})
+install(FILES ${TARVO_PACKAGE_SOURCE}/systemd/tarvo-metrics.default
+  DESTINATION /etc/default RENAME tarvo-metrics)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/MONITORING.md DESTINATION ${TARVO_DOC_DIR})
+install(FILES ${TARVO_PACKAGE_SOURCE}/prometheus/tarvo-alerts.yml DESTINATION ${TARVO_DOC_DIR}/examples)
+# Files under /etc are the administrator's once installed: dpkg keeps edits.
+file(WRITE ${TARVO_PACKAGE_BINARY}/conffiles "/etc/default/tarvo-metrics\n")
+list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${TARVO_PACKAGE_BINARY}/conffiles)
+if(CPACK_DEBIAN_PACKAGE_SUGGESTS)
+  string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS ", prometheus-node-exporter")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS prometheus-node-exporter)
+endif()
+# --- end of tarvo metrics ---------------------------------------------------
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${TARVO_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

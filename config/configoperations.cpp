@@ -1,6 +1,7 @@
 #include "config/configoperations.h"
 
 #include "config/configrecord.h"
+#include "config/configvalues.h"
 
 #include <QtEndian>
 #include <cstring>
@@ -20,25 +21,6 @@ quint32 ipOf(const QByteArray &record)
 }
 
 const char *const configuration = "configuration (GetConfig reply)";
-
-// A node acknowledges SetConfig with the record it now applies. One that
-// does not report every field written answers something else: a message
-// the node sent unasked, or one meant for an earlier write.
-bool reportsWritten(const QByteArray &sent, const QByteArray &ack)
-{
-    const auto same = [&](int offset, int size) {
-        return std::memcmp(sent.constData() + offset, ack.constData() + offset, size_t(size)) == 0;
-    };
-    if (!ConfigRecord::complete(sent) || !ConfigRecord::complete(ack))
-        return false;
-    for (int port = 0; port < ConfigRecord::PortCount; ++port)
-        if (!same(ConfigRecord::mergeMode(port), 4) ||
-            !same(ConfigRecord::portField(port, PortConfig::BreakTime), PortConfig::Reserved) ||
-            !same(ConfigRecord::portField(port, PortConfig::UniverseIndex), 4))
-            return false;
-    return same(ConfigRecord::LabelOffset, ConfigRecord::LabelSize) &&
-        same(ConfigRecord::IpOffset, ConfigRecord::NetworkSize);
-}
 
 } // namespace
 
@@ -83,8 +65,12 @@ void WriteConfigOperation::received(quint32 word, const QByteArray &message)
         return;
     }
     if (step == Step::Writing && word == SetConfig && ConfigRecord::complete(message)) {
-        if (!reportsWritten(sent, message)) {
-            session->say(QStringLiteral("SetConfig acknowledgement ignored: it does not report the record sent"));
+        // The acknowledgement carries what the node now applies: one with
+        // other values answers something else (or the node did not take
+        // them), and is no proof of this write.
+        if (!ConfigValues::fromRecord(message).sameAs(ConfigValues::fromRecord(sent))) {
+            session->say(QStringLiteral("SetConfig acknowledgement with other values, ignored"));
+            otherAcknowledgement = true;
             return;
         }
         outcome.record = message;
@@ -92,6 +78,11 @@ void WriteConfigOperation::received(quint32 word, const QByteArray &message)
         return;
     }
     ignored(word);
+}
+
+QString WriteConfigOperation::progressText() const
+{
+    return otherAcknowledgement ? QStringLiteral("one that carried other values was ignored") : QString();
 }
 
 void WriteConfigOperation::write(const QByteArray &current)

@@ -35,6 +35,7 @@ public:
 
     WriteConfigOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *verifier,
                          Builder build, QObject *parent = nullptr);
+    QString progressText() const override;
 
 protected:
     void connected() override;
@@ -49,6 +50,7 @@ private:
     Builder build;
     QByteArray sent;
     enum class Step { Connecting, Reading, Writing, Moving, Verifying } step = Step::Connecting;
+    bool otherAcknowledgement = false;
 };
 
 // Restores the factory configuration: reads the node's configuration

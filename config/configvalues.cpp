@@ -26,6 +26,16 @@ ConfigValues ConfigValues::fromRecord(const QByteArray &record)
     return v;
 }
 
+bool ConfigValues::sameAs(const ConfigValues &o) const
+{
+    if (label != o.label || ip != o.ip || mask != o.mask || gateway != o.gateway)
+        return false;
+    for (size_t port = 0; port < ports.size(); ++port)
+        if (ports[port].field != o.ports[port].field || ports[port].mergeMode != o.ports[port].mergeMode)
+            return false;
+    return true;
+}
+
 namespace configcheck {
 
 Range range(PortValues::Field field)

@@ -26,6 +26,8 @@ struct ConfigValues {
     // Reads a complete record (ConfigRecord::complete); the universe is
     // shown as the stored index plus one, wrapping as the form does.
     static ConfigValues fromRecord(const QByteArray &record);
+    // Every value the tool writes is the same.
+    bool sameAs(const ConfigValues &other) const;
 };
 
 // The checks of "Set", in their order. A refusal is data: which check,

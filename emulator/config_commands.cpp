@@ -1,5 +1,5 @@
-#include "emulator.h"
 #include "nodewire.h"
+#include "worker.h"
 
 using namespace nodewire;
 
@@ -18,41 +18,46 @@ QByteArray outgoing(const Node &node, Command word)
 {
     QByteArray r = node.config;
     putU32(r, config::CommandOffset, word);
-    if (node.fault(QStringLiteral("out-of-range")).toBool())
+    if (node.faults.outOfRange)
         spoil(r);
     // Offsets and values were checked at start: every word lies inside.
-    const QJsonObject words = node.fault(QStringLiteral("config-words")).toObject();
-    for (auto it = words.begin(); it != words.end(); ++it)
-        putU32(r, it.key().toInt(), quint32(it.value().toDouble()));
+    for (const auto &[offset, value] : node.faults.configWords)
+        putU32(r, offset, value);
     return r;
+}
+
+// Stores the record the node now applies; its discovery record follows.
+void apply(Worker &worker, Node &node, const QByteArray &record)
+{
+    node.config = QByteArray(record.constData(), record.size()); // a copy: the message lives in a read buffer
+    worker.saveState(node, "config", node.config);
+    node.editIdentity([&](QByteArray &identity) { followConfig(identity, node.config); });
 }
 
 } // namespace
 
-bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message)
+bool handleConfigCommand(Worker &worker, Session &session, Node &node, const QByteArray &message)
 {
     const quint32 word = u32(message, 0);
     if (word == GetConfig) {
-        emu.reply(session, outgoing(node, GetConfig));
+        worker.reply(session, outgoing(node, GetConfig));
         return true;
     }
     if (word == SetConfig) {
-        node.config = message;
-        emu.saveState(node, QStringLiteral("config"), node.config);
-        if (node.fault(QStringLiteral("no-ack")).toBool())
+        apply(worker, node, message);
+        if (node.faults.noAck)
             return true;
-        const int late = node.fault(QStringLiteral("late-ack-ms")).toInt();
-        emu.reply(session, outgoing(node, SetConfig), late > 0 ? late : -1);
+        const int late = node.faults.lateAckMs;
+        worker.reply(session, outgoing(node, SetConfig), late > 0 ? late : -1);
         return true;
     }
     if (word == DefaultConfig) {
-        node.config = node.factoryConfig;
-        const QString ip = node.fault(QStringLiteral("factory-ip")).toString();
+        QByteArray record = node.factoryConfig;
         // The factory settings put the node on another address.
-        if (!ip.isEmpty())
-            putAddress(node.config, config::IpOffset, ip);
-        emu.saveState(node, QStringLiteral("config"), node.config);
-        emu.reply(session, outgoing(node, DefaultConfig));
+        if (!node.faults.factoryIp.isEmpty())
+            putAddress(record, config::IpOffset, node.faults.factoryIp);
+        apply(worker, node, record);
+        worker.reply(session, outgoing(node, DefaultConfig));
         return true;
     }
     return false;

@@ -5,13 +5,11 @@
 #include "emulator.h"
 #include "nodewire.h"
 
-#include <QJsonArray>
 #include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -72,8 +70,7 @@ bool busy(int err)
 
 double nowNs()
 {
-    return double(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch()).count());
+    return double(monotonicNs());
 }
 
 // Time a datagram takes on an Ethernet link: UDP and IPv4 headers, the
@@ -99,13 +96,13 @@ void Emulator::readDatagrams()
         const QByteArray data = d.data();
         if (data.size() < discovery::StatusOffset + 2 || u32(data, discovery::CommandOffset) != DiscoveryRequest)
             continue;
-        event(QStringLiteral("discovery %1").arg(d.senderAddress().toString()));
+        lines.add(events::Discovery, d.senderAddress().toString());
         QVector<int> order;
         const auto it = byAddress.constFind(d.destinationAddress().toIPv4Address());
         if (it != byAddress.constEnd()) {
             order.append(*it); // a request sent to one node's own address
         } else {
-            order.resize(nodes.size());
+            order.resize(int(nodes.size()));
             std::iota(order.begin(), order.end(), 0);
             if (discovery.shuffle)
                 std::shuffle(order.begin(), order.end(), shuffler);
@@ -118,18 +115,20 @@ void Emulator::readDatagrams()
 
 void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
 {
-    const Node &node = nodes[index];
-    if (node.fault(QStringLiteral("silent")).toBool() || node.fault(QStringLiteral("no-discovery")).toBool())
+    const Node &node = nodes[size_t(index)];
+    const Faults &f = node.faults;
+    // A node that is restarting hears nothing.
+    if (f.silent || f.noDiscovery || monotonicNs() < node.restartUntil)
         return;
-    const Datagram reply{node.identity, node.address, to, port};
+    const QByteArray identity = node.identity();
+    const Datagram reply{identity, node.address, to, port};
     QVector<Datagram> batch;
-    for (const QJsonValue extra : node.fault(QStringLiteral("extra-datagrams")).toArray()) {
-        const QString kind = extra.toString();
-        if (kind == QLatin1String("short"))
-            batch.append({node.identity.left(discovery::UsedSize - 1), reply.from, reply.to, reply.toPort});
-        else if (kind == QLatin1String("tiny"))
-            batch.append({node.identity.left(3), reply.from, reply.to, reply.toPort});
-        else if (kind == QLatin1String("garbage")) {
+    for (const Faults::Extra extra : f.extraDatagrams) {
+        if (extra == Faults::ShortRecord)
+            batch.append({identity.left(discovery::UsedSize - 1), reply.from, reply.to, reply.toPort});
+        else if (extra == Faults::Tiny)
+            batch.append({identity.left(3), reply.from, reply.to, reply.toPort});
+        else {
             QByteArray g(DatagramSize, '\0');
             for (int b = 0; b < g.size(); ++b)
                 g[b] = char((b * 131 + 7) & 0xff);
@@ -138,8 +137,8 @@ void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
         }
     }
     batch.append(reply);
-    const int copies = node.fault(QStringLiteral("duplicate-reply")).toBool() ? 2 : 1;
-    const int delay = node.fault(QStringLiteral("discovery-delay-ms")).toInt();
+    const int copies = f.duplicateReply ? 2 : 1;
+    const int delay = f.discoveryDelayMs;
     for (int c = 0; c < copies; ++c) {
         for (const Datagram &dg : batch) {
             if (delay > 0)
@@ -188,7 +187,7 @@ void Emulator::sendPendingDatagrams()
             return;
         }
         if (err != 0)
-            event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
+            lines.add(events::UdpError, QString::fromLocal8Bit(std::strerror(err)));
         outgoing.dequeue();
     }
     udpRetry->stop();
@@ -231,7 +230,7 @@ void Emulator::sendPaced()
                 udpRetry->start();
                 return;
             }
-            event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
+            lines.add(events::UdpError, QString::fromLocal8Bit(std::strerror(err)));
             outgoing.dequeue();
             continue;
         }
@@ -255,7 +254,7 @@ void Emulator::endBurst()
         burstEnd->start(int(std::ceil(left / 1e6)));
         return;
     }
-    event(QStringLiteral("burst %1 %2").arg(burstCount).arg(qint64(std::llround((burstLast - burstStart) / 1e3))));
+    lines.add(events::Burst, burstCount, qint64(std::llround((burstLast - burstStart) / 1e3)));
     burstCount = 0;
 }
 
@@ -263,23 +262,24 @@ void Emulator::endBurst()
 // each as a node of its own, spread evenly over time by a timer.
 void Emulator::floodDiscovery(int index, const QHostAddress &to, quint16 port)
 {
-    const QJsonObject params = nodes[index].fault(QStringLiteral("discovery-flood")).toObject();
-    if (params.isEmpty() || discoveryFloods.contains(index))
+    const Faults &f = nodes[size_t(index)].faults;
+    if (f.floodCount == 0 || discoveryFloods.contains(index))
         return;
     discoveryFloods.insert(index);
-    const double rate = params.value(QLatin1String("rate")).toDouble();
-    const qint64 count = params.value(QLatin1String("count")).toInteger();
+    const double rate = f.floodRate;
+    const qint64 count = f.floodCount;
     const double started = nowNs();
     const auto sent = std::make_shared<qint64>(0);
     auto *timer = new QTimer(this);
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(1);
     connect(timer, &QTimer::timeout, this, [this, index, to, port, rate, count, started, sent, timer] {
-        const Node &node = nodes[index];
+        const Node &node = nodes[size_t(index)];
+        const QByteArray identity = node.identity();
         const qint64 due = qMin(count, qint64((nowNs() - started) * rate / 1e9) + 1);
         for (int batch = 0; *sent < due && batch < FloodBatch; ++batch) {
             const QByteArray number = QByteArray::number(floodSerial + 1);
-            QByteArray dg = node.identity;
+            QByteArray dg = identity;
             std::memset(dg.data() + discovery::LabelOffset, 0, discovery::LabelSize);
             std::memset(dg.data() + discovery::SerialOffset, 0, discovery::SerialSize);
             putBytes(dg, discovery::LabelOffset, discovery::LabelSize - 1, "Flood-" + number);
@@ -288,7 +288,7 @@ void Emulator::floodDiscovery(int index, const QHostAddress &to, quint16 port)
             if (busy(err))
                 break; // the next tick tries again
             if (err != 0)
-                event(QStringLiteral("udp-error %1").arg(QString::fromLocal8Bit(std::strerror(err))));
+                lines.add(events::UdpError, QString::fromLocal8Bit(std::strerror(err)));
             ++floodSerial;
             ++*sent;
         }
@@ -297,7 +297,7 @@ void Emulator::floodDiscovery(int index, const QHostAddress &to, quint16 port)
         timer->stop();
         timer->deleteLater();
         discoveryFloods.remove(index);
-        event(QStringLiteral("flood-done %1 %2").arg(node.address.toString()).arg(count));
+        lines.add(events::FloodDone, node.ip, count);
     });
     timer->start();
 }

@@ -1,44 +1,61 @@
 #ifndef TARVO_EMULATOR_H
 #define TARVO_EMULATOR_H
 
+#include "events.h"
+#include "faults.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QJsonObject>
+#include <QMutex>
 #include <QObject>
 #include <QQueue>
 #include <QSet>
 #include <QString>
 #include <QVector>
+#include <atomic>
+#include <deque>
+#include <memory>
 #include <random>
+#include <vector>
 
-class QTcpServer;
-class QTcpSocket;
 class QUdpSocket;
 class QTimer;
+class Worker;
 
-// One emulated node: its identity as discovery reports it, its stored
-// configuration, what it has received of a firmware image, and the faults
-// it is asked to show.
+// One emulated node. Its address and faults are fixed at start and read by
+// every thread; the rest belongs to the worker thread that serves its
+// connections, except its discovery record, which discovery reads from the
+// main thread and which therefore changes only under its lock.
 struct Node {
     QHostAddress address;
-    QByteArray identity;      // 512-byte discovery reply
-    QByteArray config;        // 1024-byte configuration record it applies
-    QByteArray factoryConfig; // what DefaultConfig restores
-    QByteArray flash;         // firmware bytes as received, by packet number
-    QByteArray pendingVersion; // version announced after the next reset
-    QJsonObject faults;
+    QByteArray ip; // the address as the event lines show it
+    Faults faults;
+    int worker = 0;
+
+    // The worker's own.
+    QByteArray config;         // 1024-byte configuration record it applies
+    QByteArray factoryConfig;  // what DefaultConfig restores
+    QByteArray flash;          // firmware bytes as received, by packet number
+    QByteArray pendingVersion; // version of the received image, announced after a reset
     int messagesReceived = 0;
+    QHash<qint64, int> refusals; // refuse-packet: times each packet was refused so far
 
-    QJsonValue fault(const QString &name) const { return faults.value(name); }
-    bool hasFault(const QString &name) const { return faults.contains(name); }
-};
+    QByteArray identity() const; // the 512-byte discovery record, as it is now
+    void setIdentity(const QByteArray &record);
+    template <typename Edit>
+    void editIdentity(Edit edit)
+    {
+        QMutexLocker lock(&identityLock);
+        edit(record);
+    }
+    // Restarting after a reset (restart-ms): until then, on the monotonic
+    // clock in ns, it answers no discovery.
+    std::atomic<qint64> restartUntil{0};
 
-struct Session {
-    QTcpSocket *socket = nullptr;
-    int node = -1;
-    QByteArray pending; // bytes of a message not yet complete
-    bool flooding = false;
+private:
+    mutable QMutex identityLock;
+    QByteArray record;
 };
 
 // How discovery replies leave the emulator as a whole.
@@ -48,27 +65,24 @@ struct DiscoveryOptions {
     quint32 seed = 1;
 };
 
+qint64 monotonicNs();
+
+// Answers discovery on the main thread and leaves the node protocol to
+// worker threads, each with the connections of its own nodes.
 class Emulator : public QObject
 {
     Q_OBJECT
 
 public:
-    Emulator(QVector<Node> nodes, QString stateDir, DiscoveryOptions discovery = {}, QObject *parent = nullptr);
-    bool start(QString *error);
+    Emulator(std::deque<Node> &nodes, QString stateDir, DiscoveryOptions discovery = {}, QObject *parent = nullptr);
+    ~Emulator() override;
+    // Binds discovery, listens on every node's address, then starts the
+    // workers (`threads` of them, at most one per node).
+    bool start(int threads, QString *error);
 
-    QVector<Node> nodes;
-    // Listen on each node's own address rather than on every address, so
-    // that several emulators share one network (set before start()).
-    bool listenEach = false;
-
-    // Sends a reply as the node's faults say: delayed, cut short, split over
-    // two segments, coalesced with a copy or another message, or not at all.
-    // A delay of -1 takes the node's delay-ms fault.
-    void reply(Session &session, const QByteArray &message, int delayMs = -1);
-    void closeSession(Session &session);
     // Writes DIR/<address>.<suffix> when a state folder was given.
-    void saveState(const Node &node, const QString &suffix, const QByteArray &data) const;
-    void event(const QString &line) const; // one line on standard output
+    void saveState(const Node &node, const char *suffix, const QByteArray &data) const;
+    EventLines &mainEvents() { return lines; }
 
 private:
     struct Datagram {
@@ -78,7 +92,6 @@ private:
         double slot = 0; // paced: when it may leave, ns after its burst's first send
     };
 
-    // Discovery (discovery.cpp).
     void readDatagrams();
     void answerDiscovery(int index, const QHostAddress &to, quint16 port);
     void enqueue(Datagram datagram);
@@ -87,18 +100,14 @@ private:
     void endBurst();
     void floodDiscovery(int index, const QHostAddress &to, quint16 port);
 
-    // Node protocol.
-    void acceptConnections(QTcpServer *server);
-    void readSession(QTcpSocket *socket);
-    void handle(Session &session, const QByteArray &message);
-    void floodConnection(QTcpSocket *socket);
-
+    std::deque<Node> &nodes;
     QString stateDir;
     DiscoveryOptions discovery;
+    std::vector<std::unique_ptr<Worker>> workers;
+    EventLines lines{true};
     QUdpSocket *udp = nullptr;
     QTimer *udpRetry = nullptr;
     QHash<quint32, int> byAddress;
-    QHash<QTcpSocket *, Session> sessions;
     QQueue<Datagram> outgoing;
 
     // Pacing: the wire schedule shared by every node of this process.
@@ -114,17 +123,11 @@ private:
     quint64 floodSerial = 0;   // running number of flood replies, for distinct serials
 };
 
-// Command handlers, each in its own file. They return false for a word
-// they do not handle.
-bool handleConfigCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message);
-bool handleFirmwareCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message);
-
 // Builds a node's records from its description (see main.cpp for the keys).
 QByteArray buildIdentity(const QJsonObject &description, const QHostAddress &address);
 QByteArray buildConfig(const QByteArray &identity);
-
-// Checks the faults that take numbers or objects; an empty result means
-// they can be used as given.
-QString faultError(const QJsonObject &faults);
+// A node's discovery record follows the configuration it applies: label,
+// address, mask and gateway.
+void followConfig(QByteArray &identity, const QByteArray &config);
 
 #endif

@@ -1,7 +1,6 @@
-#include "emulator.h"
 #include "nodewire.h"
+#include "worker.h"
 
-#include <QTcpSocket>
 #include <cstring>
 
 // The firmware side of a node: erase, program packets stored where their
@@ -15,47 +14,56 @@ namespace {
 
 enum : int { MaxPackets = 4096 }; // 2 MiB: far beyond any image, small enough to hold
 
-void program(Emulator &emu, Session &session, Node &node, const QByteArray &message)
+QByteArray acknowledgement(qint64 number)
+{
+    QByteArray ack = message(ProgramPacket);
+    putU32(ack, firmware::PacketNumberOffset, quint32(number));
+    return ack;
+}
+
+void program(Worker &worker, Session &session, Node &node, const QByteArray &message)
 {
     namespace f = firmware;
-    const QString ip = node.address.toString();
+    const Faults &faults = node.faults;
     const qint64 number = qint32(u32(message, f::PacketNumberOffset));
     const qint64 length = qMin<qint64>(u32(message, f::PacketLengthOffset), message.size() - f::PayloadOffset);
     if (number < 0 || number >= MaxPackets || length < 0) {
-        emu.event(QStringLiteral("bad-packet %1 %2").arg(ip).arg(number));
+        worker.events().add(events::BadPacket, node.ip, number);
+        return;
+    }
+    // A node that refuses a packet says so by acknowledging the one before.
+    if (faults.refusePacket.contains(number) && node.refusals.value(number) < faults.refusePacket.value(number)) {
+        ++node.refusals[number];
+        worker.events().add(events::Refused, node.ip, number);
+        worker.reply(session, acknowledgement(number - 1));
         return;
     }
     const qint64 start = number * f::PacketSize;
     if (node.flash.size() < start + length)
         node.flash.append(QByteArray(start + length - node.flash.size(), '\0'));
     std::memcpy(node.flash.data() + start, message.constData() + f::PayloadOffset, size_t(length));
-    emu.event(QStringLiteral("packet %1 %2").arg(ip).arg(number));
+    worker.events().add(events::Packet, node.ip, number);
 
-    const QJsonValue drop = node.fault(QStringLiteral("drop-after-packet"));
-    if (drop.isDouble() && number >= drop.toInt()) {
-        emu.saveState(node, QStringLiteral("flash"), node.flash);
-        emu.closeSession(session);
+    if (faults.dropAfterPacket >= 0 && number >= faults.dropAfterPacket) {
+        worker.saveState(node, "flash", node.flash);
+        worker.closeNow(session);
         return;
     }
-    const QJsonValue silentAfter = node.fault(QStringLiteral("silent-after-packet"));
-    if (silentAfter.isDouble() && number > silentAfter.toInt())
+    if (faults.silentAfterPacket >= 0 && number > faults.silentAfterPacket)
         return;
 
-    qint64 acknowledged = number;
-    const QJsonValue other = node.fault(QStringLiteral("ack-packet")).toObject().value(QString::number(number));
-    if (other.isDouble())
-        acknowledged = other.toInteger();
-    QByteArray ack = nodewire::message(ProgramPacket);
-    putU32(ack, f::PacketNumberOffset, quint32(acknowledged));
-    emu.reply(session, ack);
-    if (node.fault(QStringLiteral("ack-twice")).toBool()) {
-        session.socket->flush(); // a write of its own, not one coalesced with the first
-        emu.reply(session, ack);
-    }
+    const QByteArray ack = acknowledgement(faults.ackPacket.value(number, number));
+    worker.reply(session, ack);
+    if (faults.ackTwice)
+        worker.reply(session, ack); // a write of its own, not one coalesced with the first
+    // Now and then an old acknowledgement again, as a node that repeats itself.
+    const qint64 stale = number - faults.staleBack;
+    if (faults.staleEvery > 0 && (number + 1) % faults.staleEvery == 0 && stale >= 0)
+        worker.reply(session, acknowledgement(stale));
 }
 
 // What a reset leaves: the boot loader reports the version of the image it
-// now holds, once a whole image has arrived.
+// now holds, once a whole image has arrived (unless keep-version).
 void announceVersion(Node &node)
 {
     namespace d = discovery;
@@ -64,54 +72,72 @@ void announceVersion(Node &node)
     // The text ends at its first NUL or at the info block's end.
     const int room = firmware::ImageSize - firmware::VersionOffset;
     node.pendingVersion = text(node.flash, firmware::VersionOffset, room).left(d::VersionSize - 1);
-    std::memset(node.identity.data() + d::VersionOffset, 0, d::VersionSize);
-    putBytes(node.identity, d::VersionOffset, d::VersionSize - 1, node.pendingVersion);
+    if (node.faults.keepVersion)
+        return;
+    node.editIdentity([&](QByteArray &identity) {
+        std::memset(identity.data() + d::VersionOffset, 0, d::VersionSize);
+        putBytes(identity, d::VersionOffset, d::VersionSize - 1, node.pendingVersion);
+    });
+}
+
+void reset(Worker &worker, Session &session, Node &node)
+{
+    const Faults &faults = node.faults;
+    worker.saveState(node, "flash", node.flash);
+    // Discovery sees the new version before the reply can prompt a search.
+    announceVersion(node);
+    // A boot loader that resets at once ends the connection unanswered.
+    if (faults.hasResetReply) {
+        QByteArray r = message(faults.resetReplyWord);
+        putU32(r, firmware::PacketNumberOffset, faults.resetReplyNumber);
+        worker.reply(session, r);
+        session.muted = true;
+    } else if (!faults.restartSilently) {
+        worker.reply(session, message(ResetDevice));
+    }
+    worker.events().add(events::Reset, node.ip, node.pendingVersion);
+    worker.restart(node);
+    if (faults.restartSilently)
+        worker.closeNow(session);
 }
 
 } // namespace
 
-bool handleFirmwareCommand(Emulator &emu, Session &session, Node &node, const QByteArray &message)
+bool handleFirmwareCommand(Worker &worker, Session &session, Node &node, const QByteArray &message)
 {
-    const QString ip = node.address.toString();
     switch (u32(message, 0)) {
     case EraseSector: {
         node.flash.clear();
-        emu.saveState(node, QStringLiteral("flash"), node.flash);
-        emu.event(QStringLiteral("erase %1").arg(ip));
-        const int late = node.fault(QStringLiteral("erase-delay-ms")).toInt();
-        emu.reply(session, nodewire::message(EraseSector), late > 0 ? late : -1);
+        node.flash.reserve(firmware::ImageSize);
+        worker.saveState(node, "flash", node.flash);
+        worker.events().add(events::Erase, node.ip);
+        const int late = node.faults.eraseDelayMs;
+        worker.reply(session, nodewire::message(EraseSector), late > 0 ? late : -1);
         return true;
     }
     case ProgramPacket:
-        program(emu, session, node, message);
+        program(worker, session, node, message);
         return true;
     case ReadCrc: {
-        emu.saveState(node, QStringLiteral("flash"), node.flash);
+        worker.saveState(node, "flash", node.flash);
         quint32 sum = byteSum(node.flash, firmware::SummedSize);
-        if (node.fault(QStringLiteral("wrong-crc")).toBool())
+        if (node.faults.wrongCrc)
             sum += 1;
-        emu.event(QStringLiteral("crc %1 %2").arg(ip).arg(sum));
+        worker.events().add(events::Crc, node.ip, sum);
         QByteArray r = nodewire::message(ReadCrc);
         putU32(r, firmware::CrcOffset, sum);
-        emu.reply(session, r);
+        worker.reply(session, r);
         return true;
     }
-    case ResetDevice: {
-        emu.saveState(node, QStringLiteral("flash"), node.flash);
-        // A boot loader that resets at once ends the connection unanswered.
-        const bool silently = node.fault(QStringLiteral("restart-silently")).toBool();
-        if (!silently)
-            emu.reply(session, nodewire::message(ResetDevice));
-        announceVersion(node);
-        emu.event(QStringLiteral("reset %1 %2").arg(ip, QString::fromLatin1(node.pendingVersion)));
-        if (silently)
-            emu.closeSession(session);
+    case ResetDevice:
+        reset(worker, session, node);
         return true;
-    }
     case RunApplication:
-        if (u32(node.identity, discovery::TypeOffset) == discovery::TypeBootLoader)
-            putU32(node.identity, discovery::TypeOffset, discovery::TypeApplication);
-        emu.event(QStringLiteral("run %1").arg(ip));
+        node.editIdentity([](QByteArray &identity) {
+            if (u32(identity, discovery::TypeOffset) == discovery::TypeBootLoader)
+                putU32(identity, discovery::TypeOffset, discovery::TypeApplication);
+        });
+        worker.events().add(events::Run, node.ip);
         return true;
     default:
         return false;

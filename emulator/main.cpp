@@ -2,6 +2,7 @@
 // configurator can be tried and tested without hardware.
 
 #include "emulator.h"
+#include "nodewire.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
+#include <QThread>
 #include <cstdio>
 #include <csignal>
 #include <sys/prctl.h>
@@ -31,46 +33,7 @@ const char *const description =
     "  status    replyStatus of its discovery reply (0 = accepted)\n"
     "  faults    object of faults, as --fault\n"
     "\n"
-    "Faults (NAME=JSON):\n";
-
-const char *const faultHelp =
-    "  silent=true            answers nothing at all\n"
-    " Discovery\n"
-    "  no-discovery=true      does not answer discovery\n"
-    "  discovery-delay-ms=N   answers discovery after N ms\n"
-    "  duplicate-reply=true   answers discovery twice\n"
-    "  extra-datagrams=[\"short\",\"tiny\",\"garbage\"]  sends these before its reply\n"
-    "  discovery-flood={\"rate\":2000,\"count\":20000}\n"
-    "                         after its reply, sends count more, each with its own serial (FL...)\n"
-    "                         and label, rate per second; prints \"flood-done NODE COUNT\"\n"
-    " Any reply on TCP\n"
-    "  no-reply=[8,12]        leaves these command words unanswered\n"
-    "  delay-ms=N or {\"8\":3500}  delays replies (all, or per command word)\n"
-    "  duplicate=true         writes every reply twice in one segment\n"
-    "  append=N               follows every reply, in the same segment, by a message with word N\n"
-    "  split=true             writes every reply in two segments, 60 ms apart\n"
-    "  split-at=N             the same, split after byte N\n"
-    "  short-replies=N        cuts every reply to its first N bytes\n"
-    "  close-after=N          drops the connection on the N-th message received\n"
-    "  send-on-connect=[15,10]  sends messages with these words after accepting\n"
-    "  flood-after={\"word\":16,\"megabytes\":200}\n"
-    "                         after its reply to that word, writes that many MiB of messages with\n"
-    "                         word 99 as the connection drains; prints \"flood-done NODE BYTES\"\n"
-    " Configuration\n"
-    "  no-ack=true            leaves SetConfig unacknowledged\n"
-    "  late-ack-ms=N          acknowledges SetConfig after N ms\n"
-    "  out-of-range=true      sends configuration records with out-of-range values\n"
-    "  config-words={\"100\":7}  sets the 32-bit word at these byte offsets of every record it sends\n"
-    "  factory-ip=ADDR        DefaultConfig restores a configuration with another address\n"
-    " Firmware\n"
-    "  wrong-crc=true         answers ReadCrc with a checksum one too high\n"
-    "  silent-after-packet=K  stores but no longer acknowledges packets after packet K\n"
-    "  ack-packet={\"3\":9}     acknowledges packet 3 with the number 9 (any, even negative)\n"
-    "  ack-twice=true         writes every packet acknowledgement twice\n"
-    "  erase-delay-ms=N       answers EraseSector after N ms\n"
-    "  drop-after-packet=K    drops the connection on receiving packet K, unacknowledged\n"
-    "  restart-silently=true  on ResetDevice closes the connection at once, unanswered\n"
-    "See docs/EMULATOR.md.";
+    "Faults (--fault NAME=VALUE, VALUE in JSON; NAME alone is NAME=true; --list-faults for a table):\n";
 
 // "1G", "1000M", "100M", "64k" or plain bits per second; 0 for anything else.
 double parseBitRate(const QString &text)
@@ -99,6 +62,56 @@ void raiseFileLimit()
     }
 }
 
+int refuse(const QString &why)
+{
+    std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(why));
+    return 2;
+}
+
+int refuseFault(const QString &where, const QString &why)
+{
+    return refuse(where + why + QStringLiteral("\nThe known faults: ") + faultNames() + QStringLiteral(" (--help says more)."));
+}
+
+// The node file, checked before anything is built from it: its size, its
+// JSON, and each node's keys and address.
+QString readNodeFile(const QString &path, QJsonArray *nodes)
+{
+    constexpr qint64 MaxBytes = 64 * 1024 * 1024;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1").arg(path);
+    if (file.size() > MaxBytes)
+        return QStringLiteral("%1: more than %2 bytes").arg(path).arg(MaxBytes);
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(file.read(MaxBytes), &error);
+    if (error.error != QJsonParseError::NoError)
+        return QStringLiteral("%1: %2 at byte %3").arg(path, error.errorString()).arg(error.offset);
+    const QJsonValue list = doc.object().value(QStringLiteral("nodes"));
+    if (!list.isArray())
+        return QStringLiteral("%1: wants {\"nodes\": [ {...}, ... ]}").arg(path);
+    static const QStringList keys{QStringLiteral("ip"),     QStringLiteral("label"),   QStringLiteral("serial"),
+                                  QStringLiteral("name"),   QStringLiteral("version"), QStringLiteral("type"),
+                                  QStringLiteral("mac"),    QStringLiteral("netIp"),   QStringLiteral("mask"),
+                                  QStringLiteral("gateway"), QStringLiteral("status"), QStringLiteral("faults")};
+    for (const QJsonValue v : list.toArray()) {
+        const QJsonObject d = v.toObject();
+        QByteArray scratch(4, '\0');
+        if (!v.isObject() || !nodewire::putAddress(scratch, 0, d.value(QStringLiteral("ip")).toString()))
+            return QStringLiteral("%1: node %2 has no \"ip\" address a.b.c.d").arg(path).arg(nodes->size() + 1);
+        for (auto it = d.begin(); it != d.end(); ++it)
+            if (!keys.contains(it.key()))
+                return QStringLiteral("%1: node %2 (%3): no key \"%4\"; the keys are %5")
+                    .arg(path)
+                    .arg(nodes->size() + 1)
+                    .arg(d.value(QStringLiteral("ip")).toString(), it.key(), keys.join(QStringLiteral(", ")));
+        if (d.contains(QStringLiteral("faults")) && !d.value(QStringLiteral("faults")).isObject())
+            return QStringLiteral("%1: node %2: \"faults\" wants an object, as {\"delay-ms\": 500}").arg(path).arg(nodes->size() + 1);
+        nodes->append(d);
+    }
+    return QString();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -107,7 +120,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tarvo-emulator"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(description) + QString::fromLatin1(faultHelp));
+    parser.setApplicationDescription(QString::fromLatin1(description) + faultHelp() + QStringLiteral("See docs/EMULATOR.md."));
     parser.addHelpOption();
     QCommandLineOption countOpt(QStringLiteral("count"), QStringLiteral("Number of generated nodes."), QStringLiteral("N"), QStringLiteral("1"));
     QCommandLineOption firstOpt(QStringLiteral("first-ip"), QStringLiteral("Address of the first generated node; the others follow."),
@@ -116,7 +129,8 @@ int main(int argc, char *argv[])
     QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Firmware version of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("v1.00"));
     QCommandLineOption labelOpt(QStringLiteral("label"), QStringLiteral("Label prefix of generated nodes."), QStringLiteral("TEXT"), QStringLiteral("Node"));
     QCommandLineOption fileOpt(QStringLiteral("nodes-file"), QStringLiteral("JSON file describing the nodes (see above)."), QStringLiteral("FILE"));
-    QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("A fault for every node (repeatable; see above)."), QStringLiteral("NAME=JSON"));
+    QCommandLineOption faultOpt(QStringLiteral("fault"), QStringLiteral("A fault for every node (repeatable; see above)."), QStringLiteral("NAME=VALUE"));
+    QCommandLineOption listOpt(QStringLiteral("list-faults"), QStringLiteral("Prints the faults as a Markdown table and exits."));
     QCommandLineOption parentOpt(QStringLiteral("exit-with-parent"), QStringLiteral("Exit when the process that started it ends (for test runners)."));
     QCommandLineOption stateOpt(QStringLiteral("state-dir"), QStringLiteral("Folder where nodes keep <address>.config and <address>.flash."), QStringLiteral("DIR"));
     QCommandLineOption rateOpt(QStringLiteral("reply-rate"),
@@ -130,57 +144,72 @@ int main(int argc, char *argv[])
                                  QStringLiteral("Serial counter of the first generated node (serials 2650NNNN; default 1)."),
                                  QStringLiteral("N"), QStringLiteral("1"));
     QCommandLineOption eachOpt(QStringLiteral("listen-each"),
-                               QStringLiteral("Listens on each node's own address rather than on all, so that several "
-                                              "emulators can serve one network."));
-    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, stateOpt, rateOpt,
-                       shuffleOpt, seedOpt, serialOpt, eachOpt});
+                               QStringLiteral("Kept for older scripts: every node listens on its own address anyway, so that "
+                                              "several emulators can serve one network."));
+    QCommandLineOption threadsOpt(QStringLiteral("threads"),
+                                  QStringLiteral("Worker threads serving the nodes' connections, a node always on the same one "
+                                                 "(default: one per core, at most 8)."),
+                                  QStringLiteral("N"));
+    QCommandLineOption omitOpt(QStringLiteral("omit-events"),
+                               QStringLiteral("Leaves these event lines out, e.g. rx,packet for a benchmark (default: none)."),
+                               QStringLiteral("LIST"));
+    parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, listOpt, stateOpt, rateOpt,
+                       shuffleOpt, seedOpt, serialOpt, eachOpt, threadsOpt, omitOpt});
     parser.process(app);
+    if (parser.isSet(listOpt)) {
+        std::fputs(qPrintable(faultTable()), stdout);
+        return 0;
+    }
     if (parser.isSet(parentOpt))
         prctl(PR_SET_PDEATHSIG, SIGKILL);
 
     DiscoveryOptions discovery;
     if (parser.isSet(rateOpt)) {
         discovery.bitsPerSecond = parseBitRate(parser.value(rateOpt));
-        if (discovery.bitsPerSecond <= 0) {
-            std::fprintf(stderr, "tarvo-emulator: --reply-rate %s: give bits per second from 1k to 1000G, e.g. 1G or 100M\n",
-                         qPrintable(parser.value(rateOpt)));
-            return 2;
-        }
+        if (discovery.bitsPerSecond <= 0)
+            return refuse(QStringLiteral("--reply-rate %1: give bits per second from 1k to 1000G, e.g. 1G or 100M").arg(parser.value(rateOpt)));
     }
     discovery.shuffle = parser.isSet(shuffleOpt);
     bool seedOk = false;
     discovery.seed = parser.value(seedOpt).toUInt(&seedOk);
-    if (!seedOk) {
-        std::fprintf(stderr, "tarvo-emulator: --seed %s: give a whole number from 0 to 4294967295\n", qPrintable(parser.value(seedOpt)));
-        return 2;
+    if (!seedOk)
+        return refuse(QStringLiteral("--seed %1: give a whole number from 0 to 4294967295").arg(parser.value(seedOpt)));
+    int threads = qMin(QThread::idealThreadCount(), 8);
+    if (parser.isSet(threadsOpt)) {
+        bool ok = false;
+        threads = parser.value(threadsOpt).toInt(&ok);
+        if (!ok || threads < 1 || threads > 64)
+            return refuse(QStringLiteral("--threads %1: give a whole number from 1 to 64").arg(parser.value(threadsOpt)));
     }
+    QString error;
+    if (!events::omit(parser.value(omitOpt), &error))
+        return refuse(QStringLiteral("--omit-events: ") + error);
 
+    // Faults for every node, checked here so that a refusal names --fault.
     QJsonObject common;
     for (const QString &f : parser.values(faultOpt)) {
-        const int eq = int(f.indexOf(QLatin1Char('=')));
-        const QString name = eq < 0 ? f : f.left(eq);
-        const QByteArray value = eq < 0 ? QByteArray("true") : f.mid(eq + 1).toUtf8();
-        const QJsonDocument doc = QJsonDocument::fromJson("[" + value + "]");
-        common.insert(name, doc.isArray() ? doc.array().at(0) : QJsonValue(QString::fromUtf8(value)));
+        const auto [name, value] = faultArgument(f);
+        common.insert(name, value);
+        error = Faults().parse(QJsonObject{{name, value}});
+        if (!error.isEmpty())
+            return refuseFault(QStringLiteral("--"), error);
     }
 
     QJsonArray descriptions;
     if (parser.isSet(fileOpt)) {
-        QFile file(parser.value(fileOpt));
-        if (!file.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "cannot read %s\n", qPrintable(file.fileName()));
-            return 2;
-        }
-        descriptions = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("nodes")).toArray();
+        error = readNodeFile(parser.value(fileOpt), &descriptions);
+        if (!error.isEmpty())
+            return refuse(error);
     } else {
-        const int count = parser.value(countOpt).toInt();
-        bool serialOk = false;
+        bool countOk = false, serialOk = false;
+        const int count = parser.value(countOpt).toInt(&countOk);
         const int firstSerial = parser.value(serialOpt).toInt(&serialOk);
-        if (!serialOk || firstSerial < 0 || firstSerial + count > 10000) {
-            std::fprintf(stderr, "tarvo-emulator: --first-serial %s: the serial counters must stay within 0..9999\n",
-                         qPrintable(parser.value(serialOpt)));
-            return 2;
-        }
+        if (!countOk || count < 0 || count > 10000)
+            return refuse(QStringLiteral("--count %1: give a whole number from 0 to 10000").arg(parser.value(countOpt)));
+        if (!serialOk || firstSerial < 0 || firstSerial + count > 10000)
+            return refuse(QStringLiteral("--first-serial %1: the serial counters must stay within 0..9999").arg(parser.value(serialOpt)));
+        if (QHostAddress(parser.value(firstOpt)).protocol() != QAbstractSocket::IPv4Protocol)
+            return refuse(QStringLiteral("--first-ip %1: give an IPv4 address").arg(parser.value(firstOpt)));
         for (int i = 0; i < count; ++i) {
             QJsonObject d;
             const quint32 a = addressAt(parser.value(firstOpt), i);
@@ -197,34 +226,32 @@ int main(int argc, char *argv[])
         }
     }
 
-    QVector<Node> nodes;
+    // Every node's faults parsed once, here: its own over the common ones.
+    std::deque<Node> nodes;
     for (const QJsonValue v : descriptions) {
         const QJsonObject d = v.toObject();
-        Node node;
+        Node &node = nodes.emplace_back();
         node.address = QHostAddress(d.value(QStringLiteral("ip")).toString());
-        node.identity = buildIdentity(d, node.address);
-        node.config = buildConfig(node.identity);
-        node.factoryConfig = node.config;
-        node.faults = common;
+        node.ip = node.address.toString().toLatin1();
+        QJsonObject faults = common;
         const QJsonObject own = d.value(QStringLiteral("faults")).toObject();
         for (auto it = own.begin(); it != own.end(); ++it)
-            node.faults.insert(it.key(), it.value());
-        const QString error = faultError(node.faults);
-        if (!error.isEmpty()) {
-            std::fprintf(stderr, "tarvo-emulator: node %s: %s\n", qPrintable(node.address.toString()), qPrintable(error));
-            return 2;
-        }
-        nodes.append(node);
+            faults.insert(it.key(), it.value());
+        error = node.faults.parse(faults);
+        if (!error.isEmpty())
+            return refuseFault(QStringLiteral("node %1: ").arg(QString::fromLatin1(node.ip)), error);
+        const QByteArray identity = buildIdentity(d, node.address);
+        node.setIdentity(identity);
+        node.config = buildConfig(identity);
+        node.factoryConfig = node.config;
     }
 
     raiseFileLimit();
     Emulator emulator(nodes, parser.value(stateOpt), discovery);
-    emulator.listenEach = parser.isSet(eachOpt);
-    QString error;
-    if (!emulator.start(&error)) {
+    if (!emulator.start(threads, &error)) {
         std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(error));
         return 1;
     }
-    emulator.event(QStringLiteral("ready %1").arg(nodes.size()));
+    emulator.mainEvents().add(events::Ready, qint64(nodes.size()));
     return app.exec();
 }

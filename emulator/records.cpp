@@ -51,3 +51,15 @@ QByteArray buildConfig(const QByteArray &identity)
              identity.mid(discovery::MacOffset, discovery::MacSize + c::NetworkSize));
     return r;
 }
+
+void followConfig(QByteArray &identity, const QByteArray &applied)
+{
+    namespace d = discovery;
+    namespace c = nodewire::config;
+    if (identity.size() < DatagramSize || applied.size() < MessageSize)
+        return;
+    // The label as the record holds it, up to its NUL, byte for byte.
+    identity.replace(d::LabelOffset, d::LabelSize, QByteArray(d::LabelSize, '\0'));
+    putBytes(identity, d::LabelOffset, d::LabelSize, text(applied, c::LabelOffset, c::LabelSize));
+    identity.replace(d::IpOffset, c::NetworkSize, applied.mid(c::IpOffset, c::NetworkSize));
+}

@@ -12,10 +12,11 @@ NodeVerifier::NodeVerifier(Discovery *d, int firstAsk, int interval, QObject *pa
         connect(discovery, &Discovery::nodeFound, this, &NodeVerifier::nodeFound);
 }
 
-int NodeVerifier::watch(const Test &is, const Test &shows, int boundMs)
+int NodeVerifier::watch(const QByteArray &serial, const Test &is, const Test &shows, int boundMs)
 {
     const int id = nextId++;
-    watching.insert(id, {is, shows, QDeadlineTimer(boundMs), NodeInfo()});
+    watching.insert(id, {serial, is, shows, QDeadlineTimer(boundMs), NodeInfo()});
+    bySerial.insert(serial, id);
     if (!soon.isActive())
         soon.start(firstAskMs);
     return id;
@@ -23,7 +24,11 @@ int NodeVerifier::watch(const Test &is, const Test &shows, int boundMs)
 
 void NodeVerifier::cancel(int id)
 {
-    watching.remove(id);
+    const auto it = watching.constFind(id);
+    if (it == watching.constEnd())
+        return;
+    bySerial.remove(it->serial, id);
+    watching.erase(it);
 }
 
 void NodeVerifier::ask()
@@ -32,6 +37,7 @@ void NodeVerifier::ask()
     for (auto it = watching.begin(); it != watching.end();) {
         if (!discovery || it->deadline.hasExpired()) {
             expired.append({it.key(), it->seen});
+            bySerial.remove(it->serial, it.key());
             it = watching.erase(it);
         } else {
             ++it;
@@ -55,15 +61,16 @@ void NodeVerifier::nodeFound(int index)
     // A copy: a receiver of verified() may start a search, which empties the list.
     const NodeInfo node = discovery->nodes().at(index);
     QList<int> done;
-    for (auto it = watching.begin(); it != watching.end(); ++it) {
-        if (!it->is(node))
+    for (auto key = bySerial.constFind(node.serial); key != bySerial.constEnd() && key.key() == node.serial; ++key) {
+        Watch &w = watching[key.value()];
+        if (!w.is(node))
             continue;
-        it->seen = node;
-        if (it->shows(node))
-            done.append(it.key());
+        w.seen = node;
+        if (w.shows(node))
+            done.append(key.value());
     }
     for (const int id : done) {
-        watching.remove(id);
+        cancel(id);
         emit verified(id, node);
     }
 }

@@ -26,9 +26,10 @@ public:
 
     NodeVerifier(Discovery *discovery, int firstAskMs, int intervalMs, QObject *parent = nullptr);
 
-    // Awaits the node `is` picks out until `shows` holds for it, at most
-    // boundMs. Returns an id for cancel() and the signals.
-    int watch(const Test &is, const Test &shows, int boundMs);
+    // Awaits the node with this serial that `is` picks out until `shows`
+    // holds for it, at most boundMs. Returns an id for cancel() and the
+    // signals.
+    int watch(const QByteArray &serial, const Test &is, const Test &shows, int boundMs);
     void cancel(int id);
     bool hasDiscovery() const { return discovery != nullptr; }
 
@@ -39,6 +40,7 @@ signals:
 
 private:
     struct Watch {
+        QByteArray serial;
         Test is, shows;
         QDeadlineTimer deadline;
         NodeInfo seen;
@@ -49,6 +51,8 @@ private:
     Discovery *discovery;
     int firstAskMs, intervalMs;
     QHash<int, Watch> watching;
+    // The watches of each serial: a reply is matched without a walk over all.
+    QMultiHash<QByteArray, int> bySerial;
     int nextId = 1;
     QTimer soon, every;
 };

@@ -98,7 +98,7 @@ void NodeOperation::lookFor(const std::function<bool(const NodeInfo &)> &is,
         finish(Status::NotVerified, unchecked);
         return;
     }
-    watchId = verifier->watch(is, shows, opts.verifyTimeoutMs);
+    watchId = verifier->watch(target.serial, is, shows, opts.verifyTimeoutMs);
     connect(verifier, &NodeVerifier::verified, this, [this, verified](int id, const NodeInfo &node) {
         if (id == watchId)
             verified(node);

@@ -96,10 +96,10 @@ protected:
     void await(const QString &what, int ms);
     // Sends a bare request and awaits its reply.
     void request(MessageCommand word, const QString &what, int ms);
-    // Awaits the node in discovery (NodeVerifier): `is` picks it out, `shows`
-    // tells whether it shows what it should. One of the two callbacks runs,
-    // unless the operation ended before. Without a discovery socket the
-    // operation ends NotVerified with `unchecked`.
+    // Awaits the node in discovery (NodeVerifier): its serial and `is` pick
+    // it out, `shows` tells whether it shows what it should. One of the two
+    // callbacks runs, unless the operation ended before. Without a discovery
+    // socket the operation ends NotVerified with `unchecked`.
     void lookFor(const std::function<bool(const NodeInfo &)> &is, const std::function<bool(const NodeInfo &)> &shows,
                  const std::function<void(const NodeInfo &)> &verified,
                  const std::function<void(const NodeInfo &seen)> &notVerified, const QString &unchecked);

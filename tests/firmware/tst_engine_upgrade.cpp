@@ -87,6 +87,26 @@ private slots:
                                                  << int(R::RestartUnconfirmed) << "11" << 256;
         QTest::newRow("checksum differs") << QJsonObject{{"wrong-crc", true}} << int(R::ChecksumMismatch) << "16"
                                           << 256;
+        // A node that sends only the fields is served at full pace: at 200
+        // ms a reply, 258 of them would run into the guard.
+        QTest::newRow("short replies") << QJsonObject{{"short-replies", 80}} << int(R::Completed) << "11" << 256;
+        QTest::newRow("a short restart reply, then the close")
+            << QJsonObject{{"short-replies", 80}, {"close-after-reply", 11}} << int(R::Completed) << "11" << 256;
+        // A node asks for a packet again by repeating the acknowledgement
+        // before it; one that repeats stale ones draws no more than 4 x.
+        QTest::newRow("a packet refused once") << QJsonObject{{"refuse-packet", QJsonObject{{"5", 1}}}}
+                                               << int(R::Completed) << "11" << 257;
+        QTest::newRow("n-2 after every fifth") << QJsonObject{{"stale-acks", QJsonObject{{"every", 5}, {"back", 2}}}}
+                                               << int(R::Completed) << "11" << 4 * 256 - 1;
+        QTest::newRow("every second repeated") << QJsonObject{{"stale-acks", QJsonObject{{"every", 2}, {"back", 1}}}}
+                                               << int(R::Completed) << "11" << 4 * 256 - 1;
+        // While the node restarts, another firmware reply starts nothing:
+        // the restart's bound ends the wait.
+        QTest::newRow("an erase reply to the restart")
+            << QJsonObject{{"reset-reply", QJsonObject{{"word", 12}}}} << int(R::RestartUnconfirmed) << "11" << 256;
+        QTest::newRow("an acknowledgement of 255 to the restart")
+            << QJsonObject{{"reset-reply", QJsonObject{{"word", 13}, {"number", 255}}}} << int(R::RestartUnconfirmed)
+            << "11" << 256;
     }
 
     void endsWithTheNodesAnswer()
@@ -97,7 +117,13 @@ private slots:
         QFETCH(int, packets);
         EngineBench b(UpgradeOptions{20000, 300, 4, false}); // the restart's bound, shortened
         QVERIFY(b.start({EngineBench::node(faults)}));
-        QVERIFY(b.connectTo());
+        if (faults.contains("short-replies")) { // its configuration would never be whole: only connect
+            QSignalSpy connected(b.session, &NodeSession::connected);
+            b.session->connectToNode(QHostAddress(QStringLiteral("192.0.2.10")));
+            QVERIFY(connected.wait(5000));
+        } else {
+            QVERIFY(b.connectTo());
+        }
         QSignalSpy progress(b.upgrade, &FirmwareUpgrade::progress);
         const UpgradeImage image = checkedImage();
         b.upgrade->start(image);
@@ -110,7 +136,10 @@ private slots:
         QTRY_COMPARE(b.emu.received("192.0.2.10").last(), last);
         QVERIFY2(b.packets().size() >= 256 && b.packets().size() <= packets, qPrintable(QString::number(b.packets().size())));
         QCOMPARE(b.emu.storedFlash("192.0.2.10"), image.image);
-        QCOMPARE(progress.last(), (QList<QVariant>{qint64(256), qint64(256)}));
+        qint64 most = 0;
+        for (const QList<QVariant> &p : progress)
+            most = qMax(most, p.at(0).toLongLong());
+        QCOMPARE(most, qint64(256));
     }
 
     // The acknowledged number chooses the next packet, whatever was sent

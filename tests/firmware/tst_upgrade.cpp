@@ -161,6 +161,57 @@ private slots:
         QVERIFY(Traces::since(QStringLiteral("Reset not confirmed")).contains(QStringLiteral("Discovery msg sended.")));
     }
 
+    // Nodes that answer with the fields alone, or end their restart their
+    // own way, are upgraded to the end, and told as they are.
+    void nodesThatAnswerTheirOwnWay_data()
+    {
+        QTest::addColumn<QJsonObject>("faults");
+        QTest::addColumn<QString>("result");
+        const QString completed = QStringLiteral("Firmware upgrade completed!");
+        QTest::newRow("replies cut to 280 bytes") << QJsonObject{{"short-replies", 280}} << completed;
+        QTest::newRow("a short restart reply, then the close")
+            << QJsonObject{{"short-replies", 280}, {"close-after-reply", 11}} << completed;
+        QTest::newRow("an erase reply to the restart")
+            << QJsonObject{{"reset-reply", QJsonObject{{"word", 12}}}}
+            << "Firmware written and verified, but the device did not confirm its restart. Search again if it is not listed.";
+    }
+
+    void nodesThatAnswerTheirOwnWay()
+    {
+        QFETCH(QJsonObject, faults);
+        QFETCH(QString, result);
+        Bench b;
+        QVERIFY(b.start(faults));
+        const QByteArray file = upgradeFile("v2.05");
+        b.upgrade(file);
+        QVERIFY(ScriptedOperator::instance().waitForBoxes(2, 30000));
+        QCOMPARE(lastBox(), "Upgrade firmware status/" + result);
+        QCOMPARE(b.emu.storedFlash("192.0.2.10"), fw::decoded(file));
+        QCOMPARE(b.packets().size(), 256);
+        QVERIFY(!b.p->statusBox() && b.p->upgradeState() == Idle);
+    }
+
+    // A restarting node answers discovery only after a while: the search
+    // that follows the upgrade waits for it, whether it confirmed its
+    // restart or dropped the connection.
+    void theSearchAfterTheRestartFindsTheNode_data()
+    {
+        QTest::addColumn<QJsonObject>("faults");
+        QTest::newRow("confirmed") << QJsonObject{{"restart-ms", 3000}};
+        QTest::newRow("dropped") << QJsonObject{{"restart-ms", 3000}, {"restart-silently", true}};
+    }
+
+    void theSearchAfterTheRestartFindsTheNode()
+    {
+        QFETCH(QJsonObject, faults);
+        Bench b;
+        QVERIFY(b.start(faults));
+        b.upgrade(upgradeFile("v2.05"));
+        QVERIFY(ScriptedOperator::instance().waitForBoxes(2, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(b.p->devices().size(), 1, 3000);
+        QCOMPARE(DeviceRecord::firmwareVersion(b.p->devices().first()), QByteArray("v2.05"));
+    }
+
     // While a result box is open the connection is read on: whatever the
     // node sends meanwhile is handled, and what waits unread stays bounded.
     void aResultBoxLeavesTheConnectionRead()

@@ -38,8 +38,14 @@ private slots:
         late["faults"] = QJsonObject{{"discovery-delay-ms", 150}};
         QJsonObject badStatus = node("192.0.2.13", "Busy", "15030003");
         badStatus["status"] = 3;
-        QVERIFY(emu.startNodes({node("192.0.2.10", "Lab-1", "15030001"), late, node("192.0.2.12", "Lab-4", "15030002", 666),
-                                badStatus, node("192.0.2.14", "Odd", "15030004", 999)}));
+        // Replies sent within microseconds of each other may cross on the
+        // test network's link: the first node's goes out alone, the others'
+        // a little later, so that the order of arrival is the order sent.
+        QJsonObject second = node("192.0.2.12", "Lab-4", "15030002", 666);
+        QJsonObject odd = node("192.0.2.14", "Odd", "15030004", 999);
+        for (QJsonObject *n : {&second, &badStatus, &odd})
+            (*n)["faults"] = QJsonObject{{"discovery-delay-ms", 30}};
+        QVERIFY(emu.startNodes({node("192.0.2.10", "Lab-1", "15030001"), late, second, badStatus, odd}));
         auto w = openWindow();
         MainWindowProbe p(*w);
         p.invoke("searchForDevices");

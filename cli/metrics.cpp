@@ -1,0 +1,435 @@
+#include "cli/metrics.h"
+
+#include "cli/commands.h"
+#include "cli/interrupts.h"
+#include "cli/inventory.h"
+#include "cli/output.h"
+#include "link/devicerecord.h"
+#include "link/discovery.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTimer>
+#include <QUdpSocket>
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace {
+
+enum : qint64 {
+    DefaultForgetSeconds = 7 * 86400,
+    MaxForgetSeconds = 3650 * 86400,
+    // Far above what MaxNodes entries take; a larger file is not ours.
+    MaxStateBytes = 16 * 1024 * 1024,
+    // Seconds since the epoch beyond which a time in the state file is nonsense.
+    MaxTimestamp = 100000000000,
+};
+// Nodes reported and remembered at most, as one search keeps at most.
+constexpr int MaxNodes = Discovery::MaxEntries;
+
+// A node as the metrics describe it: what it reported when last seen.
+struct SeenNode {
+    QByteArray serial, label, firmware, name; // the node's own 8-bit texts
+    quint32 address = 0;
+    quint32 type = 0;
+    qint64 lastSeen = 0; // seconds since the epoch
+    bool up = false;     // answered this search
+};
+
+// Two nodes may report one serial: a node is its address and serial.
+using NodeKey = std::pair<quint32, QByteArray>;
+using NodeTable = std::map<NodeKey, SeenNode>;
+
+int fail(const QString &text, int code = Failure)
+{
+    out::message(QStringLiteral("tarvo: ") + text);
+    return code;
+}
+
+// "90s", "30m", "12h" or "7d" in seconds; -1 for anything else.
+qint64 durationSeconds(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,7})([smhd])$"));
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return -1;
+    static const QString units = QStringLiteral("smhd");
+    static const qint64 unitSeconds[] = {1, 60, 3600, 86400};
+    const qint64 seconds = m.captured(1).toLongLong() * unitSeconds[units.indexOf(m.captured(2))];
+    return seconds <= MaxForgetSeconds ? seconds : -1;
+}
+
+// The workstation address, by the rule of every tarvo command (an
+// interface's name or address, --interface or TARVO_INTERFACE). Returns
+// -1, or the exit code after the message.
+int workstationAddress(const Request &r, QHostAddress *chosen)
+{
+    const AddressChoice choice = chooseAddress(r.interface, r.interfaceFrom);
+    if (!choice.error.isEmpty())
+        return fail(choice.error, choice.usage ? UsageError : Failure);
+    *chosen = choice.address;
+    return -1;
+}
+
+// --- the search ------------------------------------------------------------
+
+struct Search {
+    QVector<SeenNode> found;
+    quint64 lost = 0;
+    double seconds = 0;
+    qint64 startedMs = 0; // since the epoch
+};
+
+SeenNode seenNode(const NodeInfo &node, qint64 now)
+{
+    SeenNode n;
+    n.serial = node.serial;
+    n.label = node.label;
+    n.firmware = node.firmware;
+    n.name = node.name;
+    n.address = node.address.toIPv4Address();
+    n.type = node.deviceType;
+    n.lastSeen = now;
+    n.up = true;
+    return n;
+}
+
+// One request; replies are taken for the whole window. Returns -1, or the
+// exit code after the message. An interrupted search writes nothing: the
+// nodes that had not answered yet would be reported down.
+int search(const Request &r, Search *s)
+{
+    QHostAddress local;
+    if (const int code = workstationAddress(r, &local); code >= 0)
+        return code;
+    // Each address: two nodes that report one serial are two nodes here.
+    Discovery discovery(nullptr, Wiring::Internal, {DiscoveryOptions::Keep::EachAddress});
+    if (!discovery.bind(local))
+        return fail(QStringLiteral("cannot listen on %1 port %2: %3 (is another configurator running?)")
+                        .arg(local.toString())
+                        .arg(DiscoveryPort)
+                        .arg(discovery.socket()->errorString()));
+
+    QEventLoop loop;
+    bool interrupted = false;
+    QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
+    QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, [&] {
+        interrupted = true;
+        loop.quit();
+    });
+    QElapsedTimer clock;
+    s->startedMs = QDateTime::currentMSecsSinceEpoch();
+    clock.start();
+    discovery.search(r.timeoutMs);
+    loop.exec();
+    s->seconds = double(clock.nsecsElapsed()) / 1e9;
+    if (interrupted)
+        return fail(QStringLiteral("interrupted: nothing written"), Interrupted);
+    s->lost = discovery.repliesLost();
+    for (const NodeInfo &node : discovery.nodes())
+        s->found.append(seenNode(node, s->startedMs / 1000));
+    if (discovery.listFull())
+        out::message(QStringLiteral("tarvo: more than %1 nodes answered; the rest are left out").arg(MaxNodes));
+    return -1;
+}
+
+// --- the state file ----------------------------------------------------------
+
+QString defaultStatePath()
+{
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(base)) { // a relative one is to be ignored
+        const QString home = qEnvironmentVariable("HOME");
+        if (!QDir::isAbsolutePath(home))
+            return QString();
+        base = home + QStringLiteral("/.local/state");
+    }
+    return base + QStringLiteral("/tarvo/metrics-state.json");
+}
+
+QString addressText(quint32 address)
+{
+    return QHostAddress(address).toString();
+}
+
+// A node text as the state file holds it: at most `size` Latin-1
+// characters, none of them NUL, as a node's field can hold.
+bool readText(const QJsonObject &o, const char *key, int size, QByteArray *text)
+{
+    const QJsonValue v = o.value(QLatin1String(key));
+    const QString s = v.toString();
+    if (!v.isString() || s.size() > size)
+        return false;
+    for (const QChar c : s)
+        if (c.unicode() == 0 || c.unicode() > 0xff)
+            return false;
+    *text = s.toLatin1();
+    return true;
+}
+
+// Empty when the entry is acceptable, else what is wrong with it.
+QString readNode(const QJsonValue &value, SeenNode *n)
+{
+    const QJsonObject o = value.toObject();
+    if (!readText(o, "serial", DeviceRecord::SerialSize, &n->serial) ||
+        !readText(o, "label", DeviceRecord::LabelSize, &n->label) ||
+        !readText(o, "firmware", DeviceRecord::VersionSize, &n->firmware) ||
+        !readText(o, "name", DeviceRecord::NameSize, &n->name))
+        return QStringLiteral("a text is missing, too long or not 8-bit");
+    const QString address = o.value(QLatin1String("address")).toString();
+    const QHostAddress parsed(address);
+    if (parsed.protocol() != QAbstractSocket::IPv4Protocol || parsed.toString() != address)
+        return QStringLiteral("no IPv4 address");
+    n->address = parsed.toIPv4Address();
+    const double type = o.value(QLatin1String("type")).toDouble();
+    if (type != DeviceRecord::DeviceTypeApplication && type != DeviceRecord::DeviceTypeBootLoader)
+        return QStringLiteral("no device type 421 or 666");
+    n->type = quint32(type);
+    const double lastSeen = o.value(QLatin1String("lastSeen")).toDouble(-1);
+    if (lastSeen < 0 || lastSeen > double(MaxTimestamp) || lastSeen != std::floor(lastSeen))
+        return QStringLiteral("no time last seen");
+    n->lastSeen = qint64(lastSeen);
+    return QString();
+}
+
+// The nodes remembered, checked whole; `damage` says why a file is refused.
+NodeTable parseState(const QByteArray &bytes, QString *damage)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    const QJsonObject top = doc.object();
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+        *damage = QStringLiteral("not a JSON object");
+        return {};
+    }
+    if (top.value(QLatin1String("format")).toString() != QLatin1String("tarvo-metrics-state") ||
+        top.value(QLatin1String("version")).toDouble() != 1 || !top.value(QLatin1String("nodes")).isArray()) {
+        *damage = QStringLiteral("not format tarvo-metrics-state, version 1");
+        return {};
+    }
+    const QJsonArray list = top.value(QLatin1String("nodes")).toArray();
+    if (list.size() > MaxNodes) {
+        *damage = QStringLiteral("more than %1 nodes").arg(MaxNodes);
+        return {};
+    }
+    NodeTable nodes;
+    for (int i = 0; i < list.size(); ++i) {
+        SeenNode n;
+        QString why = readNode(list.at(i), &n);
+        if (why.isEmpty() && nodes.count({n.address, n.serial}))
+            why = QStringLiteral("listed twice");
+        if (!why.isEmpty()) {
+            *damage = QStringLiteral("node %1: %2").arg(i + 1).arg(why);
+            return {};
+        }
+        nodes[{n.address, n.serial}] = n;
+    }
+    return nodes;
+}
+
+// Reads the state file: a missing one is an empty state, a damaged one is
+// reported and taken as empty. Returns false when it exists but cannot be read.
+bool readState(const QString &path, NodeTable *nodes)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return true;
+    QFile file(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+        fail(path + QStringLiteral(": cannot be read: ") +
+             (info.isFile() ? file.errorString() : QStringLiteral("not a regular file")));
+        return false;
+    }
+    const QByteArray bytes = file.read(MaxStateBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        fail(path + QStringLiteral(": cannot be read: ") + file.errorString());
+        return false;
+    }
+    QString damage;
+    if (bytes.size() > MaxStateBytes)
+        damage = QStringLiteral("larger than %1 bytes").arg(qint64(MaxStateBytes));
+    else
+        *nodes = parseState(bytes, &damage);
+    if (!damage.isEmpty())
+        out::message(QStringLiteral("tarvo: %1: damaged state file (%2); it is replaced, and the nodes it held are "
+                                    "forgotten")
+                         .arg(path, damage));
+    return true;
+}
+
+QByteArray stateText(const NodeTable &nodes)
+{
+    QJsonArray list;
+    for (const auto &entry : nodes) {
+        const SeenNode &n = entry.second;
+        list.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(n.serial)},
+                                {QStringLiteral("address"), addressText(n.address)},
+                                {QStringLiteral("label"), QString::fromLatin1(n.label)},
+                                {QStringLiteral("firmware"), QString::fromLatin1(n.firmware)},
+                                {QStringLiteral("name"), QString::fromLatin1(n.name)},
+                                {QStringLiteral("type"), double(n.type)},
+                                {QStringLiteral("lastSeen"), double(n.lastSeen)}});
+    }
+    const QJsonObject top{{QStringLiteral("format"), QStringLiteral("tarvo-metrics-state")},
+                          {QStringLiteral("version"), 1},
+                          {QStringLiteral("nodes"), list}};
+    return QJsonDocument(top).toJson(QJsonDocument::Indented);
+}
+
+// The nodes that answered, over those remembered; a remembered one that did
+// not answer for longer than `forget` seconds is dropped, and beyond
+// MaxNodes the longest unseen go first.
+NodeTable merged(NodeTable nodes, const QVector<SeenNode> &found, qint64 now, qint64 forget)
+{
+    for (const SeenNode &n : found)
+        nodes[{n.address, n.serial}] = n;
+    std::vector<std::pair<qint64, NodeKey>> down;
+    for (auto it = nodes.begin(); it != nodes.end();) {
+        if (!it->second.up && now - it->second.lastSeen > forget) {
+            it = nodes.erase(it);
+            continue;
+        }
+        if (!it->second.up)
+            down.push_back({it->second.lastSeen, it->first});
+        ++it;
+    }
+    std::sort(down.begin(), down.end());
+    for (size_t i = 0; nodes.size() > size_t(MaxNodes) && i < down.size(); ++i)
+        nodes.erase(down[i].second);
+    return nodes;
+}
+
+// --- the exposition ------------------------------------------------------------
+
+// A label value: the node's 8-bit text as UTF-8, with backslash, double
+// quote and line feed escaped as the format requires.
+QString labelValue(const QByteArray &text)
+{
+    QString v = QString::fromLatin1(text);
+    v.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    v.replace(QLatin1Char('"'), QLatin1String("\\\""));
+    v.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return v;
+}
+
+QString family(const char *name, const char *help)
+{
+    return QStringLiteral("# HELP %1 %2\n# TYPE %1 gauge\n").arg(QLatin1String(name), QLatin1String(help));
+}
+
+QString number(double value)
+{
+    return QString::number(value, 'f', 3);
+}
+
+QByteArray exposition(const NodeTable &nodes, const Search &s)
+{
+    QString text = family("tarvo_node_up", "1 when the node answered the last search, 0 when a node seen before did "
+                                           "not (until it is forgotten).");
+    for (const auto &entry : nodes) {
+        const SeenNode &n = entry.second;
+        text += QStringLiteral("tarvo_node_up{serial=\"") + labelValue(n.serial) + QStringLiteral("\",label=\"") +
+            labelValue(n.label) + QStringLiteral("\",address=\"") + addressText(n.address) + QStringLiteral("\"} ") +
+            (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
+    }
+    text += family("tarvo_node_info", "What the node reported when last seen; always 1.");
+    for (const auto &entry : nodes) {
+        const SeenNode &n = entry.second;
+        const bool bootLoader = n.type == DeviceRecord::DeviceTypeBootLoader;
+        text += QStringLiteral("tarvo_node_info{serial=\"") + labelValue(n.serial) + QStringLiteral("\",address=\"") +
+            addressText(n.address) + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
+            QStringLiteral("\",name=\"") + labelValue(n.name) + QStringLiteral("\",type=\"") +
+            QString::number(n.type) + QStringLiteral("\",mode=\"") +
+            (bootLoader ? QStringLiteral("bootloader") : QStringLiteral("application")) + QStringLiteral("\"} 1\n");
+    }
+    text += family("tarvo_search_nodes", "Nodes that answered the search.") +
+        QStringLiteral("tarvo_search_nodes %1\n").arg(s.found.size());
+    text += family("tarvo_search_duration_seconds", "How long the search listened for replies.") +
+        QStringLiteral("tarvo_search_duration_seconds %1\n").arg(number(s.seconds));
+    text += family("tarvo_discovery_replies_lost", "Datagrams this workstation dropped during the search, its "
+                                                   "receive buffers full; the request was then sent once more.") +
+        QStringLiteral("tarvo_discovery_replies_lost %1\n").arg(s.lost);
+    text += family("tarvo_search_timestamp_seconds", "When the search began, in seconds since 1970-01-01 UTC.") +
+        QStringLiteral("tarvo_search_timestamp_seconds %1\n").arg(number(double(s.startedMs) / 1000.0));
+    return text.toUtf8();
+}
+
+bool writeStandardOutput(const QByteArray &bytes)
+{
+    QFile stdOut;
+    if (stdOut.open(stdout, QIODevice::WriteOnly) && stdOut.write(bytes) == bytes.size() && stdOut.flush())
+        return true;
+    fail(QStringLiteral("standard output: cannot be written: ") + stdOut.errorString());
+    return false;
+}
+
+// Replaces the file whole, or leaves it as it was.
+bool writeWhole(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    fail(path + QStringLiteral(": cannot be written: ") + file.errorString());
+    return false;
+}
+
+} // namespace
+
+QList<QCommandLineOption> metricsOptions()
+{
+    return {
+        {{QStringLiteral("o"), QStringLiteral("output")},
+         QStringLiteral("Write to FILE, replacing it whole; - or none: standard output."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("state"),
+         QStringLiteral("The nodes seen before (default $XDG_STATE_HOME/tarvo/metrics-state.json, else "
+                        "~/.local/state/tarvo/metrics-state.json)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("forget-after"),
+         QStringLiteral("How long a node that no longer answers is reported down: 90s, 30m, 12h, 7d (default 7d)."),
+         QStringLiteral("DURATION")},
+    };
+}
+
+int metrics(const Request &r)
+{
+    const qint64 forget = r.forgetAfter.isEmpty() ? qint64(DefaultForgetSeconds) : durationSeconds(r.forgetAfter);
+    if (forget < 0)
+        return fail(QStringLiteral("--forget-after takes a whole number and a unit, s, m, h or d (90s, 30m, 12h, "
+                                   "7d), at most 3650d"),
+                    UsageError);
+    QString statePath = r.state;
+    if (statePath.isEmpty()) {
+        statePath = defaultStatePath();
+        if (statePath.isEmpty())
+            return fail(QStringLiteral("neither XDG_STATE_HOME nor HOME is set: name the state file with --state"));
+        QDir().mkpath(QFileInfo(statePath).absolutePath());
+    }
+    NodeTable nodes;
+    if (!readState(statePath, &nodes))
+        return Failure;
+
+    Search s;
+    if (const int code = search(r, &s); code >= 0)
+        return code;
+    nodes = merged(nodes, s.found, s.startedMs / 1000, forget);
+
+    // Both are written even when one fails: each is right on its own.
+    const QByteArray text = exposition(nodes, s);
+    const bool toStandardOutput = r.output.isEmpty() || r.output == QLatin1String("-");
+    const bool written = toStandardOutput ? writeStandardOutput(text) : writeWhole(r.output, text);
+    const bool remembered = writeWhole(statePath, stateText(nodes));
+    if (r.verbose)
+        out::message(QStringLiteral("%1 node(s) answered, %2 known").arg(s.found.size()).arg(nodes.size()));
+    return written && remembered ? Success : Failure;
+}

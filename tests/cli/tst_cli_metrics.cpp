@@ -1,0 +1,205 @@
+#include "clirun.h"
+#include "testmain.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+namespace {
+
+QString readText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// The per-node lines, in the order written.
+QStringList nodeLines(const QString &exposition)
+{
+    return exposition.split('\n').filter(QRegularExpression("^tarvo_node_"));
+}
+
+QString promtoolVerdict(const QString &path)
+{
+    QProcess p;
+    p.setStandardInputFile(path);
+    p.start("promtool", {"check", "metrics"});
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
+        return "promtool did not run";
+    return p.exitCode() == 0 ? QString() : QString::fromUtf8(p.readAllStandardError() + p.readAllStandardOutput());
+}
+
+} // namespace
+
+class CliMetricsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Node texts that the format must escape, a Latin-1 byte, and two nodes
+    // with one serial: all reported, and promtool accepts the file.
+    void expositionOfAwkwardNodes()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "4001", {{"label", "Say \"hi\"\\now\nbye"}}),
+                                node(1, "4001", {{"label", "Caf\u00e9"}, {"type", 666}, {"version", "v0.90"}})}));
+        QTemporaryDir dir;
+        const QString file = dir.filePath("tarvo.prom");
+        const CliRun r = tarvo({"metrics", "-o", file, "--state", dir.filePath("state.json"), "--timeout", "400"}, &emu);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QString());
+        const QString text = readText(file);
+        QCOMPARE(nodeLines(text), QStringList({
+            "tarvo_node_up{serial=\"4001\",label=\"Say \\\"hi\\\"\\\\now\\nbye\",address=\"192.0.2.10\"} 1",
+            "tarvo_node_up{serial=\"4001\",label=\"Caf\u00e9\",address=\"192.0.2.11\"} 1",
+            "tarvo_node_info{serial=\"4001\",address=\"192.0.2.10\",firmware=\"v1.00\",name=\"Tarvo DMX4\",type=\"421\",mode=\"application\"} 1",
+            "tarvo_node_info{serial=\"4001\",address=\"192.0.2.11\",firmware=\"v0.90\",name=\"Tarvo DMX4\",type=\"666\",mode=\"bootloader\"} 1",
+        }));
+        QVERIFY(text.contains("\ntarvo_search_nodes 2\n"));
+        QVERIFY(text.contains("\ntarvo_discovery_replies_lost 0\n"));
+        const QRegularExpressionMatch when = QRegularExpression("\ntarvo_search_timestamp_seconds ([0-9.]+)\n").match(text);
+        QVERIFY(qAbs(when.captured(1).toDouble() - QDateTime::currentSecsSinceEpoch()) < 60);
+        if (QStandardPaths::findExecutable("promtool").isEmpty())
+            QSKIP("promtool is not installed (Debian package prometheus)");
+        const QString verdict = promtoolVerdict(file);
+        QVERIFY2(verdict.isEmpty(), qPrintable(verdict));
+    }
+
+    // A node that stops answering is reported 0, with the labels it had,
+    // until --forget-after has passed.
+    void downUntilForgotten()
+    {
+        QTemporaryDir dir;
+        const QString state = dir.filePath("state.json");
+        const QStringList run{"metrics", "--state", state, "--timeout", "400"};
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "5001"), node(1, "5002", {{"label", "Gone \"soon\""}})}));
+        QCOMPARE(tarvo(run, &emu).code, 0);
+        emu.stop();
+        QVERIFY(emu.startNodes({node(0, "5001")}));
+
+        const CliRun down = tarvo(run + QStringList{"-o", "-"}, &emu);
+        QCOMPARE(down.code, 0);
+        QCOMPARE(nodeLines(down.out).mid(0, 2), QStringList({
+            "tarvo_node_up{serial=\"5001\",label=\"Rig-1\",address=\"192.0.2.10\"} 1",
+            "tarvo_node_up{serial=\"5002\",label=\"Gone \\\"soon\\\"\",address=\"192.0.2.11\"} 0",
+        }));
+        QVERIFY(down.out.contains("\ntarvo_search_nodes 1\n"));
+        QVERIFY(tarvo(run + QStringList{"--forget-after", "1h"}, &emu).out.contains("address=\"192.0.2.11\"} 0"));
+
+        QThread::msleep(2100);
+        const CliRun forgotten = tarvo(run + QStringList{"--forget-after", "1s"}, &emu);
+        QCOMPARE(forgotten.code, 0);
+        QCOMPARE(nodeLines(forgotten.out).size(), 2);
+        QVERIFY(!forgotten.out.contains("5002"));
+        QVERIFY(!readText(state).contains("5002"));
+    }
+
+    // Stopped before its window ends (systemd's SIGTERM), a search writes
+    // nothing: the nodes that had not answered yet would show as down.
+    void interruptedWritesNothing()
+    {
+        QTemporaryDir dir;
+        QProcess p;
+        p.start(TARVO_CLI, {"--interface", "192.0.2.1", "metrics", "--timeout", "10000", "-o", dir.filePath("t.prom"),
+                            "--state", dir.filePath("state.json")});
+        QVERIFY(p.waitForStarted());
+        QThread::msleep(500);
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 130);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList());
+    }
+
+    // A state file that is not ours is reported, replaced, and its nodes
+    // forgotten; the search is reported all the same.
+    void damagedStateFile_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("reason");
+        const auto entry = [](const QByteArray &fields) {
+            return "{\"format\": \"tarvo-metrics-state\", \"version\": 1, \"nodes\": [{\"serial\": \"9\", "
+                   "\"address\": \"192.0.2.99\", \"label\": \"x\", \"firmware\": \"v1\", \"name\": \"n\", \"type\": 421, "
+                   "\"lastSeen\": 1700000000" +
+                fields + "}]}";
+        };
+        QTest::newRow("not JSON") << QByteArray("{\"format\": ") << "not a JSON object";
+        QTest::newRow("version 2") << QByteArray("{\"format\": \"tarvo-metrics-state\", \"version\": 2, \"nodes\": []}")
+                                   << "not format tarvo-metrics-state, version 1";
+        QTest::newRow("label of 65") << entry(", \"label\": \"" + QByteArray(65, 'L') + "\"") << "node 1: a text";
+        QTest::newRow("not 8-bit") << entry(", \"name\": \"\\u0100\"") << "node 1: a text";
+        QTest::newRow("NUL in a text") << entry(", \"serial\": \"9\\u0000\"") << "node 1: a text";
+        QTest::newRow("octal-looking address") << entry(", \"address\": \"192.0.2.099\"") << "node 1: no IPv4 address";
+        QTest::newRow("type 7") << entry(", \"type\": 7") << "node 1: no device type";
+        QTest::newRow("fractional time") << entry(", \"lastSeen\": 1.5") << "node 1: no time last seen";
+        QTest::newRow("beyond 16 MiB") << QByteArray(16 * 1024 * 1024 + 1, ' ') << "larger than 16777216 bytes";
+    }
+
+    void damagedStateFile()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, reason);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "6001")}));
+        QTemporaryDir dir;
+        const QString state = writeFile(dir.filePath("state.json"), content);
+        const QStringList run{"metrics", "--state", state, "--timeout", "300"};
+
+        const CliRun r = tarvo(run, &emu);
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.err.contains("state.json: damaged state file (" + reason), qPrintable(r.err));
+        QCOMPARE(nodeLines(r.out).size(), 2);
+        const CliRun again = tarvo(run, &emu);
+        QCOMPARE(again.err, QString());
+        QCOMPARE(nodeLines(again.out).size(), 2);
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("stateWritten");
+
+        const QString durationError = "--forget-after takes a whole number and a unit";
+        QTest::newRow("weeks") << QStringList{"--forget-after", "2w"} << 2 << durationError << false;
+        QTest::newRow("beyond ten years") << QStringList{"--forget-after", "3651d"} << 2 << durationError << false;
+        QTest::newRow("negative") << QStringList{"--forget-after", "-5m"} << 2 << durationError << false;
+        QTest::newRow("an operand") << QStringList{"extra"} << 2 << "wrong number of operands" << false;
+        QTest::newRow("not our address") << QStringList{"--interface", "192.0.2.99"} << 2
+                                         << "--interface 192.0.2.99 is not a usable address of this workstation; "
+                                            "usable: 192.0.2.1"
+                                         << false;
+        QTest::newRow("state is a folder") << QStringList{"--state", "@"} << 1 << "@: cannot be read: not a regular file"
+                                           << false;
+        // The state is still right, and kept.
+        QTest::newRow("output folder missing") << QStringList{"-o", "@/none/tarvo.prom"} << 1
+                                               << "@/none/tarvo.prom: cannot be written: " << true;
+    }
+
+    void refusals()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        QFETCH(bool, stateWritten);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "7001")}));
+        QTemporaryDir dir;
+        for (QString &a : args)
+            a.replace("@", dir.path());
+        message.replace("@", dir.path());
+        const QString state = dir.filePath("state.json");
+
+        const CliRun r = tarvo(QStringList{"metrics", "--timeout", "300", "--state", state} + args, &emu);
+        QCOMPARE(r.code, code);
+        QVERIFY2(r.err.contains(message), qPrintable(r.err));
+        QVERIFY(r.out.isEmpty());
+        QCOMPARE(QFile::exists(state), stateWritten);
+    }
+};
+
+TARVO_TEST_MAIN(CliMetricsTest)
+#include "tst_cli_metrics.moc"
