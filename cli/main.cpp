@@ -213,7 +213,9 @@ QString programHelp()
         text += QStringLiteral("  ") + QLatin1String(c.synopsis) + QLatin1Char('\n');
     text += QStringLiteral("  help [COMMAND]\n\n%1\n\n%2")
                 .arg(wrapped(QLatin1String(nodeHelp) +
-                             QStringLiteral(" 'tarvo help COMMAND' describes a command; tarvo(1) is the reference.")),
+                             QStringLiteral(" The commands that write take --dry-run (the plan, nothing sent), --yes "
+                                            "and --parallel N. 'tarvo help COMMAND' describes a command; tarvo(1) "
+                                            "is the reference.")),
                      optionsText(parser));
     return text;
 }
@@ -224,7 +226,7 @@ int usage(const QString &error, const CommandSyntax *c = nullptr)
     out::message(QStringLiteral("tarvo: ") + error);
     if (c) {
         out::message(usageLine(*c));
-        out::message(QStringLiteral("Try 'tarvo help %1' for more.").arg(QLatin1String(c->name)));
+        out::message(QStringLiteral("Try 'tarvo %1 --help' for more.").arg(QLatin1String(c->name)));
     } else {
         out::message(QStringLiteral("Usage: tarvo [options] COMMAND ...\nTry 'tarvo --help' for more."));
     }
@@ -394,7 +396,7 @@ int parseAndRun()
     }
     const int code = runCommand(r);
     if (code == UsageError)
-        out::message(QStringLiteral("Try 'tarvo help %1' for more.").arg(name));
+        out::message(QStringLiteral("Try 'tarvo %1 --help' for more.").arg(name));
     return code;
 }
 

@@ -47,11 +47,12 @@ inline CliRun tarvo(const QStringList &args, EmulatorProcess *emu = nullptr)
 }
 
 // A shell script as an operator would type it, with $T the program and
-// its --interface, and the variables given.
+// its --interface, $P the program alone, and the variables given.
 inline CliRun shell(const QString &script, const QMap<QString, QString> &vars, EmulatorProcess *emu = nullptr)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("T", QStringLiteral(TARVO_CLI) + " --interface 192.0.2.1");
+    env.insert("P", QStringLiteral(TARVO_CLI));
     for (auto it = vars.begin(); it != vars.end(); ++it)
         env.insert(it.key(), it.value());
     return runProgram("sh", {"-c", script}, emu, 120000, env);

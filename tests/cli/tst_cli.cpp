@@ -523,6 +523,46 @@ private slots:
         QVERIFY(emu.received("192.0.2.10").contains(sent));
     }
 
+    // What the command line itself promises: help, usage errors, the
+    // interface by name or from the environment, -q.
+    void conventions_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("expected"); // in standard output and error
+        QTest::addColumn<QString>("absent");
+
+        QTest::newRow("mistyped command") << "$T serach; echo rc=$?" << "did you mean 'search'\\?\\nUsage: tarvo|rc=2" << "";
+        QTest::newRow("usage error") << "$T upgrade x.upg; echo rc=$?"
+                                     << "^tarvo: name at least one node, or give --all\\nUsage: tarvo \\[options\\] upgrade "
+                                        "FILE .*\\nTry 'tarvo upgrade --help' for more.\\n|rc=2"
+                                     << "Options:";
+        QTest::newRow("help of a command") << "$P help restore" << "--match <serial.label.address>|--dry-run" << "help-all";
+        QTest::newRow("csv and json") << "$T search --csv --json; echo rc=$?" << "exclude each other|rc=2" << "";
+        QTest::newRow("interface by name") << "$P --interface v0 search; echo rc=$?"
+                                           << "the interface has several addresses; choose one: 192.0.2.1, 192.0.2.5|rc=2"
+                                           << "";
+        QTest::newRow("interface from the environment") << "TARVO_INTERFACE=192.0.2.5 $P search; echo rc=$?"
+                                                        << "26500001 +Node-1|rc=0" << "";
+        QTest::newRow("unknown interface") << "TARVO_INTERFACE=eth9 $P search; echo rc=$?"
+                                           << "TARVO_INTERFACE eth9 is neither an interface nor an address|rc=2" << "";
+        QTest::newRow("quiet") << "$T -q search 2>&1 >/dev/null; echo rc=$?" << "^rc=0" << "answered";
+    }
+
+    void conventions()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        QFETCH(QString, absent);
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "1"}));
+        const CliRun r = shell(script, {}, &emu);
+        const QString printed = r.err + r.out;
+        for (const QString &part : expected.split('|'))
+            QVERIFY2(printed.contains(QRegularExpression(part)), qPrintable(part + " not in:\n" + printed));
+        if (!absent.isEmpty())
+            QVERIFY2(!printed.contains(absent), qPrintable(printed));
+    }
+
     void noUsableAddress()
     {
         // A network namespace of its own with loopback alone.
