@@ -63,7 +63,7 @@ QVector<Outcome> Runner::run(const QVector<NodeInfo> &nodes, const Start &start,
                 watchers.stalled(it.key()->node(), it.key()->awaiting());
             }
         });
-        stallCheck.start(StallMs / 5);
+        stallCheck.start(StallMs / 20);
     }
 
     std::function<void()> startMore;

@@ -437,6 +437,14 @@ private slots:
             QJsonObject{{"field", "ports[1].universe"}, {"from", 2}, {"to", 3}}));
         QVERIFY(one.value("changes").toArray().contains(QJsonObject{{"field", "label"}, {"from", "Node-1"}, {"to", "Solo"}}));
 
+        // One file onto every node: each keeps its own address.
+        const QJsonArray all =
+            parsedJson(tarvo({"--json", "config", "set", "--all", file, "--dry-run"}, &emu).out).toObject().value("nodes").toArray();
+        QCOMPARE(all.size(), 3);
+        for (const QJsonValue n : all)
+            for (const QJsonValue c : n.toObject().value("changes").toArray())
+                QVERIFY(!c.toObject().value("field").toString().startsWith("network."));
+
         // Answered no on a terminal: nothing is sent. --yes asks nothing.
         const QString onTerminal = "printf 'n\\n' | script -qec \"$T default --all%1\" /dev/null; echo rc=$?";
         const CliRun no = shell(onTerminal.arg(""), {}, &emu);

@@ -137,6 +137,8 @@ private slots:
                                    << "failed .* downgrade from v3.00 to v2.05 refused" << false;
         QTest::newRow("downgrade, allowed") << QJsonArray{node(0, "6001", {{"version", "v3.00"}})}
                                             << QStringList{"192.0.2.10", "--allow-downgrade"} << 0 << "verified" << true;
+        QTest::newRow("stalled") << QJsonArray{faulty({{"erase-delay-ms", 6000}})} << first << 0
+                                 << "Rig-1 \\(6001\\): waiting for the EraseSector reply" << true;
         QTest::newRow("no node answers") << QJsonArray{} << QStringList{"--all"} << 1 << "tarvo: no node answered" << false;
     }
 
@@ -153,7 +155,8 @@ private slots:
         QTemporaryDir dir;
         const CliRun r = tarvo(QStringList{"--timeout", "300", "upgrade", upgradeFile(dir.path())} + args, &emu);
         QCOMPARE(r.code, code);
-        QVERIFY2((r.out + r.err).contains(QRegularExpression("(192.0.2.10 +|^)" + expected)), qPrintable(r.out + r.err));
+        QVERIFY2((r.out + r.err).contains(QRegularExpression("(192.0.2.10 +|^)" + expected, QRegularExpression::MultilineOption)),
+                 qPrintable(r.out + r.err));
         QCOMPARE(emu.received("192.0.2.10").contains("12"), erased);
     }
 
@@ -239,6 +242,28 @@ private slots:
                  qPrintable(err));
         if (interrupts == 2)
             QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Bars that move the cursor only where the terminal takes it.
+    void progressOnTerminals_data()
+    {
+        QTest::addColumn<QString>("term");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("xterm") << "xterm" << true;
+        QTest::newRow("dumb") << "dumb" << false;
+    }
+
+    void progressOnTerminals()
+    {
+        QFETCH(QString, term);
+        QFETCH(bool, moves);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "6001")}));
+        QTemporaryDir dir;
+        const CliRun r = shell("TERM=" + term + " script -qec \"$T upgrade $F 192.0.2.10\" /dev/null",
+                               {{"F", upgradeFile(dir.path())}}, &emu);
+        QVERIFY2(r.out.contains("1 verified"), qPrintable(r.out));
+        QCOMPARE(r.out.contains("\x1b["), moves);
     }
 };
 
