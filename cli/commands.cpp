@@ -2,6 +2,7 @@
 
 #include "cli/configfile.h"
 #include "cli/files.h"
+#include "cli/interrupts.h"
 #include "cli/inventory.h"
 #include "cli/metrics.h"
 #include "cli/output.h"
@@ -76,6 +77,10 @@ int findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool eve
             return unseen.isEmpty();
         };
     fleet.found = searchNodes(*fleet.engine.discovery(), r.timeoutMs, enough);
+    if (Interrupts::instance().count() > 0) {
+        out::message(QStringLiteral("tarvo: interrupted while searching"));
+        return Interrupted;
+    }
     if (every) {
         fleet.nodes = fleet.found.nodes;
         return -1;
@@ -181,6 +186,10 @@ int execute(const Request &r, Job &job)
     const bool asking = !r.dryRun && !r.yes && job.severalNodes && anyWork && out::isTerminal(stdin);
     if ((r.dryRun || asking) && job.prepare)
         job.prepare();
+    if (Interrupts::instance().count() > 0) {
+        out::message(QStringLiteral("tarvo: interrupted before anything was written"));
+        return Interrupted;
+    }
     if (r.dryRun) {
         report::printPlan(job.command, job.items, r.json, true);
         return report::runnable(job.items) ? Success : Failure;
@@ -498,6 +507,7 @@ int factoryDefault(const Request &r)
         return code;
     job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.restoreDefaults(n); };
     job.judge = writeJudged;
+    job.again = QStringLiteral("tarvo default");
     return execute(r, job);
 }
 
@@ -518,6 +528,7 @@ int run(const Request &r)
         o.changed = res.ok();
         return o;
     };
+    job.again = QStringLiteral("tarvo run");
     return execute(r, job);
 }
 
@@ -727,6 +738,8 @@ int restore(const Request &r)
         return fleet.engine.writeConfig(n, builderFor(byNode.value(n.address.toString()), keepNetwork));
     };
     job.judge = writeJudged;
+    job.again = QStringLiteral("tarvo restore %1 --match %2%3")
+                    .arg(dir, match, r.withNetwork ? QStringLiteral(" --with-network") : QString());
     return execute(r, job);
 }
 

@@ -1,5 +1,6 @@
 #include "cli/inventory.h"
 
+#include "cli/interrupts.h"
 #include "config/configrecord.h"
 #include "link/discovery.h"
 #include "link/trace.h"
@@ -109,6 +110,8 @@ SearchResult searchNodes(Discovery &discovery, int windowMs,
         if (enough && !grace.isActive() && enough(discovery.nodes().at(index)))
             grace.start(qMin<int>(GraceMs, windowMs));
     });
+    // An interrupt ends the search; the command then stops (findNodes).
+    QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, &QEventLoop::quit);
     discovery.search(windowMs);
     loop.exec();
     QObject::disconnect(taken);

@@ -9,7 +9,9 @@
 #include <QHash>
 #include <QTimer>
 
-Runner::Runner(int most) : parallel(qMax(1, most)) {}
+// An interrupt that came before (during the search, or while a plan was
+// read) counts here too: nothing new starts after it.
+Runner::Runner(int most) : parallel(qMax(1, most)), stopped(Interrupts::instance().count()) {}
 
 Outcome Runner::judged(const NodeOperation::Result &r, const QString &word)
 {
