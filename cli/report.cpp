@@ -103,7 +103,11 @@ void printPlan(const QString &command, const QVector<Item> &items, bool json, bo
               .arg(command)
               .arg(work)
               .arg(items.size())
-              .arg(command == QLatin1String("backup") ? QStringLiteral("back up") : QStringLiteral("write"))
+              .arg(command == QLatin1String("backup")    ? QStringLiteral("back up")
+                   : command == QLatin1String("upgrade") ? QStringLiteral("upgrade")
+                   : command == QLatin1String("default") ? QStringLiteral("reset")
+                   : command == QLatin1String("run")     ? QStringLiteral("start")
+                                                         : QStringLiteral("write"))
               .arg(toData ? QStringLiteral(" (a dry run: nothing is sent)") : QString()));
     QVector<QStringList> rows;
     for (const Item &i : items) {
