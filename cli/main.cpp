@@ -128,6 +128,19 @@ QList<QCommandLineOption> globalOptions()
     };
 }
 
+// Options of the commands that write; they may stand before the command's
+// name too, as scripts give them.
+QList<QCommandLineOption> writeOptions()
+{
+    return {
+        {QStringLiteral("dry-run"), QStringLiteral("Show the plan (nodes, changes, versions); send nothing.")},
+        {QStringLiteral("yes"), QStringLiteral("Do not ask before writing to several nodes.")},
+        {QStringLiteral("parallel"),
+         QStringLiteral("Nodes at once, 1 to %1 (default %2).").arg(int(Request::MaxParallel)).arg(int(Request::DefaultParallel)),
+         QStringLiteral("N")},
+    };
+}
+
 QList<QCommandLineOption> commandOptions(const CommandSyntax &c)
 {
     const QString name = QLatin1String(c.name);
@@ -151,15 +164,8 @@ QList<QCommandLineOption> commandOptions(const CommandSyntax &c)
         o.append({QStringLiteral("allow-same-version"), QStringLiteral("Upgrade nodes already at the file's version.")});
         o.append({QStringLiteral("allow-downgrade"), QStringLiteral("Upgrade nodes whose firmware is newer than the file's.")});
     }
-    if (c.writes) {
-        o.append({QStringLiteral("dry-run"), QStringLiteral("Show the plan (nodes, changes, versions); send nothing.")});
-        o.append({QStringLiteral("yes"), QStringLiteral("Do not ask before writing to several nodes.")});
-        o.append({QStringLiteral("parallel"),
-                  QStringLiteral("Nodes at once, 1 to %1 (default %2).")
-                      .arg(int(Request::MaxParallel))
-                      .arg(int(Request::DefaultParallel)),
-                  QStringLiteral("N")});
-    }
+    if (c.writes)
+        o.append(writeOptions());
     return o;
 }
 
@@ -279,6 +285,7 @@ int parseAndRun()
     QCommandLineParser top;
     top.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     top.addOptions(globalOptions());
+    top.addOptions(writeOptions());
     top.addPositionalArgument(QStringLiteral("command"), QString());
     if (!top.parse(QCoreApplication::arguments()))
         return usage(top.errorText());
@@ -328,6 +335,10 @@ int parseAndRun()
         out::data(commandHelp(*syntax));
         return Success;
     }
+    if (!syntax->writes)
+        for (const QCommandLineOption &o : writeOptions())
+            if (top.isSet(o))
+                return usage(QStringLiteral("--%1 is for the commands that write").arg(o.names().first()), syntax);
 
     Request r;
     r.command = name;
@@ -371,7 +382,7 @@ int parseAndRun()
     }
     if (isSet("parallel")) {
         bool ok = false;
-        r.parallel = parser.value(QStringLiteral("parallel")).toInt(&ok);
+        r.parallel = value(QStringLiteral("parallel")).toInt(&ok);
         if (!ok || r.parallel < 1 || r.parallel > Request::MaxParallel)
             return usage(QStringLiteral("--parallel must be a whole number from 1 to %1").arg(int(Request::MaxParallel)),
                          syntax);

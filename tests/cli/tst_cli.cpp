@@ -553,6 +553,10 @@ private slots:
                                                         << "26500001 +Node-1|rc=0" << "";
         QTest::newRow("unknown interface") << "TARVO_INTERFACE=eth9 $P search; echo rc=$?"
                                            << "TARVO_INTERFACE eth9 is neither an interface nor an address|rc=2" << "";
+        QTest::newRow("write options before the command") << "$T --yes --parallel 2 default 26500001; echo rc=$?"
+                                                          << "1 done|rc=0" << "";
+        QTest::newRow("write option on a command that reads") << "$T --dry-run search; echo rc=$?"
+                                                              << "--dry-run is for the commands that write|rc=2" << "";
         QTest::newRow("quiet") << "$T -q search 2>&1 >/dev/null; echo rc=$?" << "^rc=0" << "answered";
     }
 
