@@ -70,12 +70,7 @@ int findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool eve
     }
     std::function<bool(const NodeInfo &)> enough;
     if (!every)
-        enough = [unseen = names](const NodeInfo &node) mutable {
-            unseen.erase(std::remove_if(unseen.begin(), unseen.end(),
-                                        [&node](const QString &name) { return identifies(name, node); }),
-                         unseen.end());
-            return unseen.isEmpty();
-        };
+        enough = [unseen = Unseen(names)](const NodeInfo &node) mutable { return unseen.seen(node); };
     fleet.found = searchNodes(*fleet.engine.discovery(), r.timeoutMs, enough);
     if (Interrupts::instance().count() > 0) {
         out::message(QStringLiteral("tarvo: interrupted while searching"));

@@ -7,6 +7,7 @@
 
 #include <QEventLoop>
 #include <QNetworkInterface>
+#include <QSet>
 #include <QTimer>
 #include <QtEndian>
 #include <algorithm>
@@ -127,34 +128,6 @@ SearchResult searchNodes(Discovery &discovery, int windowMs,
 
 namespace {
 
-bool atAddress(const QString &name, const NodeInfo &node)
-{
-    quint32 ip = 0;
-    return dottedAddress(name, &ip) && node.address.toIPv4Address() == ip;
-}
-
-bool hasSerial(const QString &name, const NodeInfo &node)
-{
-    return QString::fromLatin1(node.serial) == name;
-}
-
-bool hasLabel(const QString &name, const NodeInfo &node)
-{
-    return QString::fromLatin1(node.label) == name;
-}
-
-QVector<NodeInfo> matching(const QVector<NodeInfo> &found, const std::function<bool(const NodeInfo &)> &test,
-                           const QVector<NodeInfo> &besides = {})
-{
-    QVector<NodeInfo> out;
-    for (const NodeInfo &n : found)
-        if (test(n) && std::none_of(besides.cbegin(), besides.cend(), [&](const NodeInfo &b) {
-                return b.address == n.address && b.serial == n.serial;
-            }))
-            out.append(n);
-    return out;
-}
-
 QString listed(const QVector<NodeInfo> &nodes)
 {
     QStringList which;
@@ -163,29 +136,73 @@ QString listed(const QVector<NodeInfo> &nodes)
     return which.join(QStringLiteral(", "));
 }
 
+// The nodes found, by address, serial and label: a thousand names against
+// a thousand nodes are looked up, not compared pairwise.
+struct Index {
+    explicit Index(const QVector<NodeInfo> &found) : found(found)
+    {
+        for (int i = 0; i < found.size(); ++i) {
+            byAddress.insert(found.at(i).address.toIPv4Address(), i);
+            bySerial.insert(QString::fromLatin1(found.at(i).serial), i);
+            byLabel.insert(QString::fromLatin1(found.at(i).label), i);
+        }
+    }
+    // Sorted, once each, leaving out those in `besides`.
+    static QList<int> only(QList<int> at, const QList<int> &besides = {})
+    {
+        std::sort(at.begin(), at.end());
+        at.erase(std::unique(at.begin(), at.end()), at.end());
+        at.removeIf([&besides](int i) { return besides.contains(i); });
+        return at;
+    }
+    QVector<NodeInfo> nodes(const QList<int> &at) const
+    {
+        QVector<NodeInfo> out;
+        for (const int i : at)
+            out.append(found.at(i));
+        return out;
+    }
+    const QVector<NodeInfo> &found;
+    QMultiHash<quint32, int> byAddress;
+    QMultiHash<QString, int> bySerial, byLabel;
+};
+
 } // namespace
 
-bool identifies(const QString &name, const NodeInfo &node)
+Unseen::Unseen(const QStringList &names)
 {
-    return atAddress(name, node) || hasSerial(name, node);
+    for (const QString &name : names) {
+        quint32 ip = 0;
+        if (dottedAddress(name, &ip))
+            addresses.insert(ip);
+        else
+            serials.insert(name);
+    }
+}
+
+bool Unseen::seen(const NodeInfo &node)
+{
+    addresses.remove(node.address.toIPv4Address());
+    serials.remove(QString::fromLatin1(node.serial));
+    return addresses.isEmpty() && serials.isEmpty();
 }
 
 Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
 {
+    const Index index(found);
     Selection s;
-    const auto add = [&s](const NodeInfo &node) {
-        const bool known = std::any_of(s.nodes.cbegin(), s.nodes.cend(), [&](const NodeInfo &n) {
-            return n.serial == node.serial && n.address == node.address;
-        });
-        if (!known)
-            s.nodes.append(node);
+    QSet<int> taken;
+    const auto add = [&](int i) {
+        if (!taken.contains(i))
+            s.nodes.append(found.at(i));
+        taken.insert(i);
     };
     for (const QString &name : names) {
         const QString shown = printable(name.toLatin1());
-        if (dottedAddress(name)) {
-            const QVector<NodeInfo> here = matching(found, [&](const NodeInfo &n) { return atAddress(name, n); });
-            const QVector<NodeInfo> namesakes = matching(
-                found, [&](const NodeInfo &n) { return hasSerial(name, n) || hasLabel(name, n); }, here);
+        quint32 ip = 0;
+        if (dottedAddress(name, &ip)) {
+            const QList<int> here = Index::only(index.byAddress.values(ip));
+            const QList<int> namesakes = Index::only(index.bySerial.values(name) + index.byLabel.values(name), here);
             if (here.isEmpty())
                 s.missing.append(name);
             else if (here.size() == 1 && namesakes.isEmpty())
@@ -193,12 +210,11 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
             else
                 s.errors.append(QStringLiteral("%1 is ambiguous: the address of %2 and the serial or label of %3; "
                                                "name the node by another of its names")
-                                    .arg(shown, listed(here), listed(namesakes)));
+                                    .arg(shown, listed(index.nodes(here)), listed(index.nodes(namesakes))));
             continue;
         }
-        const QVector<NodeInfo> bySerial = matching(found, [&](const NodeInfo &n) { return hasSerial(name, n); });
-        const QVector<NodeInfo> byLabel =
-            matching(found, [&](const NodeInfo &n) { return hasLabel(name, n); }, bySerial);
+        const QList<int> bySerial = Index::only(index.bySerial.values(name));
+        const QList<int> byLabel = Index::only(index.byLabel.values(name), bySerial);
         if (bySerial.size() + byLabel.size() == 1) {
             add(bySerial.isEmpty() ? byLabel.first() : bySerial.first());
         } else if (bySerial.isEmpty() && byLabel.isEmpty()) {
@@ -207,16 +223,16 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
             s.errors.append(QStringLiteral("the serial %1 is reported by %2 nodes, name one by address: %3")
                                 .arg(shown)
                                 .arg(bySerial.size())
-                                .arg(listed(bySerial)));
+                                .arg(listed(index.nodes(bySerial))));
         } else if (bySerial.isEmpty()) {
             s.errors.append(QStringLiteral("the label %1 is shared by %2 nodes, name one by serial or address: %3")
                                 .arg(shown)
                                 .arg(byLabel.size())
-                                .arg(listed(byLabel)));
+                                .arg(listed(index.nodes(byLabel))));
         } else {
             s.errors.append(QStringLiteral("%1 is ambiguous: the serial of %2 and the label of %3; name the node by "
                                            "address")
-                                .arg(shown, listed(bySerial), listed(byLabel)));
+                                .arg(shown, listed(index.nodes(bySerial)), listed(index.nodes(byLabel))));
         }
     }
     return s;
@@ -228,8 +244,9 @@ QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool 
         ? QStringLiteral("no node answered from %1").arg(name)
         : QStringLiteral("no node with the serial or label %1 answered").arg(printable(name.toLatin1()));
     if (dottedAddress(name)) {
+        const Index index(found);
         const QVector<NodeInfo> namesakes =
-            matching(found, [&](const NodeInfo &n) { return hasSerial(name, n) || hasLabel(name, n); });
+            index.nodes(Index::only(index.bySerial.values(name) + index.byLabel.values(name)));
         if (!namesakes.isEmpty())
             reason += QStringLiteral(" (a dotted address names only the node that answers from it, not %1)")
                           .arg(listed(namesakes));

@@ -4,6 +4,7 @@
 #include "link/nodeinfo.h"
 
 #include <QHostAddress>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -56,7 +57,18 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names);
 // What a missing name is told: how it is read, and why nothing fits.
 QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool listFull);
 
-// Whether a node answers to a name by its address or serial.
-bool identifies(const QString &name, const NodeInfo &node);
+// The names not yet seen by address or serial during a search; each reply
+// is looked up, not compared with every name.
+class Unseen
+{
+public:
+    explicit Unseen(const QStringList &names);
+    // Takes the node's names off; true once none is left.
+    bool seen(const NodeInfo &node);
+
+private:
+    QSet<quint32> addresses;
+    QSet<QString> serials;
+};
 
 #endif

@@ -120,7 +120,7 @@ QList<QCommandLineOption> globalOptions()
          QStringLiteral("How long nodes have to answer discovery, a connection or a request (default 1000); "
                         "an upgraded or moved node has 30 times as long to show itself."),
          QStringLiteral("MS")},
-        {QStringLiteral("json"), QStringLiteral("Data as JSON (docs/CLI.md: the formats).")},
+        {QStringLiteral("json"), QStringLiteral("Data as JSON: one object with a format and a version (tarvo(1)).")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Only data, errors and warnings.")},
         {QStringLiteral("verbose"), QStringLiteral("The engine's trace lines on standard error.")},
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("This help.")},
