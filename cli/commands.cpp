@@ -1,24 +1,31 @@
 #include "cli/commands.h"
 
 #include "cli/configfile.h"
+#include "cli/files.h"
 #include "cli/interrupts.h"
 #include "cli/inventory.h"
 #include "cli/metrics.h"
 #include "cli/output.h"
+#include "cli/report.h"
 #include "cli/runner.h"
 #include "config/configvalues.h"
-#include "firmware/upgradefile.h"
+#include "firmware/upgradeimage.h"
+#include "link/discovery.h"
 #include "link/nodeengine.h"
 #include "link/trace.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QRegularExpression>
 #include <algorithm>
-#include <memory>
+#include <csignal>
+#include <cstdio>
 
 namespace {
+
+using report::Item;
+using report::Row;
 
 // --- finding the nodes ---------------------------------------------------
 
@@ -38,17 +45,17 @@ OperationOptions operationOptions(const Request &r)
 struct Fleet {
     explicit Fleet(const Request &r) : engine(operationOptions(r)) {}
     NodeEngine engine;
-    QVector<NodeInfo> found;
-    QVector<NodeInfo> nodes; // the ones the command names
+    SearchResult found;
+    QVector<NodeInfo> nodes;   // the ones the command names, found
+    QStringList missing;       // names that fit no node
 };
 
-// Chooses the address, binds the run's discovery socket and searches once
-// for the nodes named by the operands from `first` on (`count` of them, or
-// all), or for every node. Returns -1 to go on, or the exit code.
-int findNodes(const Request &r, Fleet &fleet, int first = 0, int count = -1)
+// Chooses the address, binds the run's discovery socket and searches once,
+// for the nodes `names` names or, with `every`, for all. Returns -1 to go
+// on, or the exit code.
+int findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool every)
 {
-    const bool everyNode = r.all || r.command == QLatin1String("search");
-    const AddressChoice choice = chooseAddress(r.interface);
+    const AddressChoice choice = chooseAddress(r.interface, r.interfaceFrom);
     if (!choice.error.isEmpty()) {
         out::message(QStringLiteral("tarvo: ") + choice.error);
         return choice.usage ? UsageError : Failure;
@@ -61,280 +68,187 @@ int findNodes(const Request &r, Fleet &fleet, int first = 0, int count = -1)
                          .arg(error));
         return Failure;
     }
-    const QStringList names = r.operands.mid(first, count);
-    std::function<bool(const QVector<NodeInfo> &)> enough;
-    if (!everyNode)
-        enough = [names](const QVector<NodeInfo> &found) { return allIdentified(found, names); };
+    std::function<bool(const NodeInfo &)> enough;
+    if (!every)
+        enough = [unseen = Unseen(names)](const NodeInfo &node) mutable { return unseen.seen(node); };
     fleet.found = searchNodes(*fleet.engine.discovery(), r.timeoutMs, enough);
-    if (everyNode) {
-        fleet.nodes = fleet.found;
-        if (fleet.nodes.isEmpty() && r.all) {
-            out::message(QStringLiteral("tarvo: no node answered"));
-            return Failure;
-        }
+    if (Interrupts::instance().count() > 0) {
+        out::message(QStringLiteral("tarvo: interrupted while searching"));
+        return Interrupted;
+    }
+    if (every) {
+        fleet.nodes = fleet.found.nodes;
         return -1;
     }
-    const Selection s = selectNodes(fleet.found, names);
+    const Selection s = selectNodes(fleet.found.nodes, names);
     for (const QString &e : s.errors)
         out::message(QStringLiteral("tarvo: ") + e);
     if (!s.errors.isEmpty())
         return Failure;
     fleet.nodes = s.nodes;
+    fleet.missing = s.missing;
     return -1;
 }
 
-// --- what is printed -----------------------------------------------------
-
-// The inventory's columns, node texts made printable (JSON keeps them as
-// they are; its writer escapes them).
-QStringList inventoryRow(const NodeInfo &n)
+// For the commands of one node: that node, or a message why there is none.
+int findOne(const Request &r, Fleet &fleet)
 {
-    return {printable(n.serial), printable(n.label), n.address.toString(), printable(n.firmware),
-            printable(n.name), n.macText(), n.mode()};
+    const QString name = r.operands.first();
+    if (const int code = findNodes(r, fleet, {name}, false); code >= 0)
+        return code;
+    if (fleet.nodes.isEmpty()) {
+        out::message(QStringLiteral("tarvo: unknown node: ") + missingReason(name, fleet.found.nodes, fleet.found.listFull));
+        return Failure;
+    }
+    return -1;
 }
 
-QJsonObject inventoryObject(const NodeInfo &n)
+// --- outcomes ------------------------------------------------------------
+
+Outcome outcome(const QString &result, const QString &reason, bool ok = false)
 {
-    return {{QStringLiteral("serial"), QString::fromLatin1(n.serial)},
-            {QStringLiteral("label"), QString::fromLatin1(n.label)},
-            {QStringLiteral("address"), n.address.toString()},
-            {QStringLiteral("firmware"), QString::fromLatin1(n.firmware)},
-            {QStringLiteral("name"), QString::fromLatin1(n.name)},
-            {QStringLiteral("mac"), n.macText()},
-            {QStringLiteral("type"), n.mode()}};
+    Outcome o;
+    o.ok = ok;
+    o.result = result;
+    o.reason = reason;
+    return o;
 }
 
-QString seconds(qint64 ms)
+Outcome writeJudged(const NodeInfo &, const NodeOperation::Result &res)
 {
-    return QString::number(double(ms) / 1000.0, 'f', 2) + QStringLiteral(" s");
+    Outcome o = Runner::judged(res);
+    o.changed = res.ok();
+    return o;
 }
 
-// Per node: the result, why, and how long it took; as a table or JSON.
-struct Summary {
-    struct Row {
-        NodeInfo node;
-        Outcome outcome;
-    };
+// Reads the configuration of each node, `parallel` at once.
+QVector<Outcome> readConfigs(const Request &r, Fleet &fleet, const QVector<NodeInfo> &nodes)
+{
+    Runner runner(r.parallel);
+    return runner.run(nodes, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); },
+                      [](const NodeInfo &, const NodeOperation::Result &res) { return Runner::judged(res); });
+}
+
+// --- the plan, the question and the run ------------------------------------
+
+// One command's nodes: what each will do, how to start the work, and how
+// to judge it.
+struct Job {
+    QString command;
+    QVector<Item> items;
+    Runner::Start start;
+    Runner::Judge judge;
+    Runner::Watchers watchers;
+    // Fills the items' changes before the plan is shown (reads the nodes).
+    std::function<void()> prepare;
+    // The command line that does what an interruption left, nodes appended.
+    QString again;
+    bool severalNodes = false; // --all or several names: asked on a terminal
+
+    void addNodes(const Fleet &fleet, const QString &action)
+    {
+        for (const NodeInfo &n : fleet.nodes)
+            items.append({n, action, {}, {}, {}, {}, false});
+        for (const QString &name : fleet.missing) {
+            NodeInfo unknown;
+            quint32 ip = 0;
+            if (dottedAddress(name, &ip))
+                unknown.address = QHostAddress(ip);
+            items.append({unknown, QStringLiteral("refuse"),
+                          missingReason(name, fleet.found.nodes, fleet.found.listFull), {}, {}, {}, true});
+        }
+    }
+};
+
+bool confirmed()
+{
+    // Interrupting the question ends the program: nothing was done yet.
+    struct sigaction plain {}, saved {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &plain, &saved);
+    std::fputs("Go ahead? [y/N] ", stderr);
+    std::fflush(stderr);
+    char answer[64] = {};
+    const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+    sigaction(SIGINT, &saved, nullptr);
+    const QString a = QString::fromLocal8Bit(answer).trimmed().toLower();
+    return read && (a == QLatin1String("y") || a == QLatin1String("yes"));
+}
+
+int execute(const Request &r, Job &job)
+{
+    const bool anyWork = std::any_of(job.items.cbegin(), job.items.cend(), [](const Item &i) { return i.isWork(); });
+    const bool asking = !r.dryRun && !r.yes && job.severalNodes && anyWork && out::isTerminal(stdin);
+    if ((r.dryRun || asking) && job.prepare)
+        job.prepare();
+    if (Interrupts::instance().count() > 0) {
+        out::message(QStringLiteral("tarvo: interrupted before anything was written"));
+        return Interrupted;
+    }
+    if (r.dryRun) {
+        report::printPlan(job.command, job.items, r.json, true);
+        return report::runnable(job.items) ? Success : Failure;
+    }
+    if (asking) {
+        report::printPlan(job.command, job.items, false, false);
+        if (!confirmed()) {
+            out::message(QStringLiteral("tarvo: nothing was done"));
+            return Failure;
+        }
+    }
+
+    QVector<NodeInfo> targets;
+    for (const Item &i : std::as_const(job.items))
+        if (i.isWork())
+            targets.append(i.node);
+    Runner runner(r.parallel);
+    Runner::Watchers watchers = job.watchers;
+    if (!watchers.stalled)
+        watchers.stalled = [](const NodeInfo &n, const QString &what) {
+            out::note(QStringLiteral("%1: waiting for %2").arg(nodeName(n), what));
+        };
+    const QVector<Outcome> outcomes = runner.run(targets, job.start, job.judge, watchers);
+
     QVector<Row> rows;
-    bool interrupted = false;
-
-    void add(const NodeInfo &node, const Outcome &outcome) { rows.append({node, outcome}); }
-    bool allOk() const
-    {
-        return std::all_of(rows.cbegin(), rows.cend(), [](const Row &r) { return r.outcome.ok; });
+    QStringList left;
+    int k = 0;
+    for (const Item &i : std::as_const(job.items)) {
+        Outcome o;
+        if (i.missing)
+            o = outcome(QStringLiteral("missing"), i.reason);
+        else if (i.action == QLatin1String("refuse"))
+            o = outcome(QStringLiteral("failed"), i.reason);
+        else if (i.action == QLatin1String("skip"))
+            o = outcome(QStringLiteral("skipped"), i.reason, true);
+        else
+            o = outcomes.at(k++);
+        if (o.result == QLatin1String("interrupted"))
+            left.append(i.node.address.toString());
+        rows.append({i.node, o});
     }
-    int print(bool json) const
-    {
-        if (json) {
-            QJsonArray a;
-            for (const Row &r : rows)
-                a.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(r.node.serial)},
-                                     {QStringLiteral("address"), r.node.address.toString()},
-                                     {QStringLiteral("result"), r.outcome.result},
-                                     {QStringLiteral("reason"), r.outcome.reason},
-                                     {QStringLiteral("seconds"), double(r.outcome.ms) / 1000.0}});
-            out::data(out::json(a));
-        } else {
-            QVector<QStringList> lines;
-            for (const Row &r : rows)
-                lines.append({printable(r.node.serial), r.node.address.toString(), r.outcome.result,
-                              seconds(r.outcome.ms), r.outcome.reason});
-            for (const QString &l : out::table({"SERIAL", "ADDRESS", "RESULT", "TIME", "REASON"}, lines))
-                out::data(l);
-        }
-        if (interrupted)
-            return Interrupted;
-        return allOk() ? Success : Failure;
-    }
-};
-
-Outcome skipped(const QString &reason)
-{
-    Outcome o;
-    o.ok = true;
-    o.result = QStringLiteral("skipped");
-    o.reason = reason;
-    return o;
+    const int code = report::printSummary(job.command, rows, runner.interrupted(), r.json);
+    if (!left.isEmpty() && !job.again.isEmpty())
+        out::message(QStringLiteral("tarvo: to do what is left: %1 %2").arg(job.again, left.join(QLatin1Char(' '))));
+    return code;
 }
 
-Outcome failed(const QString &reason)
+// Finds the nodes `names` names (or all, with --all) and lists them in the
+// job, each to `action`. Returns -1 to go on, or the exit code.
+int gather(const Request &r, Fleet &fleet, Job &job, const QStringList &names, const QString &action)
 {
-    Outcome o;
-    o.result = QStringLiteral("failed");
-    o.reason = reason;
-    return o;
-}
-
-int parallelism(const Request &r, int count)
-{
-    return r.parallel > 0 ? r.parallel : qMin<int>(qMax(1, count), Request::MaxParallel);
-}
-
-// The nodes of one command: those decided without an operation (skipped,
-// refused), then one operation each for the rest; the summary in the order
-// the nodes were named.
-struct Plan {
-    QVector<NodeInfo> nodes;      // every node named, in order
-    QHash<int, Outcome> decided;  // by index into nodes
-    QVector<int> work;            // indexes that get an operation
-
-    void decide(int index, const Outcome &o) { decided.insert(index, o); }
-
-    int run(const Request &r, const Runner::Start &start, const Runner::Judge &judge,
-            const Runner::Progress &progress = {}, const Runner::Finished &finished = {})
-    {
-        QVector<NodeInfo> targets;
-        for (const int i : work)
-            targets.append(nodes.at(i));
-        Runner runner(parallelism(r, int(targets.size())));
-        const QVector<Outcome> outcomes = runner.run(targets, start, judge, progress, finished);
-        for (int k = 0; k < work.size(); ++k)
-            decided.insert(work.at(k), outcomes.at(k));
-        Summary s;
-        s.interrupted = runner.interrupted();
-        for (int i = 0; i < nodes.size(); ++i)
-            s.add(nodes.at(i), decided.value(i));
-        return s.print(r.json);
-    }
-};
-
-// Node texts end up in file names: only a plain serial may name a file.
-bool safeFileStem(const QByteArray &serial)
-{
-    if (serial.isEmpty() || serial.startsWith('.'))
-        return false;
-    return std::all_of(serial.cbegin(), serial.cend(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_' ||
-            c == '.';
-    });
-}
-
-QString backupPath(const QString &dir, const NodeInfo &n)
-{
-    return QDir(dir).filePath(QString::fromLatin1(n.serial) + QStringLiteral(".json"));
-}
-
-bool writeWhole(const QString &path, const QByteArray &data, QString *error)
-{
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
-        return true;
-    *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
-    return false;
-}
-
-QByteArray configText(const NodeInfo &n, const QByteArray &record)
-{
-    return configfile::toText(ConfigValues::fromRecord(record), n.serial);
-}
-
-// --- the commands --------------------------------------------------------
-
-int search(const Request &r)
-{
-    Fleet fleet(r);
-    if (const int code = findNodes(r, fleet); code >= 0)
+    if (const int code = findNodes(r, fleet, names, r.all); code >= 0)
         return code;
-    if (r.json) {
-        QJsonArray a;
-        for (const NodeInfo &n : fleet.nodes)
-            a.append(inventoryObject(n));
-        out::data(out::json(a));
-    } else if (r.csv) {
-        out::data(QStringLiteral("serial,label,address,firmware,name,mac,type"));
-        for (const NodeInfo &n : fleet.nodes) {
-            QStringList fields = inventoryRow(n);
-            for (QString &f : fields)
-                f = out::csvField(f);
-            out::data(fields.join(QLatin1Char(',')));
-        }
-    } else {
-        QVector<QStringList> rows;
-        for (const NodeInfo &n : fleet.nodes)
-            rows.append(inventoryRow(n));
-        for (const QString &l : out::table({"SERIAL", "LABEL", "ADDRESS", "FIRMWARE", "NAME", "MAC", "TYPE"}, rows))
-            out::data(l);
-    }
-    out::message(QStringLiteral("%1 node(s) answered").arg(fleet.nodes.size()));
-    return Success;
-}
-
-// Reads one node's configuration. Empty outcome record when it failed
-// (reported here).
-Outcome readOne(const Request &r, Fleet &fleet, const NodeInfo &node)
-{
-    Runner runner(1);
-    const Outcome o = runner.run({node}, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); },
-                                 [](const NodeInfo &, const NodeOperation::Result &res) { return Runner::judged(res); })
-                          .first();
-    if (!o.ok)
-        out::message(QStringLiteral("tarvo: %1: %2").arg(node.displayName(), o.reason));
-    Q_UNUSED(r);
-    return o;
-}
-
-int show(const Request &r)
-{
-    Fleet fleet(r);
-    if (const int code = findNodes(r, fleet); code >= 0)
-        return code;
-    const NodeInfo &node = fleet.nodes.first();
-    const Outcome o = readOne(r, fleet, node);
-    const bool read = o.ok;
-    if (r.json) {
-        QJsonObject obj = inventoryObject(node);
-        if (read)
-            obj.insert(QStringLiteral("config"), configfile::toJson(ConfigValues::fromRecord(o.record), node.serial));
-        out::data(out::json(obj));
-        return read ? Success : Failure;
-    }
-    const QStringList names{"Serial", "Label", "Address", "Firmware", "Device name", "MAC", "Type"};
-    const QStringList values = inventoryRow(node);
-    for (int i = 0; i < names.size(); ++i)
-        out::data((names.at(i) + QLatin1Char(':')).leftJustified(14) + values.at(i));
-    if (!read)
-        return Failure;
-    const ConfigValues v = ConfigValues::fromRecord(o.record);
-    out::data(QStringLiteral("Configuration:"));
-    out::data(QStringLiteral("  Label:      ") + printable(v.label));
-    out::data(QStringLiteral("  IP address: ") + v.ip);
-    out::data(QStringLiteral("  Subnet:     ") + v.mask);
-    out::data(QStringLiteral("  Gateway:    ") + v.gateway);
-    QVector<QStringList> rows;
-    for (int p = 0; p < ConfigRecord::PortCount; ++p) {
-        QStringList row{QString::number(p + 1)};
-        for (const quint32 value : v.ports[size_t(p)].field)
-            row.append(QString::number(value));
-        row.append(v.ports[size_t(p)].mergeMode == 0 ? QStringLiteral("HTP") : QStringLiteral("LTP"));
-        rows.append(row);
-    }
-    for (const QString &l : out::table({"PORT", "UNIVERSE", "BREAK", "MAB", "MBF", "WAIT", "CHANNELS", "MERGE"}, rows))
-        out::data(QStringLiteral("  ") + l);
-    return Success;
-}
-
-int configGet(const Request &r)
-{
-    Fleet fleet(r);
-    if (const int code = findNodes(r, fleet); code >= 0)
-        return code;
-    const NodeInfo &node = fleet.nodes.first();
-    const Outcome o = readOne(r, fleet, node);
-    if (!o.ok)
-        return Failure;
-    const QByteArray text = configText(node, o.record);
-    if (r.output.isEmpty()) {
-        out::data(QString::fromUtf8(text).trimmed());
-        return Success;
-    }
-    QString error;
-    if (!writeWhole(r.output, text, &error)) {
-        out::message(QStringLiteral("tarvo: ") + error);
+    if (fleet.nodes.isEmpty() && fleet.missing.isEmpty()) {
+        out::message(QStringLiteral("tarvo: no node answered"));
         return Failure;
     }
-    out::message(QStringLiteral("%1: configuration written to %2").arg(node.displayName(), r.output));
-    return Success;
+    job.command = r.command;
+    job.severalNodes = r.all || names.size() > 1;
+    job.addNodes(fleet, action);
+    return -1;
 }
+
+// --- configuration files -------------------------------------------------
 
 // The window's checks, in its order; a refusal worded for this program.
 QString refusalText(const configcheck::Refusal &refusal)
@@ -360,165 +274,471 @@ QString refusalText(const configcheck::Refusal &refusal)
     return QString();
 }
 
-bool checked(const QString &source, const ConfigValues &values, QByteArray *record)
+// What is written to a node: the file's values, with the node's own
+// network settings where they are kept.
+ConfigValues targetValues(const ConfigValues &wanted, const QByteArray &current, bool keepNetwork)
 {
-    const configcheck::Refusal refusal = configcheck::buildSetConfig(values, record);
-    if (!refusal.refused())
-        return true;
-    out::message(QStringLiteral("tarvo: %1: %2").arg(source, refusalText(refusal)));
-    return false;
+    ConfigValues v = wanted;
+    if (keepNetwork) {
+        const ConfigValues now = ConfigValues::fromRecord(current);
+        v.ip = now.ip;
+        v.mask = now.mask;
+        v.gateway = now.gateway;
+    }
+    return v;
 }
 
-Outcome writeJudged(const NodeInfo &, const NodeOperation::Result &res)
+// The checks of Set on a file's values, before any node hears of them.
+// Kept network settings are checked on the node's record, when it is read.
+QString checkValues(ConfigValues values, bool keepNetwork)
 {
-    Outcome o = Runner::judged(res);
-    o.changed = res.ok();
-    return o;
+    if (keepNetwork)
+        values.ip = values.mask = values.gateway = QStringLiteral("0.0.0.0");
+    QByteArray record;
+    return refusalText(configcheck::buildSetConfig(values, &record));
 }
 
+WriteConfigOperation::Builder builderFor(const ConfigValues &wanted, bool keepNetwork)
+{
+    return [wanted, keepNetwork](const QByteArray &current, QByteArray *record) {
+        return refusalText(configcheck::buildSetConfig(targetValues(wanted, current, keepNetwork), record));
+    };
+}
+
+// Reads the nodes of the write items and fills in what would change.
+void planChanges(const Request &r, Fleet &fleet, QVector<Item> &items,
+                 const std::function<ConfigValues(int item)> &wanted, bool keepNetwork)
+{
+    QVector<int> at;
+    QVector<NodeInfo> nodes;
+    for (int i = 0; i < items.size(); ++i)
+        if (items.at(i).isWork()) {
+            at.append(i);
+            nodes.append(items.at(i).node);
+        }
+    const QVector<Outcome> read = readConfigs(r, fleet, nodes);
+    for (int k = 0; k < at.size(); ++k) {
+        Item &item = items[at.at(k)];
+        if (!read.at(k).ok) {
+            item.action = QStringLiteral("refuse");
+            item.reason = QStringLiteral("its configuration could not be read: ") + read.at(k).reason;
+            continue;
+        }
+        const ConfigValues target = targetValues(wanted(at.at(k)), read.at(k).record, keepNetwork);
+        QByteArray record;
+        if (const QString refused = refusalText(configcheck::buildSetConfig(target, &record)); !refused.isEmpty()) {
+            item.action = QStringLiteral("refuse");
+            item.reason = refused;
+            continue;
+        }
+        item.changes = configfile::changes(ConfigValues::fromRecord(read.at(k).record), target);
+    }
+}
+
+// Node texts end up in file names: only a plain serial may name a file.
+bool safeFileStem(const QByteArray &serial)
+{
+    if (serial.isEmpty() || serial.startsWith('.'))
+        return false;
+    return std::all_of(serial.cbegin(), serial.cend(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_' ||
+            c == '.';
+    });
+}
+
+QByteArray configText(const NodeInfo &n, const QByteArray &record)
+{
+    return configfile::toText(ConfigValues::fromRecord(record), n.serial);
+}
+
+// --- the commands of one node ----------------------------------------------
+
+int search(const Request &r)
+{
+    Fleet fleet(r);
+    if (const int code = findNodes(r, fleet, {}, true); code >= 0)
+        return code;
+    if (r.json) {
+        QJsonObject doc = report::envelope(QStringLiteral("tarvo-inventory"));
+        QJsonArray nodes;
+        for (const NodeInfo &n : std::as_const(fleet.nodes))
+            nodes.append(report::inventoryObject(n));
+        doc.insert(QStringLiteral("nodes"), nodes);
+        doc.insert(QStringLiteral("replies_lost"), qint64(fleet.found.repliesLost));
+        doc.insert(QStringLiteral("list_full"), fleet.found.listFull);
+        out::data(out::json(doc));
+    } else if (r.csv) {
+        out::data(QStringLiteral("serial,label,address,firmware,name,mac,type,shared_serial"));
+        for (const NodeInfo &n : std::as_const(fleet.nodes)) {
+            QStringList fields = report::inventoryRow(n);
+            fields[0] = printable(n.serial);
+            fields.append(n.sharedSerial ? QStringLiteral("true") : QStringLiteral("false"));
+            for (QString &f : fields)
+                f = out::csvField(f);
+            out::data(fields.join(QLatin1Char(',')));
+        }
+    } else {
+        QVector<QStringList> rows;
+        for (const NodeInfo &n : std::as_const(fleet.nodes))
+            rows.append(report::inventoryRow(n));
+        for (const QString &l : out::table({"SERIAL", "LABEL", "ADDRESS", "FIRMWARE", "NAME", "MAC", "TYPE"}, rows))
+            out::data(l);
+    }
+    out::note(QStringLiteral("%1 node(s) answered").arg(fleet.nodes.size()));
+    if (std::any_of(fleet.nodes.cbegin(), fleet.nodes.cend(), [](const NodeInfo &n) { return n.sharedSerial; }))
+        out::message(QStringLiteral("tarvo: * several nodes report this serial; name each of them by its address"));
+    return Success;
+}
+
+// Reads one node's configuration; an empty record when it failed (said here).
+QByteArray readOne(const Request &r, Fleet &fleet, const NodeInfo &node)
+{
+    const Outcome o = readConfigs(r, fleet, {node}).first();
+    if (!o.ok)
+        out::message(QStringLiteral("tarvo: %1: %2").arg(nodeWhere(node), o.reason));
+    return o.ok ? o.record : QByteArray();
+}
+
+int show(const Request &r)
+{
+    Fleet fleet(r);
+    if (const int code = findOne(r, fleet); code >= 0)
+        return code;
+    const NodeInfo &node = fleet.nodes.first();
+    const QByteArray record = readOne(r, fleet, node);
+    if (record.isEmpty())
+        return Failure;
+    const ConfigValues v = ConfigValues::fromRecord(record);
+    if (r.json) {
+        QJsonObject doc = report::envelope(QStringLiteral("tarvo-node"));
+        doc.insert(QStringLiteral("node"), report::inventoryObject(node));
+        doc.insert(QStringLiteral("config"), configfile::toJson(v, node.serial));
+        out::data(out::json(doc));
+        return Success;
+    }
+    const QStringList names{"Serial", "Label", "Address", "Firmware", "Device name", "MAC", "Type"};
+    const QStringList values = report::inventoryRow(node);
+    for (int i = 0; i < names.size(); ++i)
+        out::data((names.at(i) + QLatin1Char(':')).leftJustified(14) + values.at(i));
+    out::data(QStringLiteral("Configuration:"));
+    out::data(QStringLiteral("  Label:      ") + printable(v.label));
+    out::data(QStringLiteral("  IP address: ") + v.ip);
+    out::data(QStringLiteral("  Subnet:     ") + v.mask);
+    out::data(QStringLiteral("  Gateway:    ") + v.gateway);
+    QVector<QStringList> rows;
+    for (int p = 0; p < ConfigRecord::PortCount; ++p) {
+        QStringList row{QString::number(p + 1)};
+        for (const quint32 value : v.ports[size_t(p)].field)
+            row.append(QString::number(value));
+        row.append(v.ports[size_t(p)].mergeMode == 0 ? QStringLiteral("HTP") : QStringLiteral("LTP"));
+        rows.append(row);
+    }
+    for (const QString &l : out::table({"PORT", "UNIVERSE", "BREAK", "MAB", "MBF", "WAIT", "CHANNELS", "MERGE"}, rows))
+        out::data(QStringLiteral("  ") + l);
+    return Success;
+}
+
+int configGet(const Request &r)
+{
+    Fleet fleet(r);
+    if (const int code = findOne(r, fleet); code >= 0)
+        return code;
+    const NodeInfo &node = fleet.nodes.first();
+    const QByteArray record = readOne(r, fleet, node);
+    if (record.isEmpty())
+        return Failure;
+    const QString path = r.output.isEmpty() ? QStringLiteral("-") : r.output;
+    QString error;
+    if (!files::writeWhole(path, configText(node, record), &error)) {
+        out::message(QStringLiteral("tarvo: ") + error);
+        return Failure;
+    }
+    if (!files::isStdio(path))
+        out::note(QStringLiteral("%1: configuration written to %2").arg(nodeWhere(node), path));
+    return Success;
+}
+
+// --- the commands that write -----------------------------------------------
+
+// NODE... FILE, or --all FILE.
 int configSet(const Request &r)
 {
-    // The file is read and checked before any node hears of it.
-    const QString path = r.operands.at(1);
+    const QString path = r.operands.last();
+    const QStringList names = r.operands.mid(0, r.operands.size() - 1);
+    // One file for several nodes: each keeps its own network settings, or
+    // they would all take one address.
+    const bool keepNetwork = r.all || names.size() > 1;
     const configfile::Parsed file = configfile::readFile(path);
     if (!file.ok()) {
         out::message(QStringLiteral("tarvo: ") + file.error);
         return Failure;
     }
-    QByteArray record;
-    if (!checked(path, file.values, &record))
+    if (const QString refused = checkValues(file.values, keepNetwork); !refused.isEmpty()) {
+        out::message(QStringLiteral("tarvo: %1: %2").arg(files::shownName(path), refused));
         return Failure;
+    }
     Fleet fleet(r);
-    if (const int code = findNodes(r, fleet, 0, 1); code >= 0)
+    Job job;
+    if (const int code = gather(r, fleet, job, names, QStringLiteral("write")); code >= 0)
         return code;
-    Plan plan;
-    plan.nodes = fleet.nodes;
-    plan.work = {0};
-    return plan.run(
-        r,
-        [&](const NodeInfo &n) -> NodeOperation * {
-            return fleet.engine.writeConfig(n, [record](const QByteArray &, QByteArray *out) {
-                *out = record;
-                return QString();
-            });
-        },
-        writeJudged);
+    if (keepNetwork)
+        for (Item &i : job.items)
+            if (i.isWork())
+                i.reason = QStringLiteral("network settings kept");
+    const ConfigValues wanted = file.values;
+    job.prepare = [&] { planChanges(r, fleet, job.items, [&](int) { return wanted; }, keepNetwork); };
+    job.start = [&](const NodeInfo &n) -> NodeOperation * {
+        return fleet.engine.writeConfig(n, builderFor(wanted, keepNetwork));
+    };
+    job.judge = writeJudged;
+    return execute(r, job);
 }
 
 int factoryDefault(const Request &r)
 {
     Fleet fleet(r);
-    if (const int code = findNodes(r, fleet); code >= 0)
+    Job job;
+    if (const int code = gather(r, fleet, job, r.operands, QStringLiteral("default")); code >= 0)
         return code;
-    Plan plan;
-    plan.nodes = fleet.nodes;
-    plan.work = {0};
-    return plan.run(r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.restoreDefaults(n); },
-                    writeJudged);
+    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.restoreDefaults(n); };
+    job.judge = writeJudged;
+    job.again = QStringLiteral("tarvo default");
+    return execute(r, job);
+}
+
+int run(const Request &r)
+{
+    Fleet fleet(r);
+    Job job;
+    if (const int code = gather(r, fleet, job, r.operands, QStringLiteral("run")); code >= 0)
+        return code;
+    for (Item &i : job.items)
+        if (i.isWork() && !i.node.bootLoader()) {
+            i.action = QStringLiteral("skip");
+            i.reason = QStringLiteral("already runs its application");
+        }
+    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
+    job.judge = [](const NodeInfo &, const NodeOperation::Result &res) {
+        Outcome o = Runner::judged(res, QStringLiteral("done"));
+        o.changed = res.ok();
+        return o;
+    };
+    job.again = QStringLiteral("tarvo run");
+    return execute(r, job);
 }
 
 int backup(const Request &r)
 {
     const QString dir = r.operands.first();
-    if (!QDir().mkpath(dir)) {
+    const QStringList names = r.operands.mid(1);
+    Fleet fleet(r);
+    Job job;
+    if (const int code = gather(r, fleet, job, names, QStringLiteral("write")); code >= 0)
+        return code;
+    job.severalNodes = false; // files are written, not nodes
+    for (Item &i : job.items) {
+        if (!i.isWork())
+            continue;
+        if (!safeFileStem(i.node.serial)) {
+            i.action = QStringLiteral("refuse");
+            i.reason = QStringLiteral("its serial cannot name a file");
+        } else if (i.node.sharedSerial) {
+            i.action = QStringLiteral("refuse");
+            i.reason = QStringLiteral("another node reports its serial: one file by serial cannot hold both");
+        } else {
+            i.reason = QDir(dir).filePath(QString::fromLatin1(i.node.serial) + QStringLiteral(".json"));
+        }
+    }
+    if (!r.dryRun && !QDir().mkpath(dir)) {
         out::message(QStringLiteral("tarvo: cannot create the folder ") + dir);
         return Failure;
     }
-    Fleet fleet(r);
-    if (const int code = findNodes(r, fleet, 1); code >= 0)
-        return code;
-    Plan plan;
-    plan.nodes = fleet.nodes;
-    for (int i = 0; i < plan.nodes.size(); ++i) {
-        if (safeFileStem(plan.nodes.at(i).serial))
-            plan.work.append(i);
-        else
-            plan.decide(i, failed(QStringLiteral("its serial cannot name a file")));
-    }
+    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); };
     // Each file is written as its node is read, whole or not at all.
-    return plan.run(r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); },
-                    [&dir](const NodeInfo &n, const NodeOperation::Result &res) {
-                        Outcome o = Runner::judged(res);
-                        if (!o.ok)
-                            return o;
-                        const QString path = backupPath(dir, n);
-                        QString error;
-                        if (writeWhole(path, configText(n, res.record), &error))
-                            o.reason = path;
-                        else
-                            o = failed(error);
-                        o.record.clear();
-                        return o;
-                    });
+    job.judge = [&dir](const NodeInfo &n, const NodeOperation::Result &res) {
+        Outcome o = Runner::judged(res);
+        o.record.clear();
+        if (!o.ok)
+            return o;
+        const QString name = QString::fromLatin1(n.serial) + QStringLiteral(".json");
+        QString error;
+        if (files::writeInFolder(dir, name, configText(n, res.record), &error))
+            o.reason = QDir(dir).filePath(name);
+        else
+            o = outcome(QStringLiteral("failed"), error);
+        o.ms = res.elapsedMs;
+        return o;
+    };
+    job.again = QStringLiteral("tarvo backup ") + dir;
+    return execute(r, job);
+}
+
+// --- restore ---------------------------------------------------------------
+
+struct Backup {
+    QString path;
+    QByteArray stem; // the serial it was saved under
+    ConfigValues values;
+};
+
+enum : int { MaxBackups = 10000 };
+
+// Every DIR/*.json, read and checked: a file that is not a configuration
+// file stops the command, as a backup that cannot be read could belong to
+// any node.
+bool readBackups(const QString &dir, QVector<Backup> *backups)
+{
+    QDir folder(dir);
+    if (!folder.exists()) {
+        out::message(QStringLiteral("tarvo: %1: no such folder").arg(dir));
+        return false;
+    }
+    const QStringList names = folder.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden, QDir::Name);
+    if (names.size() > MaxBackups) {
+        out::message(QStringLiteral("tarvo: %1: more than %2 files, not a folder of backups").arg(dir).arg(int(MaxBackups)));
+        return false;
+    }
+    bool ok = true;
+    for (const QString &name : names) {
+        const QString path = folder.filePath(name);
+        const configfile::Parsed file = configfile::readFile(path);
+        if (!file.ok()) {
+            out::message(QStringLiteral("tarvo: ") + file.error);
+            ok = false;
+            continue;
+        }
+        backups->append({path, name.chopped(5).toLatin1(), file.values});
+    }
+    return ok;
+}
+
+bool backupFits(const Backup &b, const NodeInfo &n, const QString &match)
+{
+    if (match == QLatin1String("label"))
+        return !n.label.isEmpty() && b.values.label == n.label;
+    if (match == QLatin1String("address"))
+        return b.values.ip == n.address.toString();
+    return safeFileStem(n.serial) && b.stem == n.serial;
+}
+
+QVector<int> fitting(const QVector<Backup> &backups, const NodeInfo &n, const QString &match)
+{
+    QVector<int> out;
+    for (int i = 0; i < backups.size(); ++i)
+        if (backupFits(backups.at(i), n, match))
+            out.append(i);
+    return out;
+}
+
+QString paths(const QVector<Backup> &backups, const QVector<int> &which)
+{
+    QStringList p;
+    for (const int i : which)
+        p.append(backups.at(i).path);
+    return p.join(QStringLiteral(", "));
 }
 
 int restore(const Request &r)
 {
     const QString dir = r.operands.first();
-    Fleet fleet(r);
-    if (const int code = findNodes(r, fleet, 1); code >= 0)
-        return code;
-
-    // Every file is read and checked before any node hears of it.
-    Plan plan;
-    plan.nodes = fleet.nodes;
-    QHash<int, ConfigValues> values;
-    bool refused = false;
-    for (int i = 0; i < plan.nodes.size(); ++i) {
-        const NodeInfo &n = plan.nodes.at(i);
-        const QString path = safeFileStem(n.serial) ? backupPath(dir, n) : QString();
-        if (r.all && (path.isEmpty() || !QFile::exists(path))) {
-            plan.decide(i, skipped(QStringLiteral("no backup in ") + dir));
-            continue;
-        }
-        const configfile::Parsed file =
-            path.isEmpty() ? configfile::Parsed{{}, {}, QStringLiteral("its serial cannot name a file")}
-                           : configfile::readFile(path);
-        if (!file.ok()) {
-            out::message(QStringLiteral("tarvo: %1: %2").arg(n.displayName(), file.error));
-            refused = true;
-            continue;
-        }
-        ConfigValues probe = file.values;
-        if (!r.withNetwork)
-            probe.ip = probe.mask = probe.gateway = QStringLiteral("0.0.0.0"); // the node's own are kept
-        QByteArray record;
-        if (!checked(path, probe, &record)) {
-            refused = true;
-            continue;
-        }
-        plan.work.append(i);
-        values.insert(i, file.values);
-    }
-    if (refused) {
+    const QString match = r.match;
+    QVector<Backup> backups;
+    if (!readBackups(dir, &backups)) {
         out::message(QStringLiteral("tarvo: nothing was sent"));
         return Failure;
     }
-    if (plan.work.isEmpty()) {
-        out::message(QStringLiteral("tarvo: no node to restore"));
+    Fleet fleet(r);
+    if (const int code = findNodes(r, fleet, r.operands.mid(1), r.all); code >= 0)
+        return code;
+
+    Job job;
+    job.command = r.command;
+    job.severalNodes = r.all || r.operands.size() > 2;
+    job.addNodes(fleet, QStringLiteral("write"));
+    // Which backup each item takes, and how many nodes each backup fits.
+    QHash<int, int> chosen;
+    QVector<int> takers(backups.size(), 0);
+    for (int k = 0; k < job.items.size(); ++k) {
+        Item &i = job.items[k];
+        if (!i.isWork())
+            continue;
+        const QVector<int> fit = fitting(backups, i.node, match);
+        if (fit.size() == 1) {
+            chosen.insert(k, fit.first());
+            ++takers[fit.first()];
+            continue;
+        }
+        if (fit.size() > 1) {
+            i.action = QStringLiteral("refuse");
+            i.reason = QStringLiteral("%1 backups fit it by %2: %3").arg(fit.size()).arg(match, paths(backups, fit));
+            continue;
+        }
+        // A replaced node: the backups that fit it otherwise.
+        i.action = r.all ? QStringLiteral("skip") : QStringLiteral("refuse");
+        i.reason = QStringLiteral("no backup fits it by %1 in %2").arg(match, dir);
+        for (const QString &other : {QStringLiteral("serial"), QStringLiteral("label"), QStringLiteral("address")}) {
+            const QVector<int> fit = other == match ? QVector<int>() : fitting(backups, i.node, other);
+            if (!fit.isEmpty())
+                i.reason += QStringLiteral("; by %1: %2 (--match %1)").arg(other, paths(backups, fit));
+        }
+    }
+    for (auto it = chosen.begin(); it != chosen.end(); ++it) {
+        Item &i = job.items[it.key()];
+        const Backup &b = backups.at(it.value());
+        if (takers.at(it.value()) > 1) {
+            i.action = QStringLiteral("refuse");
+            i.reason = QStringLiteral("%1 fits %2 nodes by %3: name the node by address")
+                           .arg(b.path)
+                           .arg(takers.at(it.value()))
+                           .arg(match);
+        } else if (const QString refused = checkValues(b.values, !r.withNetwork); !refused.isEmpty()) {
+            out::message(QStringLiteral("tarvo: %1: %2").arg(b.path, refused));
+            out::message(QStringLiteral("tarvo: nothing was sent"));
+            return Failure;
+        } else {
+            i.reason = b.path;
+        }
+    }
+    // With --all, every backup is a node expected to answer.
+    if (r.all) {
+        for (int b = 0; b < backups.size(); ++b) {
+            if (takers.at(b) > 0)
+                continue;
+            const Backup &backup = backups.at(b);
+            NodeInfo gone;
+            gone.serial = backup.stem;
+            gone.label = backup.values.label;
+            quint32 ip = 0;
+            if (match == QLatin1String("address") && dottedAddress(backup.values.ip, &ip))
+                gone.address = QHostAddress(ip);
+            job.items.append({gone, QStringLiteral("refuse"),
+                              QStringLiteral("backed up in %1, but no node fits it by %2 among the %3 that answered")
+                                  .arg(backup.path, match)
+                                  .arg(fleet.nodes.size()),
+                              {}, {}, {}, true});
+        }
+    }
+    if (job.items.isEmpty()) {
+        out::message(QStringLiteral("tarvo: no node answered and %1 holds no backup").arg(dir));
         return Failure;
     }
+    const bool keepNetwork = !r.withNetwork;
+    const auto wanted = [&](int item) { return backups.at(chosen.value(item)).values; };
+    job.prepare = [&] { planChanges(r, fleet, job.items, wanted, keepNetwork); };
+    // The operation learns its backup by the node's place in the run.
     QHash<QString, ConfigValues> byNode;
-    for (const int i : plan.work)
-        byNode.insert(plan.nodes.at(i).displayName(), values.value(i));
-    const bool withNetwork = r.withNetwork;
-    return plan.run(
-        r,
-        [&](const NodeInfo &n) -> NodeOperation * {
-            const ConfigValues saved = byNode.value(n.displayName());
-            return fleet.engine.writeConfig(n, [saved, withNetwork](const QByteArray &current, QByteArray *record) {
-                ConfigValues v = saved;
-                if (!withNetwork) {
-                    const ConfigValues now = ConfigValues::fromRecord(current);
-                    v.ip = now.ip;
-                    v.mask = now.mask;
-                    v.gateway = now.gateway;
-                }
-                return refusalText(configcheck::buildSetConfig(v, record));
-            });
-        },
-        writeJudged);
+    for (auto it = chosen.cbegin(); it != chosen.cend(); ++it)
+        byNode.insert(job.items.at(it.key()).node.address.toString(), backups.at(it.value()).values);
+    job.start = [&](const NodeInfo &n) -> NodeOperation * {
+        return fleet.engine.writeConfig(n, builderFor(byNode.value(n.address.toString()), keepNetwork));
+    };
+    job.judge = writeJudged;
+    job.again = QStringLiteral("tarvo restore %1 --match %2%3")
+                    .arg(dir, match, r.withNetwork ? QStringLiteral(" --with-network") : QString());
+    return execute(r, job);
 }
+
+// --- upgrade ---------------------------------------------------------------
 
 QString imageProblem(const UpgradeImage &image)
 {
@@ -540,30 +760,63 @@ QString imageProblem(const UpgradeImage &image)
     return QString();
 }
 
+// The numbers of "v2.05": {2, 5}; none when there are none.
+QVector<int> versionNumbers(const QByteArray &version)
+{
+    QVector<int> numbers;
+    static const QRegularExpression digits(QStringLiteral("\\d+"));
+    for (auto it = digits.globalMatch(QString::fromLatin1(version)); it.hasNext();)
+        numbers.append(it.next().captured().left(9).toInt());
+    return numbers;
+}
+
 int upgrade(const Request &r)
 {
     // The window's checks of the file, before any node hears of it.
     const QString path = r.operands.first();
-    UpgradeImage image = UpgradeImage::read(path);
+    UpgradeImage image;
+    if (files::isStdio(path)) {
+        QString error;
+        const QByteArray bytes = files::readBounded(path, UpgradeImage::MaxFileSize, &error);
+        image = error.isEmpty() ? UpgradeImage::check(bytes) : UpgradeImage();
+        if (!error.isEmpty())
+            image.error = error;
+    } else {
+        image = UpgradeImage::read(path);
+    }
     if (!image.ok()) {
-        out::message(QStringLiteral("tarvo: %1: %2").arg(path, imageProblem(image)));
+        out::message(QStringLiteral("tarvo: %1: %2").arg(files::shownName(path), imageProblem(image)));
         return Failure;
     }
 
     Fleet fleet(r);
-    if (const int code = findNodes(r, fleet, 1); code >= 0)
+    Job job;
+    if (const int code = gather(r, fleet, job, r.operands.mid(1), QStringLiteral("upgrade")); code >= 0)
         return code;
-
-    Plan plan;
-    plan.nodes = fleet.nodes;
-    for (int i = 0; i < plan.nodes.size(); ++i) {
-        const NodeInfo &n = plan.nodes.at(i);
-        if (!r.allowSameVersion && n.firmware == image.version) {
-            plan.decide(i, skipped(QStringLiteral("already at ") + printable(image.version)));
-            out::message(QStringLiteral("%1: skipped, already at %2").arg(n.displayName(), printable(image.version)));
+    const QString to = QString::fromLatin1(image.version);
+    const QVector<int> toNumbers = versionNumbers(image.version);
+    for (Item &i : job.items) {
+        if (!i.isWork())
             continue;
+        i.fromVersion = QString::fromLatin1(i.node.firmware);
+        i.toVersion = to;
+        const QVector<int> from = versionNumbers(i.node.firmware);
+        if (i.node.firmware == image.version) {
+            if (r.allowSameVersion)
+                continue;
+            i.action = QStringLiteral("skip");
+            i.reason = QStringLiteral("already at ") + printable(image.version);
+        } else if (r.allowDowngrade) {
+            continue;
+        } else if (from.isEmpty() || toNumbers.isEmpty()) {
+            i.action = QStringLiteral("refuse");
+            i.reason = QStringLiteral("cannot tell whether %1 to %2 is a downgrade (--allow-downgrade to upgrade anyway)")
+                           .arg(printable(i.node.firmware), printable(image.version));
+        } else if (std::lexicographical_compare(toNumbers.cbegin(), toNumbers.cend(), from.cbegin(), from.cend())) {
+            i.action = QStringLiteral("refuse");
+            i.reason = QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it)")
+                           .arg(printable(i.node.firmware), printable(image.version));
         }
-        plan.work.append(i);
     }
     // Only the operations hold the image from here: a finished one lets go
     // of its share.
@@ -571,46 +824,33 @@ int upgrade(const Request &r)
     image = UpgradeImage();
 
     // Bars only where someone watches them, and not between trace lines.
-    ProgressDisplay display(out::isTerminal(stderr) && !r.verbose, int(plan.work.size()));
-    const QString file = path;
-    return plan.run(
-        r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); },
-        [&file](const NodeInfo &n, const NodeOperation::Result &res) {
-            Outcome o = Runner::judged(res, QStringLiteral("verified"));
-            o.changed = res.ok() || res.status == NodeOperation::Status::NotVerified;
-            // A node stopped after its erase holds no working firmware: say what to run.
-            if (!res.ok() && res.reason.contains(QLatin1String("erased,")) &&
-                !res.reason.contains(QLatin1String("checksum matched")))
-                o.reason += QStringLiteral("; it holds no complete firmware: run tarvo upgrade %1 %2")
-                                .arg(file, n.address.toString());
-            return o;
-        },
-        [&display](const NodeInfo &n, qint64 sent, qint64 total) { display.update(printable(n.serial), sent, total); },
-        [&display](const NodeInfo &n, const Outcome &o) {
-            display.nodeFinished(printable(n.serial));
-            display.note(QStringLiteral("%1: %2, %3 (%4)").arg(n.displayName(), o.result, o.reason, seconds(o.ms)));
-            if (display.allDone())
-                display.close();
-        });
-}
-
-int run(const Request &r)
-{
-    Fleet fleet(r);
-    if (const int code = findNodes(r, fleet); code >= 0)
-        return code;
-    Plan plan;
-    plan.nodes = fleet.nodes;
-    for (int i = 0; i < plan.nodes.size(); ++i) {
-        if (plan.nodes.at(i).bootLoader())
-            plan.work.append(i);
-        else
-            plan.decide(i, skipped(QStringLiteral("already runs its application")));
-    }
-    return plan.run(r, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); },
-                    [](const NodeInfo &, const NodeOperation::Result &res) {
-                        return Runner::judged(res, QStringLiteral("done"));
-                    });
+    const int work = int(std::count_if(job.items.cbegin(), job.items.cend(), [](const Item &i) { return i.isWork(); }));
+    ProgressDisplay display(out::isSmartTerminal(stderr) && !r.verbose && !r.quiet, work);
+    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
+    job.judge = [&path](const NodeInfo &n, const NodeOperation::Result &res) {
+        Outcome o = Runner::judged(res, QStringLiteral("verified"));
+        o.changed = res.ok() || res.status == NodeOperation::Status::NotVerified;
+        // A node stopped after its erase holds no working firmware: say what to run.
+        if (!res.ok() && res.reason.contains(QLatin1String("erased,")) &&
+            !res.reason.contains(QLatin1String("checksum matched")))
+            o.reason += QStringLiteral("; it holds no complete firmware: run tarvo upgrade %1 %2")
+                            .arg(path, n.address.toString());
+        return o;
+    };
+    job.watchers.progress = [&display](const NodeInfo &n, qint64 sent, qint64 total) {
+        display.update(nodeName(n), sent, total);
+    };
+    job.watchers.stalled = [&display](const NodeInfo &n, const QString &what) { display.waiting(nodeName(n), what); };
+    job.watchers.finished = [&display](const NodeInfo &n, const Outcome &o) {
+        display.nodeFinished(nodeName(n));
+        display.note(QStringLiteral("%1: %2, %3 (%4)").arg(nodeWhere(n), o.result, o.reason, report::seconds(o.ms)));
+        if (display.allDone())
+            display.close();
+    };
+    job.again = QStringLiteral("tarvo upgrade ") + path;
+    const int code = execute(r, job);
+    display.close();
+    return code;
 }
 
 } // namespace
@@ -620,10 +860,11 @@ int runCommand(const Request &r)
     static const struct {
         const char *name;
         int (*run)(const Request &);
-    } table[] = {{"search", search},         {"show", show},     {"config get", configGet},
-                 {"config set", configSet},  {"default", factoryDefault}, {"backup", backup},
-                 {"restore", restore},       {"upgrade", upgrade},        {"run", run},
-                 {"metrics", metrics}};
+    } table[] = {
+        {"search", search},  {"show", show},          {"config get", configGet}, {"config set", configSet},
+        {"default", factoryDefault}, {"backup", backup}, {"restore", restore},     {"upgrade", upgrade},
+        {"run", run},        {"metrics", metrics},
+    };
     for (const auto &command : table)
         if (r.command == QLatin1String(command.name))
             return command.run(r);

@@ -11,16 +11,24 @@ enum ExitCode { Success = 0, Failure = 1, UsageError = 2, Interrupted = 130 };
 struct Request {
     QString command; // "search", "show", "config get", "config set", ...
     QStringList operands;
-    QString interface;
+    QString interface;                                   // a name or an address
+    QString interfaceFrom = QStringLiteral("--interface"); // or TARVO_INTERFACE
     int timeoutMs = 1000;
-    int parallel = 0; // 0: all at once, up to MaxParallel
-    bool json = false, csv = false, verbose = false;
-    bool all = false, withNetwork = false, allowSameVersion = false;
-    QString output; // config get -o, metrics -o
-    QString state, forgetAfter; // metrics --state, --forget-after
+    int parallel = DefaultParallel;
+    bool json = false, csv = false, verbose = false, quiet = false;
+    bool all = false, withNetwork = false, allowSameVersion = false, allowDowngrade = false;
+    bool dryRun = false, yes = false;
+    QString match = QStringLiteral("serial"); // restore: serial, label or address
+    QString output;                           // config get -o, metrics -o
+    QString state, forgetAfter;               // metrics --state, --forget-after
 
     enum : int {
-        MaxParallel = 64,
+        // A cautious batch: a site's switch and the operator's terminal
+        // follow what happens.
+        DefaultParallel = 8,
+        // How many nodes at once the engine was measured to carry (the
+        // scale benchmark); the open-file limit is raised to match.
+        MaxParallel = 1000,
         VerifyBoundFactor = 30, // verification waits 30 x --timeout
     };
 };

@@ -1,11 +1,13 @@
 #include "cli/configfile.h"
 
+#include "cli/files.h"
 #include "cli/output.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSet>
 #include <cmath>
 
 namespace configfile {
@@ -54,6 +56,51 @@ bool latin1Text(const QJsonValue &value, QByteArray *out)
             return false;
     *out = text.toLatin1();
     return true;
+}
+
+QString lineAndColumn(const QByteArray &text, int offset);
+
+// QJsonDocument keeps the last of a key given twice: the first value would
+// be dropped without a word. Walks the text (already known to be valid
+// JSON) and returns the offset of the first key repeated within its
+// object, or -1.
+int repeatedKey(const QByteArray &text, QString *key)
+{
+    struct Level {
+        bool object;
+        bool atKey;
+        QSet<QString> keys;
+    };
+    QVector<Level> levels;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (c == '{' || c == '[') {
+            levels.append({c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (!levels.isEmpty())
+                levels.removeLast();
+        } else if (c == ',') {
+            if (!levels.isEmpty())
+                levels.last().atKey = levels.last().object;
+        } else if (c == '"') {
+            int end = i + 1;
+            while (end < text.size() && text.at(end) != '"')
+                end += text.at(end) == '\\' ? 2 : 1;
+            if (!levels.isEmpty() && levels.last().atKey) {
+                levels.last().atKey = false;
+                // The key as JSON reads it, escapes resolved.
+                const QString name =
+                    QJsonDocument::fromJson('[' + text.mid(i, end - i + 1) + ']').array().first().toString();
+                if (levels.last().keys.contains(name)) {
+                    *key = name;
+                    return i;
+                }
+                levels.last().keys.insert(name);
+            }
+            i = end;
+        }
+    }
+    return -1;
 }
 
 QString lineAndColumn(const QByteArray &text, int offset)
@@ -126,6 +173,11 @@ Parsed fromJson(const QByteArray &text)
         p.error = lineAndColumn(text, parseError.offset) + QStringLiteral(": ") + parseError.errorString();
         return p;
     }
+    QString twice;
+    if (const int at = repeatedKey(text, &twice); at >= 0) {
+        p.error = lineAndColumn(text, at) + QStringLiteral(": the key %1 is given twice").arg(quoted(twice));
+        return p;
+    }
     if (!doc.isObject()) {
         p.error = QStringLiteral("not a configuration file: no JSON object");
         return p;
@@ -149,6 +201,12 @@ Parsed fromJson(const QByteArray &text)
     }
     if (!latin1Text(root.value(QStringLiteral("label")), &p.values.label)) {
         p.error = QStringLiteral("\"label\" must be a text of 8-bit (Latin-1) characters");
+        return p;
+    }
+    // The node keeps a label up to its first NUL: the rest would be cut
+    // without a word.
+    if (p.values.label.contains('\0')) {
+        p.error = QStringLiteral("\"label\" must not hold a NUL character (\\u0000)");
         return p;
     }
 
@@ -203,20 +261,41 @@ Parsed fromJson(const QByteArray &text)
 Parsed readFile(const QString &path)
 {
     Parsed p;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        p.error = path + QStringLiteral(": cannot be read: ") + file.errorString();
-        return p;
-    }
-    const QByteArray text = file.read(MaxFileBytes + 1);
-    if (text.size() > MaxFileBytes) {
-        p.error = path + QStringLiteral(": larger than %1 bytes, not a configuration file").arg(int(MaxFileBytes));
+    QString error;
+    const QByteArray text = files::readBounded(path, MaxFileBytes, &error);
+    if (!error.isEmpty()) {
+        p.error = error;
         return p;
     }
     p = fromJson(text);
     if (!p.ok())
-        p.error = path + QStringLiteral(": ") + p.error;
+        p.error = files::shownName(path) + QStringLiteral(": ") + p.error;
     return p;
+}
+
+QVector<Change> changes(const ConfigValues &from, const ConfigValues &to)
+{
+    const QJsonObject a = toJson(from, {}), b = toJson(to, {});
+    QVector<Change> out;
+    const auto compare = [&out](const QString &field, const QJsonValue &x, const QJsonValue &y) {
+        if (x != y)
+            out.append({field, x, y});
+    };
+    compare(QStringLiteral("label"), a.value(QStringLiteral("label")), b.value(QStringLiteral("label")));
+    const QJsonObject na = a.value(QStringLiteral("network")).toObject(), nb = b.value(QStringLiteral("network")).toObject();
+    for (const char *key : {"ip", "mask", "gateway"})
+        compare(QStringLiteral("network.") + QLatin1String(key), na.value(QLatin1String(key)), nb.value(QLatin1String(key)));
+    const QJsonArray pa = a.value(QStringLiteral("ports")).toArray(), pb = b.value(QStringLiteral("ports")).toArray();
+    for (int i = 0; i < ConfigRecord::PortCount; ++i) {
+        QStringList keys;
+        for (const char *key : fieldKeys)
+            keys.append(QLatin1String(key));
+        keys.append(QStringLiteral("merge"));
+        for (const QString &key : keys)
+            compare(QStringLiteral("ports[%1].%2").arg(i).arg(key), pa.at(i).toObject().value(key),
+                    pb.at(i).toObject().value(key));
+    }
+    return out;
 }
 
 } // namespace configfile

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QVector>
 
 // The configuration file (docs/CLI.md): a node's settings as JSON, in the
 // units the window shows. Reading checks the file's form and that every
@@ -31,8 +32,16 @@ struct Parsed {
 
 Parsed fromJson(const QByteArray &text);
 
-// Reads and parses a file; errors name it.
+// Reads and parses a file ("-": standard input); errors name it.
 Parsed readFile(const QString &path);
+
+// One field that differs, named as in the file: "label", "network.ip",
+// "ports[1].universe" (ports counted from 0, as in the file's list).
+struct Change {
+    QString field;
+    QJsonValue from, to;
+};
+QVector<Change> changes(const ConfigValues &from, const ConfigValues &to);
 
 } // namespace configfile
 

@@ -1,17 +1,28 @@
 #include "cli/inventory.h"
 
+#include "cli/interrupts.h"
 #include "config/configrecord.h"
-#include "link/devicerecord.h"
 #include "link/discovery.h"
 #include "link/trace.h"
 
 #include <QEventLoop>
+#include <QNetworkInterface>
+#include <QSet>
 #include <QTimer>
-#include <QUdpSocket>
 #include <QtEndian>
 #include <algorithm>
 
-AddressChoice chooseAddress(const QString &requested)
+bool dottedAddress(const QString &text, quint32 *address)
+{
+    QByteArray octets(4, '\0');
+    if (!ConfigRecord::putAddress(octets, 0, text))
+        return false;
+    if (address)
+        *address = qFromBigEndian<quint32>(octets.constData());
+    return true;
+}
+
+AddressChoice chooseAddress(const QString &requested, const QString &from)
 {
     const QList<QHostAddress> usable = Discovery::workstationAddresses();
 
@@ -23,112 +34,225 @@ AddressChoice chooseAddress(const QString &requested)
     QStringList texts;
     for (const QHostAddress &a : usable)
         texts.append(a.toString());
-    if (!requested.isEmpty()) {
-        const QHostAddress wanted(requested);
-        if (wanted.protocol() != QAbstractSocket::IPv4Protocol || !usable.contains(wanted)) {
-            choice.error = QStringLiteral("--interface %1 is not a usable address of this workstation; usable: %2")
-                               .arg(requested, texts.join(QStringLiteral(", ")));
+    QStringList interfaces;
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
+        for (const QNetworkAddressEntry &e : i.addressEntries())
+            if (usable.contains(e.ip()) && !interfaces.contains(i.name()))
+                interfaces.append(i.name());
+    const QString choices = QStringLiteral("usable: %1 (interfaces: %2)")
+                                .arg(texts.join(QStringLiteral(", ")), interfaces.join(QStringLiteral(", ")));
+    if (requested.isEmpty()) {
+        if (usable.size() > 1) {
+            choice.error = QStringLiteral("this workstation has several addresses; choose one with --interface: %1")
+                               .arg(texts.join(QStringLiteral(", ")));
             choice.usage = true;
             return choice;
         }
-        choice.address = wanted;
+        choice.address = usable.first();
         return choice;
     }
-    if (usable.size() > 1) {
-        choice.error = QStringLiteral("this workstation has several addresses; choose one with --interface: %1")
-                           .arg(texts.join(QStringLiteral(", ")));
-        choice.usage = true;
+    choice.usage = true;
+    const QString shown = printable(requested.toLatin1());
+    quint32 ip = 0;
+    if (dottedAddress(requested, &ip)) {
+        if (!usable.contains(QHostAddress(ip))) {
+            choice.error = QStringLiteral("%1 %2 is not a usable address of this workstation; %3").arg(from, shown, choices);
+            return choice;
+        }
+        choice.address = QHostAddress(ip);
         return choice;
     }
-    choice.address = usable.first();
+    const QNetworkInterface iface = QNetworkInterface::interfaceFromName(requested);
+    QList<QHostAddress> mine;
+    for (const QNetworkAddressEntry &e : iface.addressEntries())
+        if (usable.contains(e.ip()))
+            mine.append(e.ip());
+    if (!iface.isValid()) {
+        choice.error = QStringLiteral("%1 %2 is neither an interface nor an address of this workstation; %3")
+                           .arg(from, shown, choices);
+    } else if (mine.isEmpty()) {
+        choice.error = QStringLiteral("%1 %2: the interface has no usable IPv4 address; %3").arg(from, shown, choices);
+    } else if (mine.size() > 1) {
+        QStringList own;
+        for (const QHostAddress &a : mine)
+            own.append(a.toString());
+        choice.error = QStringLiteral("%1 %2: the interface has several addresses; choose one: %3")
+                           .arg(from, shown, own.join(QStringLiteral(", ")));
+    } else {
+        choice.address = mine.first();
+        choice.usage = false;
+    }
     return choice;
 }
 
-QVector<NodeInfo> searchNodes(Discovery &discovery, int windowMs,
-                              const std::function<bool(const QVector<NodeInfo> &)> &enough)
+QString nodeName(const NodeInfo &n)
 {
-    QVector<NodeInfo> found;
+    return n.label.isEmpty() ? printable(n.serial) : printable(n.label) + QStringLiteral(" (") + printable(n.serial) + QLatin1Char(')');
+}
+
+QString nodeWhere(const NodeInfo &n)
+{
+    return n.label.isEmpty() ? printable(n.serial) + QStringLiteral(" (") + n.address.toString() + QLatin1Char(')')
+                             : printable(n.label) + QStringLiteral(" (") + printable(n.serial) + QStringLiteral(", ") +
+            n.address.toString() + QLatin1Char(')');
+}
+
+SearchResult searchNodes(Discovery &discovery, int windowMs,
+                         const std::function<bool(const NodeInfo &newest)> &enough)
+{
+    // Replies to one request arrive within milliseconds of each other.
+    enum : int { GraceMs = 250 };
     QEventLoop loop;
+    QTimer grace;
+    grace.setSingleShot(true);
+    QObject::connect(&grace, &QTimer::timeout, &discovery, &Discovery::endSearch);
     QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
     const QMetaObject::Connection taken = QObject::connect(&discovery, &Discovery::nodeFound, &loop, [&](int index) {
-        found.append(discovery.nodes().at(index));
-        if (enough && enough(found))
-            discovery.endSearch();
+        if (enough && !grace.isActive() && enough(discovery.nodes().at(index)))
+            grace.start(qMin<int>(GraceMs, windowMs));
     });
+    // An interrupt ends the search; the command then stops (findNodes).
+    QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, &QEventLoop::quit);
     discovery.search(windowMs);
     loop.exec();
     QObject::disconnect(taken);
-    std::stable_sort(found.begin(), found.end(), [](const NodeInfo &a, const NodeInfo &b) {
+    SearchResult result;
+    result.nodes = discovery.nodes();
+    result.listFull = discovery.listFull();
+    result.repliesLost = discovery.repliesLost();
+    std::stable_sort(result.nodes.begin(), result.nodes.end(), [](const NodeInfo &a, const NodeInfo &b) {
         return a.address.toIPv4Address() < b.address.toIPv4Address();
     });
-    return found;
+    return result;
 }
 
 namespace {
 
-// Strictly four decimal octets: QHostAddress would also take "26500001", a
-// serial, for an address.
-bool sameAddress(const QString &name, const QHostAddress &address)
+QString listed(const QVector<NodeInfo> &nodes)
 {
-    QByteArray octets(4, '\0');
-    if (!ConfigRecord::putAddress(octets, 0, name))
-        return false;
-    return address.toIPv4Address() == qFromBigEndian<quint32>(octets.constData());
+    QStringList which;
+    for (const NodeInfo &n : nodes)
+        which.append(nodeWhere(n));
+    return which.join(QStringLiteral(", "));
 }
 
-bool identifies(const QString &name, const NodeInfo &node)
-{
-    return sameAddress(name, node.address) || QString::fromLatin1(node.serial) == name;
-}
+// The nodes found, by address, serial and label: a thousand names against
+// a thousand nodes are looked up, not compared pairwise.
+struct Index {
+    explicit Index(const QVector<NodeInfo> &found) : found(found)
+    {
+        for (int i = 0; i < found.size(); ++i) {
+            byAddress.insert(found.at(i).address.toIPv4Address(), i);
+            bySerial.insert(QString::fromLatin1(found.at(i).serial), i);
+            byLabel.insert(QString::fromLatin1(found.at(i).label), i);
+        }
+    }
+    // Sorted, once each, leaving out those in `besides`.
+    static QList<int> only(QList<int> at, const QList<int> &besides = {})
+    {
+        std::sort(at.begin(), at.end());
+        at.erase(std::unique(at.begin(), at.end()), at.end());
+        at.removeIf([&besides](int i) { return besides.contains(i); });
+        return at;
+    }
+    QVector<NodeInfo> nodes(const QList<int> &at) const
+    {
+        QVector<NodeInfo> out;
+        for (const int i : at)
+            out.append(found.at(i));
+        return out;
+    }
+    const QVector<NodeInfo> &found;
+    QMultiHash<quint32, int> byAddress;
+    QMultiHash<QString, int> bySerial, byLabel;
+};
 
 } // namespace
 
-bool allIdentified(const QVector<NodeInfo> &found, const QStringList &names)
+Unseen::Unseen(const QStringList &names)
 {
     for (const QString &name : names) {
-        const bool matched = std::any_of(found.cbegin(), found.cend(),
-                                         [&](const NodeInfo &node) { return identifies(name, node); });
-        if (!matched)
-            return false;
+        quint32 ip = 0;
+        if (dottedAddress(name, &ip))
+            addresses.insert(ip);
+        else
+            serials.insert(name);
     }
-    return true;
+}
+
+bool Unseen::seen(const NodeInfo &node)
+{
+    addresses.remove(node.address.toIPv4Address());
+    serials.remove(QString::fromLatin1(node.serial));
+    return addresses.isEmpty() && serials.isEmpty();
 }
 
 Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
 {
+    const Index index(found);
     Selection s;
-    const auto add = [&s](const NodeInfo &node) {
-        const bool known = std::any_of(s.nodes.cbegin(), s.nodes.cend(), [&](const NodeInfo &n) {
-            return n.serial == node.serial && n.address == node.address;
-        });
-        if (!known)
-            s.nodes.append(node);
+    QSet<int> taken;
+    const auto add = [&](int i) {
+        if (!taken.contains(i))
+            s.nodes.append(found.at(i));
+        taken.insert(i);
     };
     for (const QString &name : names) {
-        const auto exact = std::find_if(found.cbegin(), found.cend(),
-                                        [&](const NodeInfo &node) { return identifies(name, node); });
-        if (exact != found.cend()) {
-            add(*exact);
+        const QString shown = printable(name.toLatin1());
+        quint32 ip = 0;
+        if (dottedAddress(name, &ip)) {
+            const QList<int> here = Index::only(index.byAddress.values(ip));
+            const QList<int> namesakes = Index::only(index.bySerial.values(name) + index.byLabel.values(name), here);
+            if (here.isEmpty())
+                s.missing.append(name);
+            else if (here.size() == 1 && namesakes.isEmpty())
+                add(here.first());
+            else
+                s.errors.append(QStringLiteral("%1 is ambiguous: the address of %2 and the serial or label of %3; "
+                                               "name the node by another of its names")
+                                    .arg(shown, listed(index.nodes(here)), listed(index.nodes(namesakes))));
             continue;
         }
-        QVector<NodeInfo> labelled;
-        for (const NodeInfo &node : found)
-            if (QString::fromLatin1(node.label) == name)
-                labelled.append(node);
-        if (labelled.size() == 1) {
-            add(labelled.first());
-        } else if (labelled.isEmpty()) {
-            s.errors.append(QStringLiteral("unknown node: %1 (no node with this address, serial or label answered)")
-                                .arg(name));
-        } else {
-            QStringList which;
-            for (const NodeInfo &node : labelled)
-                which.append(node.displayName());
+        const QList<int> bySerial = Index::only(index.bySerial.values(name));
+        const QList<int> byLabel = Index::only(index.byLabel.values(name), bySerial);
+        if (bySerial.size() + byLabel.size() == 1) {
+            add(bySerial.isEmpty() ? byLabel.first() : bySerial.first());
+        } else if (bySerial.isEmpty() && byLabel.isEmpty()) {
+            s.missing.append(name);
+        } else if (byLabel.isEmpty()) {
+            s.errors.append(QStringLiteral("the serial %1 is reported by %2 nodes, name one by address: %3")
+                                .arg(shown)
+                                .arg(bySerial.size())
+                                .arg(listed(index.nodes(bySerial))));
+        } else if (bySerial.isEmpty()) {
             s.errors.append(QStringLiteral("the label %1 is shared by %2 nodes, name one by serial or address: %3")
-                                .arg(name)
-                                .arg(labelled.size())
-                                .arg(which.join(QStringLiteral(", "))));
+                                .arg(shown)
+                                .arg(byLabel.size())
+                                .arg(listed(index.nodes(byLabel))));
+        } else {
+            s.errors.append(QStringLiteral("%1 is ambiguous: the serial of %2 and the label of %3; name the node by "
+                                           "address")
+                                .arg(shown, listed(index.nodes(bySerial)), listed(index.nodes(byLabel))));
         }
     }
     return s;
+}
+
+QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool listFull)
+{
+    QString reason = dottedAddress(name)
+        ? QStringLiteral("no node answered from %1").arg(name)
+        : QStringLiteral("no node with the serial or label %1 answered").arg(printable(name.toLatin1()));
+    if (dottedAddress(name)) {
+        const Index index(found);
+        const QVector<NodeInfo> namesakes =
+            index.nodes(Index::only(index.bySerial.values(name) + index.byLabel.values(name)));
+        if (!namesakes.isEmpty())
+            reason += QStringLiteral(" (a dotted address names only the node that answers from it, not %1)")
+                          .arg(listed(namesakes));
+    }
+    if (listFull)
+        reason += QStringLiteral("; the discovery list was full (%1 entries), so it may have been crowded out")
+                      .arg(int(Discovery::MaxEntries));
+    return reason;
 }

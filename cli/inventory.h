@@ -4,6 +4,7 @@
 #include "link/nodeinfo.h"
 
 #include <QHostAddress>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -12,30 +13,62 @@
 class Discovery;
 
 // The workstation address, chosen as the window's start-up does: IPv4,
-// not 127.0.0.1, in interface order. An explicit choice must be one of them.
+// not 127.0.0.1, in interface order. A choice (--interface, else
+// TARVO_INTERFACE) is an interface's name or one of those addresses.
 struct AddressChoice {
     QHostAddress address;
     QString error;
     bool usage = false; // the operator must name one with --interface
 };
-AddressChoice chooseAddress(const QString &requested);
+AddressChoice chooseAddress(const QString &requested, const QString &from = QStringLiteral("--interface"));
 
-// One search: a request, and the replies taken for windowMs, or until
-// `enough` holds. Sorted by address.
-QVector<NodeInfo> searchNodes(Discovery &discovery, int windowMs,
-                              const std::function<bool(const QVector<NodeInfo> &)> &enough = {});
+// How messages name a node: "Stage left (15030001, 192.0.2.10)", texts
+// made printable; nodeName() without the address.
+QString nodeName(const NodeInfo &node);
+QString nodeWhere(const NodeInfo &node);
 
-// The nodes named on the command line, each by its address, serial or exact
-// label, in the order named and without repeats. Every name that matches no
-// node, or a label that several share, is one error.
+// Strictly four decimal octets: QHostAddress would also take "26500001",
+// or read "010" as octal.
+bool dottedAddress(const QString &text, quint32 *address = nullptr);
+
+// One search: a request, and the replies taken for windowMs. Once
+// `enough` holds (it is told each node as it answers), a short grace more
+// for a twin or a namesake that answers a moment later. Sorted by address,
+// twins marked.
+struct SearchResult {
+    QVector<NodeInfo> nodes;
+    bool listFull = false;
+    quint64 repliesLost = 0;
+};
+SearchResult searchNodes(Discovery &discovery, int windowMs,
+                         const std::function<bool(const NodeInfo &newest)> &enough = {});
+
+// The nodes named on the command line, in the order named, without
+// repeats. A dotted address names only the node that answered from it; a
+// serial or a label names the one node that has it. A name that fits
+// several nodes (a shared serial or label, one node's serial and another's
+// label or address) is an error; a name that fits none is missing.
 struct Selection {
     QVector<NodeInfo> nodes;
     QStringList errors;
+    QStringList missing;
 };
 Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names);
+// What a missing name is told: how it is read, and why nothing fits.
+QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool listFull);
 
-// True once every name matches a node by address or serial: a label could
-// still be taken by a node that answers later.
-bool allIdentified(const QVector<NodeInfo> &found, const QStringList &names);
+// The names not yet seen by address or serial during a search; each reply
+// is looked up, not compared with every name.
+class Unseen
+{
+public:
+    explicit Unseen(const QStringList &names);
+    // Takes the node's names off; true once none is left.
+    bool seen(const NodeInfo &node);
+
+private:
+    QSet<quint32> addresses;
+    QSet<QString> serials;
+};
 
 #endif

@@ -1,7 +1,7 @@
 // tarvo: the nodes of a whole site from the command line, on the engine the
 // window uses. Data on standard output, messages on standard error; exit
 // code 0 when everything asked succeeded, 1 when anything failed, 2 for a
-// usage error. docs/CLI.md is the reference.
+// usage error, 130 when interrupted. docs/CLI.md is the reference.
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
@@ -13,6 +13,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <sys/resource.h>
 
 namespace {
 
@@ -20,34 +21,41 @@ struct CommandSyntax {
     const char *name;
     const char *synopsis; // operands and the command's own options
     const char *about;
-    int minOperands, maxOperands; // -1: any number
-    bool allowsAll;               // NODE... may be replaced by --all
+    int fixedOperands; // before the nodes (DIR, FILE); config set's FILE comes after them
+    int nodes;         // 0: none, 1: exactly one, -1: one or more, or --all
+    bool writes;       // takes --dry-run, --yes and --parallel
 };
 
 const CommandSyntax commands[] = {
-    {"search", "search [--csv]", "Lists the nodes that answer discovery: serial, label, address, firmware, device "
-                                 "name, MAC address and whether it runs its application or its boot loader.",
+    {"search", "search [--csv]",
+     "Lists the nodes that answer discovery: serial, label, address, firmware, device name, MAC address and whether "
+     "it runs its application or its boot loader. A serial that several nodes report is marked with *.",
      0, 0, false},
-    {"show", "show NODE", "Shows one node: its discovery record and its configuration.", 1, 1, false},
+    {"show", "show NODE", "Shows one node: its discovery record and its configuration.", 0, 1, false},
     {"config get", "config get NODE [-o FILE]",
-     "Writes the node's configuration as JSON to standard output, or whole to FILE.", 1, 1, false},
-    {"config set", "config set NODE FILE",
-     "Writes the configuration in FILE to the node, after the checks of the window's Set. Nothing is sent when a "
-     "check fails.",
-     2, 2, false},
-    {"default", "default NODE", "Restores the node's factory configuration.", 1, 1, false},
+     "Writes the node's configuration as JSON to standard output, or whole to FILE ('-': standard output).", 0, 1,
+     false},
+    {"config set", "config set (NODE...|--all) FILE",
+     "Writes the configuration in FILE ('-': standard input) to the nodes, after the checks of the window's Set. "
+     "Nothing is sent when a check fails. Written to several nodes, the file leaves each node's network settings "
+     "as they are.",
+     1, -1, true},
+    {"default", "default (NODE...|--all)", "Restores the nodes' factory configuration.", 0, -1, true},
     {"backup", "backup DIR (NODE...|--all)",
-     "Writes each node's configuration to DIR/SERIAL.json, each file whole. DIR is created when missing.", 1, -1, true},
-    {"restore", "restore DIR (NODE...|--all) [--with-network]",
-     "Writes DIR/SERIAL.json back to each node, one SetConfig per node. A node keeps its network settings unless "
-     "--with-network. Every file is checked before any node is written; with --all, nodes without a file are "
-     "skipped.",
+     "Writes each node's configuration to DIR/SERIAL.json, each file whole. DIR is created when missing; a "
+     "symbolic link in DIR is not written through.",
      1, -1, true},
-    {"upgrade", "upgrade FILE (NODE...|--all) [--parallel N] [--allow-same-version]",
-     "Upgrades the nodes' firmware from an upgrade file, up to N nodes at once (default: all, at most 64), and "
-     "verifies that each restarted node reports the file's version. A node already at that version is skipped.",
+    {"restore", "restore DIR (NODE...|--all) [--match serial|label|address] [--with-network]",
+     "Writes the backups in DIR back, one SetConfig per node. Each node takes the backup that fits it by serial "
+     "(its file name), or by label or address with --match: a replaced node takes its predecessor's. A node keeps "
+     "its network settings unless --with-network. Every file is checked before any node is written; with --all, "
+     "a backup whose node does not answer is reported missing.",
      1, -1, true},
-    {"run", "run NODE...", "Starts the application of nodes that run their boot loader.", 1, -1, false},
+    {"upgrade", "upgrade FILE (NODE...|--all) [--allow-same-version] [--allow-downgrade]",
+     "Upgrades the nodes' firmware from an upgrade file ('-': standard input) and verifies that each restarted "
+     "node reports the file's version. A node already at that version is skipped; an older file is refused.",
+     1, -1, true},
+    {"run", "run (NODE...|--all)", "Starts the application of nodes that run their boot loader.", 0, -1, true},
     {"metrics", "metrics [-o FILE] [--state FILE] [--forget-after DURATION]",
      "Searches once and writes the nodes in Prometheus's text format, for node_exporter's textfile collector: "
      "tarvo_node_up and tarvo_node_info per node, and figures of the search. A node seen before that no longer "
@@ -56,7 +64,8 @@ const CommandSyntax commands[] = {
 };
 
 const char *const nodeHelp =
-    "NODE is a serial number, an IPv4 address or an exact label; a label that several nodes share is refused.";
+    "NODE is an IPv4 address (the node that answers from it), a serial number or an exact label; a name that "
+    "fits several nodes is refused. A write to several nodes shows its plan and asks first on a terminal.";
 
 const CommandSyntax *findCommand(const QString &name)
 {
@@ -66,40 +75,97 @@ const CommandSyntax *findCommand(const QString &name)
     return nullptr;
 }
 
+// The command a mistyped name was probably meant to be: the nearest by
+// edits, if it is near enough.
+QString nearestCommand(const QString &name)
+{
+    const auto distance = [](const QString &a, const QString &b) {
+        QVector<int> row(b.size() + 1);
+        for (int j = 0; j <= b.size(); ++j)
+            row[j] = j;
+        for (int i = 1; i <= a.size(); ++i) {
+            int diagonal = row[0];
+            row[0] = i;
+            for (int j = 1; j <= b.size(); ++j) {
+                const int above = row[j];
+                row[j] = qMin(qMin(row[j] + 1, row[j - 1] + 1), diagonal + (a[i - 1] == b[j - 1] ? 0 : 1));
+                diagonal = above;
+            }
+        }
+        return row[b.size()];
+    };
+    QString best;
+    int bestDistance = 3; // more edits than this is another word
+    for (const CommandSyntax &c : commands) {
+        for (const QString &candidate : {QString::fromLatin1(c.name), QString::fromLatin1(c.name).section(' ', -1)}) {
+            const int d = distance(name.left(32), candidate);
+            if (d < bestDistance) {
+                bestDistance = d;
+                best = QLatin1String(c.name);
+            }
+        }
+    }
+    return best;
+}
+
 // Options every command takes, before or after the command's name.
 QList<QCommandLineOption> globalOptions()
 {
     return {
         {QStringLiteral("interface"),
-         QStringLiteral("The workstation's IPv4 address on the nodes' network; needed when it has several."),
-         QStringLiteral("ADDR")},
+         QStringLiteral("The workstation's interface (eth1) or IPv4 address on the nodes' network; needed when it has "
+                        "several. Default: $TARVO_INTERFACE."),
+         QStringLiteral("NAME|ADDR")},
         {QStringLiteral("timeout"),
          QStringLiteral("How long nodes have to answer discovery, a connection or a request (default 1000); "
-                        "an upgraded node has 30 times as long to come back."),
+                        "an upgraded or moved node has 30 times as long to show itself."),
          QStringLiteral("MS")},
-        {QStringLiteral("json"), QStringLiteral("Data as JSON.")},
-        {QStringLiteral("verbose"), QStringLiteral("Trace lines on standard error.")},
+        {QStringLiteral("json"), QStringLiteral("Data as JSON: one object with a format and a version (tarvo(1)).")},
+        {{QStringLiteral("q"), QStringLiteral("quiet")}, QStringLiteral("Only data, errors and warnings.")},
+        {QStringLiteral("verbose"), QStringLiteral("The engine's trace lines on standard error.")},
+        {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("This help.")},
+        {{QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("The version.")},
     };
 }
 
-QList<QCommandLineOption> commandOptions(const QString &name)
+// Options of the commands that write; they may stand before the command's
+// name too, as scripts give them.
+QList<QCommandLineOption> writeOptions()
 {
-    if (name == QLatin1String("search"))
-        return {{QStringLiteral("csv"), QStringLiteral("Data as CSV.")}};
-    if (name == QLatin1String("config get"))
-        return {{{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write to FILE."), QStringLiteral("FILE")}};
-    if (name == QLatin1String("metrics"))
-        return metricsOptions();
+    return {
+        {QStringLiteral("dry-run"), QStringLiteral("Show the plan (nodes, changes, versions); send nothing.")},
+        {QStringLiteral("yes"), QStringLiteral("Do not ask before writing to several nodes.")},
+        {QStringLiteral("parallel"),
+         QStringLiteral("Nodes at once, 1 to %1 (default %2).").arg(int(Request::MaxParallel)).arg(int(Request::DefaultParallel)),
+         QStringLiteral("N")},
+    };
+}
+
+QList<QCommandLineOption> commandOptions(const CommandSyntax &c)
+{
+    const QString name = QLatin1String(c.name);
     QList<QCommandLineOption> o;
-    if (findCommand(name) && findCommand(name)->allowsAll)
+    if (name == QLatin1String("search"))
+        o.append({QStringLiteral("csv"), QStringLiteral("Data as CSV.")});
+    if (name == QLatin1String("config get"))
+        o.append({{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write to FILE."), QStringLiteral("FILE")});
+    if (name == QLatin1String("metrics"))
+        o.append(metricsOptions());
+    if (c.nodes < 0)
         o.append({QStringLiteral("all"), QStringLiteral("Every node that answers.")});
-    if (name == QLatin1String("restore"))
+    if (name == QLatin1String("restore")) {
+        o.append({QStringLiteral("match"),
+                  QStringLiteral("Which backup a node takes: the one of its serial (default), its label or its "
+                                 "address."),
+                  QStringLiteral("serial|label|address")});
         o.append({QStringLiteral("with-network"), QStringLiteral("Also restore the IP address, mask and gateway.")});
-    if (name == QLatin1String("upgrade")) {
-        o.append({QStringLiteral("parallel"), QStringLiteral("Nodes at once, 1 to 64 (default: all, at most 64)."),
-                  QStringLiteral("N")});
-        o.append({QStringLiteral("allow-same-version"), QStringLiteral("Upgrade nodes already at the file's version.")});
     }
+    if (name == QLatin1String("upgrade")) {
+        o.append({QStringLiteral("allow-same-version"), QStringLiteral("Upgrade nodes already at the file's version.")});
+        o.append({QStringLiteral("allow-downgrade"), QStringLiteral("Upgrade nodes whose firmware is newer than the file's.")});
+    }
+    if (c.writes)
+        o.append(writeOptions());
     return o;
 }
 
@@ -126,34 +192,59 @@ QString wrapped(const QString &text)
     return out + line;
 }
 
-QString commandHelp(const CommandSyntax &c, QCommandLineParser &parser)
+QString usageLine(const CommandSyntax &c)
 {
-    return QStringLiteral("Usage: tarvo [options] %1\n\n%2\n\n%3")
-        .arg(QLatin1String(c.synopsis),
+    return QStringLiteral("Usage: tarvo [options] ") + QLatin1String(c.synopsis);
+}
+
+QString commandHelp(const CommandSyntax &c)
+{
+    QCommandLineParser parser;
+    parser.addOptions(globalOptions());
+    parser.addOptions(commandOptions(c));
+    return QStringLiteral("%1\n\n%2\n\n%3")
+        .arg(usageLine(c),
              wrapped(QLatin1String(c.about) +
                      (QByteArray(c.synopsis).contains("NODE") ? QStringLiteral(" ") + QLatin1String(nodeHelp) : QString())),
              optionsText(parser));
 }
 
-QString programHelp(QCommandLineParser &parser)
+QString programHelp()
 {
-    QString text = QStringLiteral("Usage: tarvo [--interface ADDR] [--timeout MS] [--json] COMMAND ...\n\n"
+    QCommandLineParser parser;
+    parser.addOptions(globalOptions());
+    QString text = QStringLiteral("Usage: tarvo [options] COMMAND ...\n\n"
                                   "Finds, configures, backs up and upgrades Tarvo DMX nodes.\n\nCommands:\n");
     for (const CommandSyntax &c : commands)
         text += QStringLiteral("  ") + QLatin1String(c.synopsis) + QLatin1Char('\n');
-    text += QStringLiteral("\n%1\n\n%2")
+    text += QStringLiteral("  help [COMMAND]\n\n%1\n\n%2")
                 .arg(wrapped(QLatin1String(nodeHelp) +
-                             QStringLiteral(" 'tarvo COMMAND --help' describes a command; docs/CLI.md and tarvo(1) are "
-                                            "the reference.")),
+                             QStringLiteral(" The commands that write take --dry-run (the plan, nothing sent), --yes "
+                                            "and --parallel N. 'tarvo help COMMAND' describes a command; tarvo(1) "
+                                            "is the reference.")),
                      optionsText(parser));
     return text;
 }
 
-int usage(const QString &error, const QString &help)
+// A usage error: what was wrong, the usage line and where help is.
+int usage(const QString &error, const CommandSyntax *c = nullptr)
 {
     out::message(QStringLiteral("tarvo: ") + error);
-    out::message(help);
+    if (c) {
+        out::message(usageLine(*c));
+        out::message(QStringLiteral("Try 'tarvo %1 --help' for more.").arg(QLatin1String(c->name)));
+    } else {
+        out::message(QStringLiteral("Usage: tarvo [options] COMMAND ...\nTry 'tarvo --help' for more."));
+    }
     return UsageError;
+}
+
+int unknownCommand(const QString &name)
+{
+    const QString near = nearestCommand(name);
+    return usage(QStringLiteral("unknown command '%1'%2")
+                     .arg(printable(name.toLatin1()),
+                          near.isEmpty() ? QString() : QStringLiteral("; did you mean '%1'?").arg(near)));
 }
 
 bool verbose = false;
@@ -165,6 +256,161 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
     out::message(message);
 }
 
+// Each node at work holds a connection: the soft limit of open files goes
+// up to what --parallel may need, where the hard limit allows.
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = rlim_t(Request::MaxParallel) * 2 + 256;
+    if (limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : qMin(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// "config" and its word, or the command's name.
+QString takeCommandName(QStringList &rest)
+{
+    QString name = rest.takeFirst();
+    if (name == QLatin1String("config") && !rest.isEmpty() && !rest.first().startsWith(QLatin1Char('-')))
+        name += QLatin1Char(' ') + rest.takeFirst();
+    return name;
+}
+
+int parseAndRun()
+{
+    // First the options before the command; the rest is the command's.
+    QCommandLineParser top;
+    top.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    top.addOptions(globalOptions());
+    top.addOptions(writeOptions());
+    top.addPositionalArgument(QStringLiteral("command"), QString());
+    if (!top.parse(QCoreApplication::arguments()))
+        return usage(top.errorText());
+    if (top.isSet(QStringLiteral("version"))) {
+        out::data(QStringLiteral("tarvo ") + QCoreApplication::applicationVersion());
+        return Success;
+    }
+    QStringList rest = top.positionalArguments();
+    if (rest.isEmpty()) {
+        if (top.isSet(QStringLiteral("help"))) {
+            out::data(programHelp());
+            return Success;
+        }
+        return usage(QStringLiteral("no command given"));
+    }
+
+    QString name = takeCommandName(rest);
+    if (name == QLatin1String("help")) {
+        if (rest.isEmpty()) {
+            out::data(programHelp());
+            return Success;
+        }
+        const QString about = takeCommandName(rest);
+        if (const CommandSyntax *c = findCommand(about)) {
+            out::data(commandHelp(*c));
+            return Success;
+        }
+        return about == QLatin1String("config") ? usage(QStringLiteral("config takes get or set")) : unknownCommand(about);
+    }
+    if (name == QLatin1String("config")) {
+        if (top.isSet(QStringLiteral("help")) || rest.contains(QStringLiteral("--help")) || rest.contains(QStringLiteral("-h"))) {
+            out::data(programHelp());
+            return Success;
+        }
+        return usage(QStringLiteral("config takes get or set"));
+    }
+    const CommandSyntax *syntax = findCommand(name);
+    if (!syntax)
+        return unknownCommand(name);
+
+    QCommandLineParser parser;
+    parser.addOptions(globalOptions());
+    parser.addOptions(commandOptions(*syntax));
+    if (!parser.parse(QStringList{QStringLiteral("tarvo")} + rest))
+        return usage(parser.errorText(), syntax);
+    if (top.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help"))) {
+        out::data(commandHelp(*syntax));
+        return Success;
+    }
+    if (!syntax->writes)
+        for (const QCommandLineOption &o : writeOptions())
+            if (top.isSet(o))
+                return usage(QStringLiteral("--%1 is for the commands that write").arg(o.names().first()), syntax);
+
+    Request r;
+    r.command = name;
+    r.operands = parser.positionalArguments();
+    // Names of the options given; a command's own are only in its parser.
+    const QStringList given = parser.optionNames() + top.optionNames();
+    const auto value = [&](const QString &option) {
+        return parser.isSet(option) ? parser.value(option) : top.isSet(option) ? top.value(option) : QString();
+    };
+    const auto isSet = [&given](const char *option) { return given.contains(QLatin1String(option)); };
+    r.interface = value(QStringLiteral("interface"));
+    if (!isSet("interface") && qEnvironmentVariableIsSet("TARVO_INTERFACE")) {
+        r.interface = qEnvironmentVariable("TARVO_INTERFACE");
+        r.interfaceFrom = QStringLiteral("TARVO_INTERFACE");
+    }
+    r.json = isSet("json");
+    r.verbose = verbose = isSet("verbose");
+    r.quiet = isSet("quiet") || isSet("q");
+    out::setQuiet(r.quiet);
+    r.csv = isSet("csv");
+    r.all = isSet("all");
+    r.withNetwork = isSet("with-network");
+    r.allowSameVersion = isSet("allow-same-version");
+    r.allowDowngrade = isSet("allow-downgrade");
+    r.dryRun = isSet("dry-run");
+    r.yes = isSet("yes");
+    if (name == QLatin1String("config get") || name == QLatin1String("metrics"))
+        r.output = parser.value(QStringLiteral("output"));
+    if (name == QLatin1String("metrics")) {
+        r.state = parser.value(QStringLiteral("state"));
+        r.forgetAfter = parser.value(QStringLiteral("forget-after"));
+    }
+
+    if (r.csv && r.json)
+        return usage(QStringLiteral("--csv and --json exclude each other"), syntax);
+    if (isSet("timeout")) {
+        bool ok = false;
+        r.timeoutMs = value(QStringLiteral("timeout")).toInt(&ok);
+        if (!ok || r.timeoutMs < 1 || r.timeoutMs > 600000)
+            return usage(QStringLiteral("--timeout must be a whole number of milliseconds from 1 to 600000"), syntax);
+    }
+    if (isSet("parallel")) {
+        bool ok = false;
+        r.parallel = value(QStringLiteral("parallel")).toInt(&ok);
+        if (!ok || r.parallel < 1 || r.parallel > Request::MaxParallel)
+            return usage(QStringLiteral("--parallel must be a whole number from 1 to %1").arg(int(Request::MaxParallel)),
+                         syntax);
+    }
+    if (isSet("match")) {
+        r.match = parser.value(QStringLiteral("match"));
+        if (r.match != QLatin1String("serial") && r.match != QLatin1String("label") && r.match != QLatin1String("address"))
+            return usage(QStringLiteral("--match takes serial, label or address"), syntax);
+    }
+
+    // Operands: the fixed ones and the nodes, or --all in the nodes' place.
+    const int count = int(r.operands.size());
+    if (syntax->nodes < 0) {
+        if (r.all && count != syntax->fixedOperands)
+            return usage(count < syntax->fixedOperands ? QStringLiteral("missing operand")
+                                                       : QStringLiteral("name nodes or give --all, not both"),
+                         syntax);
+        if (!r.all && count <= syntax->fixedOperands)
+            return usage(QStringLiteral("name at least one node, or give --all"), syntax);
+    } else if (count != syntax->fixedOperands + syntax->nodes) {
+        return usage(QStringLiteral("wrong number of operands"), syntax);
+    }
+    const int code = runCommand(r);
+    if (code == UsageError)
+        out::message(QStringLiteral("Try 'tarvo %1 --help' for more.").arg(name));
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -173,6 +419,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tarvo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
     qInstallMessageHandler(messageHandler);
+    raiseOpenFileLimit();
     // The engine's traces would bury the output: they are shown on request,
     // each with the node it concerns, so that many nodes at once can be
     // told apart. Warnings (replies lost, a full list) are always shown.
@@ -183,104 +430,12 @@ int main(int argc, char *argv[])
     });
     Interrupts::instance().install();
 
-    // First the options before the command; the rest is the command's.
-    QCommandLineParser top;
-    top.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    top.addOptions(globalOptions());
-    const QCommandLineOption help = top.addHelpOption();
-    const QCommandLineOption version = top.addVersionOption();
-    top.addPositionalArgument(QStringLiteral("command"), QString());
-    if (!top.parse(QCoreApplication::arguments()))
-        return usage(top.errorText(), programHelp(top));
-    if (top.isSet(version)) {
-        out::data(QStringLiteral("tarvo ") + QCoreApplication::applicationVersion());
-        return Success;
+    int code = parseAndRun();
+    // Data that did not reach standard output is a failure, whatever else went well.
+    if (const QString error = out::dataError(); !error.isEmpty()) {
+        out::message(QStringLiteral("tarvo: cannot write standard output: ") + error);
+        if (code == Success)
+            code = Failure;
     }
-    QStringList rest = top.positionalArguments();
-    if (rest.isEmpty()) {
-        if (top.isSet(help)) {
-            out::data(programHelp(top));
-            return Success;
-        }
-        return usage(QStringLiteral("no command given"), programHelp(top));
-    }
-
-    QString name = rest.takeFirst();
-    if (name == QLatin1String("config") && !rest.isEmpty() && !rest.first().startsWith(QLatin1Char('-')))
-        name += QLatin1Char(' ') + rest.takeFirst();
-    const CommandSyntax *syntax = findCommand(name);
-    if (name == QLatin1String("config")) {
-        if (top.isSet(help) || rest.contains(QStringLiteral("--help")) || rest.contains(QStringLiteral("-h"))) {
-            out::data(programHelp(top));
-            return Success;
-        }
-        return usage(QStringLiteral("config takes get or set"), programHelp(top));
-    }
-    if (!syntax)
-        return usage(QStringLiteral("unknown command: ") + name, programHelp(top));
-
-    QCommandLineParser parser;
-    parser.addOptions(globalOptions());
-    parser.addOptions(commandOptions(name));
-    parser.addHelpOption();
-    if (!parser.parse(QStringList{QStringLiteral("tarvo")} + rest))
-        return usage(parser.errorText(), commandHelp(*syntax, parser));
-    if (top.isSet(help) || parser.isSet(QStringLiteral("help"))) {
-        out::data(commandHelp(*syntax, parser));
-        return Success;
-    }
-
-    Request r;
-    r.command = name;
-    r.operands = parser.positionalArguments();
-    const auto value = [&](const QString &option) {
-        return parser.isSet(option) ? parser.value(option) : top.isSet(option) ? top.value(option) : QString();
-    };
-    // Names of the options given; a command's own are only in its parser.
-    const QStringList given = parser.optionNames() + top.optionNames();
-    r.interface = value(QStringLiteral("interface"));
-    r.json = given.contains(QStringLiteral("json"));
-    r.verbose = verbose = given.contains(QStringLiteral("verbose"));
-    r.csv = given.contains(QStringLiteral("csv"));
-    r.all = given.contains(QStringLiteral("all"));
-    r.withNetwork = given.contains(QStringLiteral("with-network"));
-    r.allowSameVersion = given.contains(QStringLiteral("allow-same-version"));
-    if (name == QLatin1String("config get"))
-        r.output = parser.value(QStringLiteral("output"));
-    if (name == QLatin1String("metrics")) {
-        r.output = parser.value(QStringLiteral("output"));
-        r.state = parser.value(QStringLiteral("state"));
-        r.forgetAfter = parser.value(QStringLiteral("forget-after"));
-    }
-
-    const QString commandText = commandHelp(*syntax, parser);
-    if (!value(QStringLiteral("timeout")).isEmpty()) {
-        bool ok = false;
-        r.timeoutMs = value(QStringLiteral("timeout")).toInt(&ok);
-        if (!ok || r.timeoutMs < 1 || r.timeoutMs > 600000)
-            return usage(QStringLiteral("--timeout must be a whole number of milliseconds from 1 to 600000"), commandText);
-    }
-    if (name == QLatin1String("upgrade") && parser.isSet(QStringLiteral("parallel"))) {
-        bool ok = false;
-        r.parallel = parser.value(QStringLiteral("parallel")).toInt(&ok);
-        if (!ok || r.parallel < 1 || r.parallel > Request::MaxParallel)
-            return usage(QStringLiteral("--parallel must be a whole number from 1 to %1").arg(int(Request::MaxParallel)),
-                         commandText);
-    }
-
-    // Operands: the fixed ones, then the nodes, or --all in their place.
-    const int count = int(r.operands.size());
-    if (syntax->allowsAll) {
-        if (r.all && count != syntax->minOperands)
-            return usage(QStringLiteral("name nodes or give --all, not both"), commandText);
-        if (!r.all && count <= syntax->minOperands)
-            return usage(QStringLiteral("name at least one node, or give --all"), commandText);
-    } else if (count < syntax->minOperands || (syntax->maxOperands >= 0 && count > syntax->maxOperands)) {
-        return usage(QStringLiteral("wrong number of operands"), commandText);
-    }
-
-    const int code = runCommand(r);
-    if (code == UsageError)
-        out::message(commandText);
     return code;
 }

@@ -2,6 +2,7 @@
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
+#include "cli/inventory.h"
 #include "cli/output.h"
 #include "link/devicerecord.h"
 #include "link/discovery.h"
@@ -68,27 +69,15 @@ qint64 durationSeconds(const QString &text)
     return seconds <= MaxForgetSeconds ? seconds : -1;
 }
 
-// The workstation address, by the rule of every tarvo command: the one
-// asked for when it is usable (empty asks for none), else the only usable
-// one. Returns -1, or the exit code after the message.
-int chooseAddress(const QString &requested, QHostAddress *chosen)
+// The workstation address, by the rule of every tarvo command (an
+// interface's name or address, --interface or TARVO_INTERFACE). Returns
+// -1, or the exit code after the message.
+int workstationAddress(const Request &r, QHostAddress *chosen)
 {
-    const QList<QHostAddress> usable = Discovery::workstationAddresses();
-    if (usable.isEmpty())
-        return fail(QStringLiteral("no usable address: this workstation has no IPv4 address other than loopback"));
-    QStringList texts;
-    for (const QHostAddress &a : usable)
-        texts.append(a.toString());
-    const QHostAddress wanted(requested);
-    if (!requested.isEmpty() && (wanted.protocol() != QAbstractSocket::IPv4Protocol || !usable.contains(wanted)))
-        return fail(QStringLiteral("--interface %1 is not a usable address of this workstation; usable: %2")
-                        .arg(requested, texts.join(QStringLiteral(", "))),
-                    UsageError);
-    if (requested.isEmpty() && usable.size() > 1)
-        return fail(QStringLiteral("this workstation has several addresses; choose one with --interface: %1")
-                        .arg(texts.join(QStringLiteral(", "))),
-                    UsageError);
-    *chosen = requested.isEmpty() ? usable.first() : wanted;
+    const AddressChoice choice = chooseAddress(r.interface, r.interfaceFrom);
+    if (!choice.error.isEmpty())
+        return fail(choice.error, choice.usage ? UsageError : Failure);
+    *chosen = choice.address;
     return -1;
 }
 
@@ -121,7 +110,7 @@ SeenNode seenNode(const NodeInfo &node, qint64 now)
 int search(const Request &r, Search *s)
 {
     QHostAddress local;
-    if (const int code = chooseAddress(r.interface, &local); code >= 0)
+    if (const int code = workstationAddress(r, &local); code >= 0)
         return code;
     // Each address: two nodes that report one serial are two nodes here.
     Discovery discovery(nullptr, Wiring::Internal, {DiscoveryOptions::Keep::EachAddress});

@@ -3,6 +3,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cerrno>
+#include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,28 +12,67 @@ namespace out {
 
 namespace {
 
-void write(FILE *stream, const QString &line)
+bool quietMode = false;
+QString stdoutError;
+
+bool write(FILE *stream, const QByteArray &bytes)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    errno = 0;
+    const bool ok = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+        std::fflush(stream) == 0;
+    if (!ok && stream == stdout && stdoutError.isEmpty())
+        stdoutError = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
+    return ok;
 }
 
 } // namespace
 
 void data(const QString &line)
 {
-    write(stdout, line);
+    write(stdout, line.toUtf8() + '\n');
+}
+
+void rawData(const QByteArray &bytes)
+{
+    write(stdout, bytes);
 }
 
 void message(const QString &line)
 {
-    write(stderr, line);
+    write(stderr, line.toUtf8() + '\n');
+}
+
+void note(const QString &line)
+{
+    if (!quietMode)
+        message(line);
+}
+
+void setQuiet(bool q)
+{
+    quietMode = q;
+}
+
+bool quiet()
+{
+    return quietMode;
+}
+
+QString dataError()
+{
+    if (stdoutError.isEmpty() && std::fflush(stdout) != 0)
+        stdoutError = QString::fromLocal8Bit(std::strerror(errno ? errno : EIO));
+    return stdoutError;
 }
 
 bool isTerminal(FILE *stream)
 {
     return isatty(fileno(stream)) == 1;
+}
+
+bool isSmartTerminal(FILE *stream)
+{
+    return isTerminal(stream) && qEnvironmentVariable("TERM") != QLatin1String("dumb");
 }
 
 namespace {
@@ -70,12 +111,17 @@ QString jsonString(const QString &text)
 
 QString csvField(const QString &text)
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')) &&
-        !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    // A spreadsheet runs a cell that starts like a formula; the apostrophe
+    // makes it text, as spreadsheets themselves write such cells.
+    static const QString formulaStart = QStringLiteral("=+-@\t\r");
+    QString field = text;
+    if (!field.isEmpty() && formulaStart.contains(field.at(0)))
+        field.prepend(QLatin1Char('\''));
+    if (!field.contains(QLatin1Char(',')) && !field.contains(QLatin1Char('"')) && !field.contains(QLatin1Char('\n')) &&
+        !field.contains(QLatin1Char('\r')))
+        return field;
+    field.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + field + QLatin1Char('"');
 }
 
 QStringList table(const QStringList &header, const QVector<QStringList> &rows)
@@ -138,21 +184,31 @@ void ProgressDisplay::update(const QString &node, qint64 done, qint64 total)
     Bar &b = bars[node];
     b.done = done;
     b.total = total;
-    perNode = qMax(perNode, total);
+    b.waiting.clear();
     if (!terminal) {
         const int quarter = total > 0 ? int(done * 4 / total) : 0;
         if (done == 1 || quarter > b.quarter)
-            out::message(QStringLiteral("%1: %2/%3 packets").arg(node).arg(done).arg(total));
+            out::note(QStringLiteral("%1: %2/%3 packets").arg(node).arg(done).arg(total));
         b.quarter = quarter;
         return;
     }
     redraw(false);
 }
 
+void ProgressDisplay::waiting(const QString &node, const QString &what)
+{
+    bars[node].waiting = what;
+    if (!terminal) {
+        out::note(QStringLiteral("%1: waiting for %2").arg(node, what));
+        return;
+    }
+    redraw(true);
+}
+
 void ProgressDisplay::note(const QString &line)
 {
     if (!terminal) {
-        out::message(line);
+        out::note(line);
         return;
     }
     pendingNotes.append(line);
@@ -198,22 +254,20 @@ void ProgressDisplay::redraw(bool force)
     pendingNotes.clear();
 
     QStringList lines;
-    qint64 activeDone = 0;
     const int room = qMax(1, terminalRows() - 3);
     int shown = 0;
     for (auto it = bars.constBegin(); it != bars.constEnd(); ++it) {
-        activeDone += it->done;
         if (shown++ < room)
-            lines.append(bar(it.key(), it->done, it->total, QStringLiteral("%1/%2").arg(it->done).arg(it->total)));
+            lines.append(bar(it.key(), it->done, it->total,
+                             it->waiting.isEmpty() ? QStringLiteral("%1/%2").arg(it->done).arg(it->total)
+                                                   : QStringLiteral("waiting for ") + it->waiting));
     }
     if (shown > room)
         lines.append(QStringLiteral("... and %1 more").arg(shown - room));
-    if (nodeCount > 0) {
-        // A node that is done, whatever its result, counts as a full bar.
-        const qint64 done = finished * perNode + activeDone;
-        lines.append(bar(QStringLiteral("all"), done, perNode * nodeCount,
+    // The overall bar counts nodes, as its text does.
+    if (nodeCount > 0)
+        lines.append(bar(QStringLiteral("all"), finished, nodeCount,
                          QStringLiteral("%1/%2 nodes done").arg(finished).arg(nodeCount)));
-    }
     for (const QString &line : std::as_const(lines))
         text += line + QLatin1Char('\n');
     drawnLines = int(lines.size());

@@ -4,9 +4,14 @@
 #include "cli/output.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
+#include <QHash>
+#include <QTimer>
 
-Runner::Runner(int most) : parallel(qMax(1, most)) {}
+// An interrupt that came before (during the search, or while a plan was
+// read) counts here too: nothing new starts after it.
+Runner::Runner(int most) : parallel(qMax(1, most)), stopped(Interrupts::instance().count()) {}
 
 Outcome Runner::judged(const NodeOperation::Result &r, const QString &word)
 {
@@ -34,14 +39,34 @@ Outcome Runner::judged(const NodeOperation::Result &r, const QString &word)
 }
 
 QVector<Outcome> Runner::run(const QVector<NodeInfo> &nodes, const Start &start, const Judge &judge,
-                             const Progress &progress, const Finished &finished)
+                             const Watchers &watchers)
 {
+    const Progress &progress = watchers.progress;
+    const Finished &finished = watchers.finished;
     QVector<Outcome> outcomes(nodes.size());
     if (nodes.isEmpty())
         return outcomes;
     QEventLoop loop;
     int next = 0, running = 0, ended = 0;
     QVector<NodeOperation *> live;
+    // When each live operation last moved, and whether its stall was told.
+    struct Pace {
+        QElapsedTimer since;
+        bool told = false;
+    };
+    QHash<NodeOperation *, Pace> pace;
+    QTimer stallCheck;
+    if (watchers.stalled) {
+        QObject::connect(&stallCheck, &QTimer::timeout, &loop, [&] {
+            for (auto it = pace.begin(); it != pace.end(); ++it) {
+                if (it->told || it->since.elapsed() < StallMs || it.key()->awaiting().isEmpty())
+                    continue;
+                it->told = true;
+                watchers.stalled(it.key()->node(), it.key()->awaiting());
+            }
+        });
+        stallCheck.start(StallMs / 20);
+    }
 
     std::function<void()> startMore;
     const auto wrapUp = [&](int index, const Outcome &outcome) {
@@ -74,17 +99,22 @@ QVector<Outcome> Runner::run(const QVector<NodeInfo> &nodes, const Start &start,
             ++running;
             peak = qMax(peak, running);
             live.append(op);
-            if (progress)
-                QObject::connect(op, &NodeOperation::progress, &loop,
-                                 [&progress, &nodes, index](qint64 done, qint64 total) {
+            pace[op].since.start();
+            QObject::connect(op, &NodeOperation::progress, &loop,
+                             [&progress, &nodes, &pace, op, index](qint64 done, qint64 total) {
+                                 Pace &p = pace[op];
+                                 p.since.restart();
+                                 p.told = false;
+                                 if (progress)
                                      progress(nodes.at(index), done, total);
-                                 });
+                             });
             // Queued: the next node starts after the finished one's handler
             // has returned, not inside it.
             QObject::connect(
                 op, &NodeOperation::finished, &loop,
                 [&, op, index](const NodeOperation::Result &result) {
                     live.removeOne(op);
+                    pace.remove(op);
                     --running;
                     Outcome o = judge(nodes.at(index), result);
                     if (result.status == NodeOperation::Status::Aborted && stopped)

@@ -34,12 +34,20 @@ public:
     using Judge = std::function<Outcome(const NodeInfo &node, const NodeOperation::Result &result)>;
     using Progress = std::function<void(const NodeInfo &node, qint64 done, qint64 total)>;
     using Finished = std::function<void(const NodeInfo &node, const Outcome &outcome)>;
+    // A node that made no progress for StallMs: what its operation awaits.
+    using Stalled = std::function<void(const NodeInfo &node, const QString &awaiting)>;
+    struct Watchers {
+        Progress progress;
+        Finished finished;
+        Stalled stalled;
+    };
+    enum : int { StallMs = 5000 };
 
     explicit Runner(int parallel);
 
     // Outcomes in the order of `nodes`.
     QVector<Outcome> run(const QVector<NodeInfo> &nodes, const Start &start, const Judge &judge,
-                         const Progress &progress = {}, const Finished &finished = {});
+                         const Watchers &watchers = {});
     bool interrupted() const { return stopped > 0; }
     // At most how many operations ran at once.
     int mostAtOnce() const { return peak; }

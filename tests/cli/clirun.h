@@ -18,9 +18,10 @@ struct CliRun {
 // The emulator's output is read while the program runs: a node that prints
 // more than a pipe holds would otherwise stall the exchange.
 inline CliRun runProgram(const QString &program, const QStringList &args, EmulatorProcess *emu = nullptr,
-                         int timeoutMs = 120000)
+                         int timeoutMs = 120000, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
+    p.setProcessEnvironment(env);
     p.start(program, args);
     CliRun r;
     if (!p.waitForStarted(5000))
@@ -43,6 +44,18 @@ inline CliRun runProgram(const QString &program, const QStringList &args, Emulat
 inline CliRun tarvo(const QStringList &args, EmulatorProcess *emu = nullptr)
 {
     return runProgram(QStringLiteral(TARVO_CLI), QStringList{"--interface", "192.0.2.1"} + args, emu);
+}
+
+// A shell script as an operator would type it, with $T the program and
+// its --interface, $P the program alone, and the variables given.
+inline CliRun shell(const QString &script, const QMap<QString, QString> &vars, EmulatorProcess *emu = nullptr)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("T", QStringLiteral(TARVO_CLI) + " --interface 192.0.2.1");
+    env.insert("P", QStringLiteral(TARVO_CLI));
+    for (auto it = vars.begin(); it != vars.end(); ++it)
+        env.insert(it.key(), it.value());
+    return runProgram("sh", {"-c", script}, emu, 120000, env);
 }
 
 inline QJsonValue parsedJson(const QString &text)

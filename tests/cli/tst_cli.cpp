@@ -2,6 +2,7 @@
 #include "testmain.h"
 
 #include "config/configrecord.h"
+#include "firmwarefiles.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -32,6 +33,15 @@ QByteArray configFile(const QString &universe = "1", const QString &channels = "
         .toUtf8();
 }
 
+// configFile() with texts replaced: another node, another label, a fault.
+QByteArray editedFile(const QList<QPair<QString, QString>> &edits, QByteArray text = configFile())
+{
+    QString t = QString::fromUtf8(text);
+    for (const auto &e : edits)
+        t.replace(e.first, e.second);
+    return t.toUtf8();
+}
+
 } // namespace
 
 class CliTest : public QObject
@@ -52,15 +62,18 @@ private slots:
 
         const CliRun json = tarvo({"--json", "search"}, &emu);
         QCOMPARE(json.code, 0);
-        const QJsonArray listed = parsedJson(json.out).toArray();
+        const QJsonObject inventory = parsedJson(json.out).toObject();
+        QCOMPARE(inventory.value("format").toString(), QStringLiteral("tarvo-inventory"));
+        QCOMPARE(inventory.value("version").toInt(), 1);
+        const QJsonArray listed = inventory.value("nodes").toArray();
         QCOMPARE(listed.size(), 200);
-        const QStringList keys{"address", "firmware", "label", "mac", "name", "serial", "type"};
+        const QStringList keys{"address", "firmware", "label", "mac", "name", "serial", "shared_serial", "type"};
         for (const QJsonValue v : listed)
             QCOMPARE(v.toObject().keys(), keys);
         QCOMPARE(listed.at(7).toObject(), (QJsonObject{{"serial", "15030008"}, {"label", "Bad\u001b[2J"},
                                                        {"address", "192.0.2.17"}, {"firmware", "v0.90"},
                                                        {"name", "Tarvo DMX4"}, {"mac", "02:54:41:52:70:08"},
-                                                       {"type", "bootloader"}}));
+                                                       {"type", "bootloader"}, {"shared_serial", false}}));
         QVERIFY(!json.out.contains(QChar(0x1b)));
 
         const CliRun table = tarvo({"search"}, &emu);
@@ -73,8 +86,9 @@ private slots:
         const CliRun csv = tarvo({"search", "--csv"}, &emu);
         const QStringList lines = csv.out.split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 201);
-        QCOMPARE(lines.at(0), QStringLiteral("serial,label,address,firmware,name,mac,type"));
-        QCOMPARE(lines.at(1), QStringLiteral("15030001,Rig-1,192.0.2.10,v1.00,Tarvo DMX4,02:00:5e:00:00:01,application"));
+        QCOMPARE(lines.at(0), QStringLiteral("serial,label,address,firmware,name,mac,type,shared_serial"));
+        QCOMPARE(lines.at(1),
+                 QStringLiteral("15030001,Rig-1,192.0.2.10,v1.00,Tarvo DMX4,02:00:5e:00:00:01,application,false"));
     }
 
     // What `config get` writes, `config set` sends back unchanged: the node's
@@ -146,7 +160,6 @@ private slots:
         const CliRun moved = tarvo({"restore", folder, "26500003", "--with-network"}, &emu);
         QCOMPARE(moved.code, 0);
         QVERIFY(moved.out.contains("now answers at 192.0.2.99"));
-        // The tool lets go as soon as the record is out: the node may store it a moment later.
         QTRY_COMPARE(wire::dottedQuad(emu.storedConfig("192.0.2.12"), ConfigRecord::IpOffset), QStringLiteral("192.0.2.99"));
     }
 
@@ -158,7 +171,8 @@ private slots:
         const CliRun show = tarvo({"--json", "show", "Desk"}, &emu);
         QCOMPARE(show.code, 0);
         const QJsonObject shown = parsedJson(show.out).toObject();
-        QCOMPARE(shown.value("type").toString(), QStringLiteral("bootloader"));
+        QCOMPARE(shown.value("format").toString(), QStringLiteral("tarvo-node"));
+        QCOMPARE(shown.value("node").toObject().value("type").toString(), QStringLiteral("bootloader"));
         QCOMPARE(shown.value("config").toObject().value("ports").toArray().size(), 4);
 
         const CliRun factory = tarvo({"default", "3001"}, &emu);
@@ -167,7 +181,7 @@ private slots:
 
         QCOMPARE(tarvo({"run", "3001"}, &emu).code, 0);
         QVERIFY(emu.waitForLine("run 192.0.2.10"));
-        const QJsonArray after = parsedJson(tarvo({"--json", "search"}, &emu).out).toArray();
+        const QJsonArray after = parsedJson(tarvo({"--json", "search"}, &emu).out).toObject().value("nodes").toArray();
         QCOMPARE(after.at(0).toObject().value("type").toString(), QStringLiteral("application"));
     }
 
@@ -180,10 +194,10 @@ private slots:
         QTest::addColumn<bool>("withInterface");
 
         QTest::newRow("unknown node") << QStringList{"show", "nope"} << 1
-                                      << "unknown node: nope (no node with this address, serial or label answered)" << true;
+                                      << "unknown node: no node with the serial or label nope answered" << true;
         QTest::newRow("shared label") << QStringList{"show", "Twin"} << 1
                                       << "the label Twin is shared by 2 nodes, name one by serial or address: "
-                                         "2001 (192.0.2.10), 2002 (192.0.2.11)"
+                                         "Twin (2001, 192.0.2.10), Twin (2002, 192.0.2.11)"
                                       << true;
         QTest::newRow("malformed file") << QStringList{"config", "set", "2003", "@/syntax.json"} << 1
                                         << "syntax.json: line 4, column 4: unterminated object" << true;
@@ -201,11 +215,11 @@ private slots:
         QTest::newRow("unreadable upgrade file") << QStringList{"upgrade", "@/none.upg", "--all"} << 1
                                                  << "Upgrade file cannot be opened!" << true;
         QTest::newRow("no command") << QStringList{} << 2 << "Usage: tarvo" << true;
-        QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2 << "unknown command: frobnicate" << true;
+        QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2 << "unknown command 'frobnicate'" << true;
         QTest::newRow("no nodes") << QStringList{"upgrade", "x.upg"} << 2 << "name at least one node, or give --all"
                                   << true;
-        QTest::newRow("parallel") << QStringList{"upgrade", "x.upg", "--all", "--parallel", "65"} << 2
-                                  << "--parallel must be a whole number from 1 to 64" << true;
+        QTest::newRow("parallel") << QStringList{"upgrade", "x.upg", "--all", "--parallel", "1001"} << 2
+                                  << "--parallel must be a whole number from 1 to 1000" << true;
         QTest::newRow("several addresses") << QStringList{"search"} << 2
                                            << "several addresses; choose one with --interface: 192.0.2.1, 192.0.2.5"
                                            << false;
@@ -236,6 +250,329 @@ private slots:
         QVERIFY(r.out.isEmpty());
         for (const QString &line : emu.lines())
             QVERIFY2(!line.startsWith("connected"), qPrintable(line));
+    }
+
+    // How a name on the command line picks a node, and when it is refused.
+    void names_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("expected"); // in standard error, or the address shown
+
+        QTest::newRow("address that is another's serial")
+            << QStringList{"config", "set", "192.0.2.11", "@"} << 1
+            << "192.0.2.11 is ambiguous: the address of Stage (3002, 192.0.2.11) and the serial or label of Odd "
+               "(192.0.2.11, 192.0.2.10)";
+        QTest::newRow("address where none answers")
+            << QStringList{"show", "192.0.2.99"} << 1
+            << "no node answered from 192.0.2.99 (a dotted address names only the node that answers from it, not "
+               "Far (192.0.2.99, 192.0.2.15))";
+        QTest::newRow("serial of one, label of another")
+            << QStringList{"show", "3002"} << 1
+            << "3002 is ambiguous: the serial of Stage (3002, 192.0.2.11) and the label of 3002 (3003, 192.0.2.12)";
+        QTest::newRow("shared serial") << QStringList{"show", "3004"} << 1
+                                       << "the serial 3004 is reported by 2 nodes, name one by address: Twin-a "
+                                          "(3004, 192.0.2.13), Twin-b (3004, 192.0.2.14)";
+        QTest::newRow("twin by address") << QStringList{"show", "192.0.2.14"} << 0 << "192.0.2.14";
+        QTest::newRow("start of a serial") << QStringList{"show", "3007"} << 1
+                                           << "no node with the serial or label 3007 answered";
+        QTest::newRow("Latin-1 label") << QStringList{"show", "Caf\u00e9"} << 0 << "192.0.2.16";
+        QTest::newRow("several, one missing") << QStringList{"default", "Stage", "nope"} << 1 << "";
+    }
+
+    void names()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, expected);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "192.0.2.11", {{"label", "Odd"}}), node(1, "3002", {{"label", "Stage"}}),
+                                node(2, "3003", {{"label", "3002"}}), node(3, "3004", {{"label", "Twin-a"}}),
+                                node(4, "3004", {{"label", "Twin-b"}}), node(5, "192.0.2.99", {{"label", "Far"}}),
+                                node(6, "30070001", {{"label", "Caf\u00e9"}})}));
+        QTemporaryDir dir;
+        const QString file = writeFile(dir.filePath("c.json"), configFile());
+        for (QString &a : args)
+            a.replace("@", file);
+
+        const CliRun r = tarvo(QStringList{"--json"} + args, &emu);
+        QCOMPARE(r.code, code);
+        if (args.first() == "default") {
+            // The one that answered is done; the other is missing, and counted.
+            const QJsonObject summary = parsedJson(r.out).toObject();
+            QCOMPARE(summary.value("tally").toObject().value("done").toInt(), 1);
+            QCOMPARE(summary.value("results").toArray().at(1).toObject().value("result").toString(),
+                     QStringLiteral("missing"));
+        } else if (code == 0) {
+            QCOMPARE(parsedJson(r.out).toObject().value("node").toObject().value("address").toString(), expected);
+        } else {
+            QVERIFY2(r.err.contains(expected), qPrintable(r.err));
+            QVERIFY(r.out.isEmpty());
+        }
+        for (const QString &line : emu.lines())
+            QVERIFY2(!line.endsWith(" 8"), qPrintable(line));
+    }
+
+    // Two nodes of one serial are both listed, marked, and each backed up
+    // only where its file cannot be taken for the other's.
+    void twins()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "3004"), node(1, "3004"), node(2, "3005")}));
+        const CliRun search = tarvo({"search"}, &emu);
+        QVERIFY2(search.out.contains(QRegularExpression("\\n3004\\* +Rig-1 +192.0.2.10 ")), qPrintable(search.out));
+        QVERIFY(search.out.contains(QRegularExpression("\\n3004\\* +Rig-2 +192.0.2.11 ")));
+        QVERIFY(search.err.contains("several nodes report this serial"));
+
+        QTemporaryDir dir;
+        const CliRun backup = tarvo({"--json", "backup", dir.path(), "--all"}, &emu);
+        QCOMPARE(backup.code, 1);
+        const QJsonObject tally = parsedJson(backup.out).toObject().value("tally").toObject();
+        QCOMPARE(tally.value("done").toInt(), 1);
+        QCOMPARE(tally.value("failed").toInt(), 2);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"3005.json"});
+    }
+
+    // A flood that fills the list is said without --verbose, and a node
+    // missing afterwards is told why it may be.
+    void fullDiscoveryList()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "3001", {{"faults", QJsonObject{{"discovery-flood",
+                                                                        QJsonObject{{"rate", 50000}, {"count", 10100}}}}}})}));
+        const CliRun r = tarvo({"--timeout", "1500", "show", "9999"}, &emu);
+        QCOMPARE(r.code, 1);
+        QVERIFY2(r.err.contains("Discovery list full: 10000"), qPrintable(r.err.left(2000)));
+        QVERIFY(r.err.contains("the discovery list was full (10000 entries)"));
+    }
+
+    // Whatever the disk or the file is, nothing is lost and nothing
+    // unwritten is reported done. $T is tarvo, $D a folder, $F a good file
+    // of node 26500001, the others named for what is wrong with them.
+    void files_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("expected"); // each |-separated part in what was printed
+
+        const QString fullDisk = "unshare -m sh -c 'mount -t tmpfs -o size=12k tmpfs $D && echo good > $D/26500001.json "
+                                 "&& head -c 100000 /dev/zero > $D/fill 2>/dev/null; %1; echo rc=$?; cat $D/26500001.json; ls $D'";
+        QTest::newRow("backup onto a full disk")
+            << fullDisk.arg("$T backup $D --all") << "rc=1|26500002 +192.0.2.11 +failed .*No space left on device|"
+                                                     "\\ngood\\n26500001.json\\nfill\\n$";
+        QTest::newRow("config get -o onto a full disk")
+            << fullDisk.arg("$T config get 26500001 -o $D/26500001.json") << "rc=1|No space left on device|\\ngood\\n";
+        QTest::newRow("config get into /dev/full")
+            << "$T config get 26500001 > /dev/full; echo rc=$?"
+            << "cannot write standard output: No space left on device|rc=1";
+        QTest::newRow("symbolic link in DIR")
+            << "mkdir $D/b && ln -s $D/outside $D/b/26500001.json && $T backup $D/b 26500001; echo rc=$?; "
+               "test -e $D/outside || echo not followed"
+            << "symbolic link; not written through|rc=1|not followed";
+        QTest::newRow("FIFO as upgrade file") << "mkfifo $D/f.upg && $T upgrade $D/f.upg --all; echo rc=$?"
+                                              << "Upgrade file cannot be opened! \\(not a regular file\\)|rc=1";
+        QTest::newRow("FIFO as configuration file") << "mkfifo $D/f.json && $T config set 26500001 $D/f.json; echo rc=$?"
+                                                    << "f.json: cannot be read: not a regular file|rc=1";
+        QTest::newRow("raw image") << "$T upgrade $D/raw.bin --all" << "make the upgrade file from it with tarvo-production";
+        QTest::newRow("upgrade file on standard input")
+            << "$T upgrade - 26500001 --dry-run < $D/Tarvo_v2.05.upg" << "1 of 1 node\\(s\\) to upgrade \\(a dry run|upgrade +v1.00 -> v2.05";
+        QTest::newRow("key given twice") << "$T config set 26500001 $D/twice.json"
+                                         << "twice.json: line 6, column 3: the key \"label\" is given twice";
+        QTest::newRow("NUL in a label") << "$T config set 26500001 $D/nul.json" << "must not hold a NUL";
+        QTest::newRow("five ports") << "$T config set 26500001 $D/five.json" << "\"ports\" must be a list of 4 ports";
+        QTest::newRow("gateway before port 1")
+            << "$T config set 26500001 $D/order1.json" << "order1.json: gateway: not four decimal numbers";
+        QTest::newRow("port 1 before port 2")
+            << "$T config set 26500001 $D/order2.json" << "order2.json: port 1 channel count: 5 is not within 24 to 512";
+        QTest::newRow("Latin-1 label, file on standard input")
+            << "$T config set 26500001 - < $D/cafe.json && $T config get 26500001 -o -" << "\"label\": \"Caf\u00e9\"";
+        QTest::newRow("CSV formula") << "$T search --csv" << "\\n26500002,'=2\\+3,|,'-x,";
+    }
+
+    void files()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "26500001"), node(1, "26500002", {{"label", "=2+3"}}),
+                                node(2, "26500003", {{"label", "-x"}})}));
+        QTemporaryDir dir;
+        const auto own = [](QByteArray text) { return editedFile({{"192.0.2.12", "192.0.2.10"}}, text); };
+        writeFile(dir.filePath("good.json"), own(configFile()));
+        writeFile(dir.filePath("twice.json"), own(editedFile({{"\"label\": \"Solo\",", "\"label\": \"A\",\n  \"label\": \"B\","}})));
+        writeFile(dir.filePath("nul.json"), own(editedFile({{"\"Solo\"", "\"So\\u0000lo\""}})));
+        writeFile(dir.filePath("five.json"), own(editedFile({{"\"HTP\"}\n  ]", "\"HTP\"},\n    {}\n  ]"}})));
+        writeFile(dir.filePath("order1.json"), own(editedFile({{"192.0.2.254", "192.0.2.256"}}, configFile("0"))));
+        writeFile(dir.filePath("order2.json"), own(configFile("1", "5", "50")));
+        writeFile(dir.filePath("cafe.json"), own(editedFile({{"Solo", "Caf\u00e9"}})));
+        const QByteArray raw = fw::rawImage("v2.05");
+        writeFile(dir.filePath("raw.bin"), raw);
+        const UpgradeFile upgrade = buildUpgradeFile(raw);
+        writeFile(dir.filePath(upgrade.fileName), upgrade.data);
+
+        const CliRun r = shell(script, {{"D", dir.path()}}, &emu);
+        const QString printed = r.out + r.err;
+        for (const QString &part : expected.split('|'))
+            QVERIFY2(printed.contains(QRegularExpression(part)), qPrintable(part + " not in:\n" + printed));
+        if (expected.contains("rc=1"))
+            QVERIFY2(!printed.contains(QRegularExpression("\\bdone\\b")), qPrintable(printed));
+    }
+
+    // The plan before a write: what would change, field by field, and
+    // nothing sent; on a terminal, a question before several nodes.
+    void planBeforeWrites()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "3"}));
+        QTemporaryDir dir;
+        const QString file = writeFile(dir.filePath("c.json"),
+                                       editedFile({{"192.0.2.12", "192.0.2.10"}, {"\"universe\": 2", "\"universe\": 3"}}));
+        const CliRun plan = tarvo({"--json", "config", "set", "26500001", file, "--dry-run"}, &emu);
+        QCOMPARE(plan.code, 0);
+        const QJsonObject doc = parsedJson(plan.out).toObject();
+        QCOMPARE(doc.value("format").toString(), QStringLiteral("tarvo-plan"));
+        QVERIFY(doc.value("runnable").toBool());
+        const QJsonObject one = doc.value("nodes").toArray().at(0).toObject();
+        QCOMPARE(one.value("action").toString(), QStringLiteral("write"));
+        QVERIFY(one.value("changes").toArray().contains(
+            QJsonObject{{"field", "ports[1].universe"}, {"from", 2}, {"to", 3}}));
+        QVERIFY(one.value("changes").toArray().contains(QJsonObject{{"field", "label"}, {"from", "Node-1"}, {"to", "Solo"}}));
+
+        // One file onto every node: each keeps its own address.
+        const QJsonArray all =
+            parsedJson(tarvo({"--json", "config", "set", "--all", file, "--dry-run"}, &emu).out).toObject().value("nodes").toArray();
+        QCOMPARE(all.size(), 3);
+        for (const QJsonValue n : all)
+            for (const QJsonValue c : n.toObject().value("changes").toArray())
+                QVERIFY(!c.toObject().value("field").toString().startsWith("network."));
+
+        // Answered no on a terminal: nothing is sent. --yes asks nothing.
+        const QString onTerminal = "printf 'n\\n' | script -qec \"$T default --all%1\" /dev/null; echo rc=$?";
+        const CliRun no = shell(onTerminal.arg(""), {}, &emu);
+        QVERIFY2(no.out.contains("Go ahead? [y/N]") && no.out.contains("nothing was done") && no.out.contains("rc=1"),
+                 qPrintable(no.out));
+        const CliRun yes = shell(onTerminal.arg(" --yes"), {}, &emu);
+        QVERIFY2(!yes.out.contains("Go ahead") && yes.out.contains("3 done") && yes.out.contains("rc=0"), qPrintable(yes.out));
+        QCOMPARE(emu.lines().filter(QRegularExpression(" 9$")).size(), 3);
+        QVERIFY(emu.lines().filter(QRegularExpression(" 8$")).isEmpty());
+    }
+
+    // A replaced node takes its predecessor's backup by label or address;
+    // a backup whose node does not answer is missing.
+    void restoreOntoReplacements()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "5001", {{"label", "Stage"}}), node(1, "5002", {{"label", "Desk"}})}));
+        QTemporaryDir dir;
+        const QString old = dir.filePath("4001.json");
+        writeFile(old, editedFile({{"\"Solo\"", "\"Stage\""}, {"192.0.2.12", "192.0.2.10"}}, configFile("9")));
+        writeFile(dir.filePath("4999.json"), editedFile({{"\"Solo\"", "\"Gone\""}}));
+        QCOMPARE(tarvo({"backup", dir.path(), "5002"}, &emu).code, 0);
+
+        const CliRun all = tarvo({"--json", "restore", dir.path(), "--all"}, &emu);
+        QCOMPARE(all.code, 1);
+        const QJsonObject summary = parsedJson(all.out).toObject();
+        QCOMPARE(summary.value("tally").toObject().value("done").toInt(), 1);
+        QCOMPARE(summary.value("tally").toObject().value("missing").toInt(), 2);
+        const QJsonObject stage = summary.value("results").toArray().at(0).toObject();
+        QCOMPARE(stage.value("result").toString(), QStringLiteral("skipped"));
+        QCOMPARE(stage.value("reason").toString(), QStringLiteral("no backup fits it by serial in %1; by label: %2 (--match "
+                                                                  "label); by address: %2 (--match address)")
+                                                       .arg(dir.path(), old));
+
+        QCOMPARE(tarvo({"restore", dir.path(), "5001"}, &emu).code, 1);
+        QCOMPARE(emu.received("192.0.2.10").count("8"), 0);
+        QCOMPARE(tarvo({"restore", dir.path(), "Stage", "--match", "label"}, &emu).code, 0);
+        QCOMPARE(wire::u32(emu.storedConfig("192.0.2.10"), ConfigRecord::portField(0, PortConfig::UniverseIndex)), 8u);
+    }
+
+    // A write is done only when the node answered that very write: an
+    // acknowledgement sent before it, or a close after the read, is not one.
+    void writesNotAnswered_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QJsonObject>("faults");
+        QTest::addColumn<QString>("sent"); // the request that must have gone out
+
+        QTest::addColumn<QString>("result");
+
+        const QJsonObject earlyAck{{"send-on-connect", QJsonArray{8}}, {"no-reply", QJsonArray{8}}};
+        QTest::newRow("config set, early acknowledgement")
+            << QStringList{"config", "set", "3001", "@/c.json"} << earlyAck << "8" << "failed";
+        QTest::newRow("restore, early acknowledgement") << QStringList{"restore", "@", "3001"} << earlyAck << "8" << "failed";
+        // DefaultConfig has an answer of its own, which the early SetConfig one is not.
+        QTest::newRow("default, early acknowledgement") << QStringList{"default", "3001"} << earlyAck << "9" << "done";
+        QTest::newRow("move, closed after the read")
+            << QStringList{"config", "set", "3001", "@/moved.json"} << QJsonObject{{"close-after-reply", 7}} << "7"
+            << ""; // anything but done
+    }
+
+    void writesNotAnswered()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QJsonObject, faults);
+        QFETCH(QString, sent);
+        QFETCH(QString, result);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "3001", {{"faults", faults}})}));
+        QTemporaryDir dir;
+        writeFile(dir.filePath("c.json"), editedFile({{"192.0.2.12", "192.0.2.10"}}));
+        writeFile(dir.filePath("3001.json"), editedFile({{"192.0.2.12", "192.0.2.10"}}));
+        writeFile(dir.filePath("moved.json"), configFile());
+        for (QString &a : args)
+            a.replace("@", dir.path());
+        const CliRun r = tarvo(QStringList{"--json"} + args, &emu);
+        QCOMPARE(r.code, result == "done" ? 0 : 1);
+        const QJsonObject row = parsedJson(r.out).toObject().value("results").toArray().at(0).toObject();
+        if (result.isEmpty())
+            QVERIFY2(row.value("result").toString() != "done", qPrintable(r.out));
+        else
+            QCOMPARE(row.value("result").toString(), result);
+        QVERIFY(!row.value("reason").toString().startsWith("written"));
+        QVERIFY(emu.received("192.0.2.10").contains(sent));
+    }
+
+    // What the command line itself promises: help, usage errors, the
+    // interface by name or from the environment, -q.
+    void conventions_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("expected"); // in standard output and error
+        QTest::addColumn<QString>("absent");
+
+        QTest::newRow("mistyped command") << "$T serach; echo rc=$?" << "did you mean 'search'\\?\\nUsage: tarvo|rc=2" << "";
+        QTest::newRow("usage error") << "$T upgrade x.upg; echo rc=$?"
+                                     << "^tarvo: name at least one node, or give --all\\nUsage: tarvo \\[options\\] upgrade "
+                                        "FILE .*\\nTry 'tarvo upgrade --help' for more.\\n|rc=2"
+                                     << "Options:";
+        QTest::newRow("help of a command") << "$P help restore" << "--match <serial.label.address>|--dry-run" << "help-all";
+        QTest::newRow("csv and json") << "$T search --csv --json; echo rc=$?" << "exclude each other|rc=2" << "";
+        QTest::newRow("interface by name") << "$P --interface v0 search; echo rc=$?"
+                                           << "the interface has several addresses; choose one: 192.0.2.1, 192.0.2.5|rc=2"
+                                           << "";
+        QTest::newRow("interface from the environment") << "TARVO_INTERFACE=192.0.2.5 $P search; echo rc=$?"
+                                                        << "26500001 +Node-1|rc=0" << "";
+        QTest::newRow("unknown interface") << "TARVO_INTERFACE=eth9 $P search; echo rc=$?"
+                                           << "TARVO_INTERFACE eth9 is neither an interface nor an address|rc=2" << "";
+        QTest::newRow("write options before the command") << "$T --yes --parallel 2 default 26500001; echo rc=$?"
+                                                          << "1 done|rc=0" << "";
+        QTest::newRow("write option on a command that reads") << "$T --dry-run search; echo rc=$?"
+                                                              << "--dry-run is for the commands that write|rc=2" << "";
+        QTest::newRow("quiet") << "$T -q search 2>&1 >/dev/null; echo rc=$?" << "^rc=0" << "answered";
+    }
+
+    void conventions()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        QFETCH(QString, absent);
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "1"}));
+        const CliRun r = shell(script, {}, &emu);
+        const QString printed = r.err + r.out;
+        for (const QString &part : expected.split('|'))
+            QVERIFY2(printed.contains(QRegularExpression(part)), qPrintable(part + " not in:\n" + printed));
+        if (!absent.isEmpty())
+            QVERIFY2(!printed.contains(absent), qPrintable(printed));
     }
 
     void noUsableAddress()

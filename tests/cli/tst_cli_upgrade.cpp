@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <csignal>
 
 namespace {
 
@@ -56,7 +57,9 @@ private slots:
 
         const CliRun r = tarvo({"--json", "--timeout", "300", "upgrade", file, "--all"}, &emu);
         QCOMPARE(r.code, 1);
-        const QJsonArray rows = parsedJson(r.out).toArray();
+        const QJsonObject summary = parsedJson(r.out).toObject();
+        QCOMPARE(summary.value("format").toString(), QStringLiteral("tarvo-summary"));
+        const QJsonArray rows = summary.value("results").toArray();
         QCOMPARE(rows.size(), 20);
         int verified = 0;
         for (int i = 0; i < 20; ++i) {
@@ -77,7 +80,7 @@ private slots:
                  QStringLiteral("Firmware upgrade timeout! Not done within 20 s; EraseSector sent, not answered; "
                                 "nothing written"));
         // Not a terminal: plain progress lines, no cursor movements.
-        QVERIFY(r.err.contains("4001: 256/256 packets\n"));
+        QVERIFY(r.err.contains("Rig-1 (4001): 256/256 packets\n"));
         QVERIFY(!r.err.contains(QChar(0x1b)));
     }
 
@@ -90,15 +93,177 @@ private slots:
         const CliRun r = tarvo({"upgrade", upgradeFile(dir.path()), "5001", "5002"}, &emu);
         QCOMPARE(r.code, 1);
         const QStringList rows = r.out.split('\n', Qt::SkipEmptyParts);
-        QCOMPARE(rows.size(), 3);
-        QVERIFY2(rows.at(1).contains(QRegularExpression("^5001 +192.0.2.10 +failed .* the node closed the connection while "
+        QCOMPARE(rows.size(), 4);
+        QVERIFY2(rows.at(1).contains(QRegularExpression("^Rig-1 +5001 +192.0.2.10 +failed .* the node closed the connection while "
                                                         "awaiting the acknowledgement of packet 10; erased, 10 of 256 "
                                                         "packets written, not restarted; it holds no complete firmware: "
                                                         "run tarvo upgrade .*Tarvo_v2.05.upg 192.0.2.10$")),
                  qPrintable(rows.at(1)));
-        QVERIFY2(rows.at(2).contains(QRegularExpression("^5002 +192.0.2.11 +skipped .* already at v2.05$")),
+        QVERIFY2(rows.at(2).contains(QRegularExpression("^Rig-2 +5002 +192.0.2.11 +skipped .* already at v2.05$")),
                  qPrintable(rows.at(2)));
+        QCOMPARE(rows.at(3), QStringLiteral("1 skipped, 1 failed"));
         QVERIFY(!emu.received("192.0.2.11").contains("12"));
+    }
+
+    // How each node's upgrade is reported: verified only when the node at
+    // that address came back with the file's version.
+    void outcomes_data()
+    {
+        QTest::addColumn<QJsonArray>("nodes");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("expected"); // what is said of 192.0.2.10
+        QTest::addColumn<bool>("erased");
+
+        const QStringList first{"192.0.2.10"};
+        const auto faulty = [](const QJsonObject &faults) { return node(0, "6001", {{"faults", faults}}); };
+        QTest::newRow("back with its old version") << QJsonArray{faulty({{"keep-version", true}})} << first << 1
+                                                   << "not verified +\\S+ s +reports v1.00" << true;
+        QTest::newRow("twin already at the new version")
+            << QJsonArray{faulty({{"keep-version", true}}), node(1, "6001", {{"version", "v2.05"}})} << first << 1
+            << "not verified" << true;
+        QTest::newRow("twin still at the old version")
+            << QJsonArray{node(0, "6001"), node(1, "6001")} << first << 0 << "verified +\\S+ s +reports v2.05" << true;
+        QTest::newRow("restart without a word")
+            << QJsonArray{faulty({{"restart-silently", true}})} << first << 0 << "verified" << true;
+        QTest::newRow("away while restarting")
+            << QJsonArray{faulty({{"restart-ms", 2000}})} << first << 0 << "verified" << true;
+        QTest::newRow("same version") << QJsonArray{node(0, "6001", {{"version", "v2.05"}})} << first << 0
+                                      << "skipped .* already at v2.05" << false;
+        QTest::newRow("same version, allowed") << QJsonArray{node(0, "6001", {{"version", "v2.05"}})}
+                                               << QStringList{"192.0.2.10", "--allow-same-version"} << 0 << "verified"
+                                               << true;
+        QTest::newRow("downgrade") << QJsonArray{node(0, "6001", {{"version", "v3.00"}})} << first << 1
+                                   << "failed .* downgrade from v3.00 to v2.05 refused" << false;
+        QTest::newRow("downgrade, allowed") << QJsonArray{node(0, "6001", {{"version", "v3.00"}})}
+                                            << QStringList{"192.0.2.10", "--allow-downgrade"} << 0 << "verified" << true;
+        QTest::newRow("stalled") << QJsonArray{faulty({{"erase-delay-ms", 6000}})} << first << 0
+                                 << "Rig-1 \\(6001\\): waiting for the EraseSector reply" << true;
+        QTest::newRow("no node answers") << QJsonArray{} << QStringList{"--all"} << 1 << "tarvo: no node answered" << false;
+    }
+
+    void outcomes()
+    {
+        QFETCH(QJsonArray, nodes);
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, expected);
+        QFETCH(bool, erased);
+        EmulatorProcess emu;
+        if (!nodes.isEmpty())
+            QVERIFY(emu.startNodes(nodes));
+        QTemporaryDir dir;
+        const CliRun r = tarvo(QStringList{"--timeout", "300", "upgrade", upgradeFile(dir.path())} + args, &emu);
+        QCOMPARE(r.code, code);
+        QVERIFY2((r.out + r.err).contains(QRegularExpression("(192.0.2.10 +|^)" + expected, QRegularExpression::MultilineOption)),
+                 qPrintable(r.out + r.err));
+        QCOMPARE(emu.received("192.0.2.10").contains("12"), erased);
+    }
+
+    // However many nodes, never more than --parallel at work at once.
+    void twoHundredFortyNodesEightAtOnce()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "240"}));
+        QTemporaryDir dir;
+        const CliRun r = tarvo({"--json", "upgrade", upgradeFile(dir.path()), "--all", "--parallel", "8"}, &emu);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(parsedJson(r.out).toObject().value("tally").toObject().value("verified").toInt(), 240);
+        QSet<QString> open;
+        int most = 0;
+        for (const QString &line : emu.lines()) {
+            const QStringList words = line.split(' ');
+            if (words.first() == "connected")
+                open.insert(words.at(1));
+            else if (words.first() == "disconnected")
+                open.remove(words.at(1));
+            most = qMax(most, int(open.size()));
+        }
+        QVERIFY2(most > 1 && most <= 8, qPrintable(QString::number(most)));
+    }
+
+    // The first interrupt starts no new node and lets those at work finish;
+    // a second one aborts them. Either way every node is in the summary,
+    // with what is left to do.
+    void interrupted_data()
+    {
+        QTest::addColumn<int>("interrupts");
+        QTest::newRow("once") << 1;
+        QTest::newRow("twice") << 2;
+    }
+
+    void interrupted()
+    {
+        QFETCH(int, interrupts);
+        QJsonArray nodes;
+        for (int i = 0; i < 6; ++i)
+            nodes.append(node(i, QString::number(7001 + i), {{"faults", QJsonObject{{"delay-ms", QJsonObject{{"13", 5}}}}}}));
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes(nodes));
+        QTemporaryDir dir;
+        const QString file = upgradeFile(dir.path());
+        QProcess p;
+        p.start(TARVO_CLI, {"--interface", "192.0.2.1", "--json", "upgrade", file, "--all", "--parallel", "2"});
+        QVERIFY(p.waitForStarted());
+        QVERIFY(emu.waitForLine("rx 192.0.2.11 13", 20000));
+        for (int i = 0; i < interrupts; ++i) {
+            ::kill(pid_t(p.processId()), SIGINT);
+            QTest::qWait(50);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (p.state() != QProcess::NotRunning && clock.elapsed() < 60000) {
+            p.waitForFinished(20);
+            emu.lines();
+        }
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(p.state() == QProcess::NotRunning, qPrintable(err));
+        QCOMPARE(p.exitCode(), 130);
+        const QJsonObject summary = parsedJson(out).toObject();
+        QVERIFY(summary.value("interrupted").toBool());
+        const QJsonArray rows = summary.value("results").toArray();
+        QCOMPARE(rows.size(), 6);
+        for (int i = 0; i < 6; ++i) {
+            const QJsonObject row = rows.at(i).toObject();
+            const bool started = i < 2;
+            QCOMPARE(row.value("result").toString(),
+                     started && interrupts == 1 ? QStringLiteral("verified") : QStringLiteral("interrupted"));
+            if (!started)
+                QCOMPARE(row.value("reason").toString(), QStringLiteral("not started; nothing was sent to it"));
+            else if (interrupts == 2)
+                QVERIFY2(row.value("reason").toString().contains(
+                             QRegularExpression("erased, \\d+ of 256 packets written.*run tarvo upgrade .* 192.0.2.1[01]$")),
+                         qPrintable(row.value("reason").toString()));
+            QCOMPARE(emu.received(QStringLiteral("192.0.2.%1").arg(10 + i)).contains("12"), started);
+        }
+        QVERIFY2(err.contains("to do what is left: tarvo upgrade " + file +
+                              (interrupts == 1 ? " 192.0.2.12" : " 192.0.2.10 192.0.2.11 192.0.2.12")),
+                 qPrintable(err));
+        if (interrupts == 2)
+            QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Bars that move the cursor only where the terminal takes it.
+    void progressOnTerminals_data()
+    {
+        QTest::addColumn<QString>("term");
+        QTest::addColumn<bool>("moves");
+        QTest::newRow("xterm") << "xterm" << true;
+        QTest::newRow("dumb") << "dumb" << false;
+    }
+
+    void progressOnTerminals()
+    {
+        QFETCH(QString, term);
+        QFETCH(bool, moves);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "6001")}));
+        QTemporaryDir dir;
+        const CliRun r = shell("TERM=" + term + " script -qec \"$T upgrade $F 192.0.2.10\" /dev/null",
+                               {{"F", upgradeFile(dir.path())}}, &emu);
+        QVERIFY2(r.out.contains("1 verified"), qPrintable(r.out));
+        QCOMPARE(r.out.contains("\x1b["), moves);
     }
 };
 

@@ -79,20 +79,6 @@ def read_json_file(module, path, what):
         module.fail_json(msg='%s %s is not JSON: %s' % (what, path, e))
 
 
-def _pre_contract(doc, expected):
-    # PRE-CONTRACT: tarvo before the JSON envelope printed bare arrays for
-    # search and for the summaries. Remove once every site runs a tarvo that
-    # prints {"format": ..., "version": 1}.
-    if not isinstance(doc, list):
-        return doc
-    if expected == 'tarvo-inventory':
-        return {'format': expected, 'version': 1, 'nodes': doc, 'replies_lost': 0, 'list_full': False}
-    if expected == 'tarvo-summary':
-        rows = [dict(r, changed=r.get('result') in ('done', 'verified')) if isinstance(r, dict) else r for r in doc]
-        return {'format': expected, 'version': 1, 'results': rows}
-    return doc
-
-
 class Tarvo(object):
     """One module's tarvo: the program, the global options, its JSON."""
 
@@ -126,7 +112,7 @@ class Tarvo(object):
         if len(out) > MAX_OUTPUT:
             self.module.fail_json(msg='tarvo %s printed more than %d bytes' % (command, MAX_OUTPUT), rc=rc, cmd=cmd)
         try:
-            doc = _pre_contract(json.loads(out), expected) if out.strip() else None
+            doc = json.loads(out) if out.strip() else None
         except ValueError as e:
             self.module.fail_json(msg='tarvo %s printed no JSON (%s): %s' % (command, e, reason), rc=rc, cmd=cmd)
         if doc is None:

@@ -1,0 +1,117 @@
+#include "cli/files.h"
+
+#include "cli/output.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace files {
+
+namespace {
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QByteArray readAll(QFile &file, qint64 maxBytes, bool *tooLarge)
+{
+    QByteArray bytes;
+    // A pipe gives what it has: read until its end, or one byte past the bound.
+    while (bytes.size() <= maxBytes) {
+        const QByteArray chunk = file.read(maxBytes + 1 - bytes.size());
+        if (chunk.isEmpty())
+            break;
+        bytes += chunk;
+    }
+    *tooLarge = bytes.size() > maxBytes;
+    return bytes;
+}
+
+} // namespace
+
+bool isStdio(const QString &path)
+{
+    return path == QLatin1String("-");
+}
+
+QString shownName(const QString &path)
+{
+    return isStdio(path) ? QStringLiteral("standard input") : path;
+}
+
+QByteArray readBounded(const QString &path, qint64 maxBytes, QString *error)
+{
+    QFile file;
+    if (isStdio(path)) {
+        file.open(STDIN_FILENO, QIODevice::ReadOnly);
+    } else {
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+            *error = path + QStringLiteral(": cannot be read: ") + systemError(errno);
+            return {};
+        }
+        if (!S_ISREG(st.st_mode)) {
+            *error = path + QStringLiteral(": cannot be read: not a regular file");
+            return {};
+        }
+        file.setFileName(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = path + QStringLiteral(": cannot be read: ") + file.errorString();
+            return {};
+        }
+    }
+    bool tooLarge = false;
+    QByteArray bytes = readAll(file, maxBytes, &tooLarge);
+    if (file.error() != QFileDevice::NoError) {
+        *error = shownName(path) + QStringLiteral(": cannot be read: ") + file.errorString();
+        return {};
+    }
+    if (tooLarge) {
+        *error = shownName(path) + QStringLiteral(": larger than %1 bytes").arg(maxBytes);
+        return {};
+    }
+    return bytes;
+}
+
+bool writeWhole(const QString &path, const QByteArray &data, QString *error)
+{
+    if (isStdio(path)) {
+        out::rawData(data);
+        if (out::dataError().isEmpty())
+            return true;
+        *error = QStringLiteral("standard output cannot be written: ") + out::dataError();
+        return false;
+    }
+    QSaveFile file(path);
+    // Qt 6.4's commit() renames a file whose last write failed and still
+    // returns true: the bytes are flushed, and checked, before it.
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
+        file.error() == QFileDevice::NoError;
+    *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
+    if (!written)
+        file.cancelWriting();
+    else if (file.commit())
+        return true;
+    else
+        *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
+    return false;
+}
+
+bool writeInFolder(const QString &dir, const QString &name, const QByteArray &data, QString *error)
+{
+    const QString path = QDir(dir).filePath(name);
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        *error = path + QStringLiteral(": is a symbolic link; not written through (remove it to write the file)");
+        return false;
+    }
+    return writeWhole(path, data, error);
+}
+
+} // namespace files

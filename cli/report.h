@@ -1,0 +1,57 @@
+#ifndef TARVO_CLI_REPORT_H
+#define TARVO_CLI_REPORT_H
+
+#include "cli/configfile.h"
+#include "cli/runner.h"
+#include "link/nodeinfo.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QVector>
+
+// What tarvo prints about the nodes of a command: the inventory, the plan
+// before a write and the summary after it, as text or as JSON objects of
+// the documented formats (docs/CLI.md), each with "format" and "version".
+namespace report {
+
+enum : int { JsonVersion = 1 };
+
+QJsonObject envelope(const QString &format);
+
+// A node's identity as JSON: serial, label, address. A node that did not
+// answer keeps what is known of it (address empty when unknown).
+QJsonObject identity(const NodeInfo &node);
+// The inventory's object of a node; its columns, printable.
+QJsonObject inventoryObject(const NodeInfo &node);
+QStringList inventoryRow(const NodeInfo &node);
+
+// One node of a command: what it will do, and how it ended.
+struct Item {
+    NodeInfo node;  // record empty: a node that did not answer
+    QString action; // write, upgrade, default, run, skip, refuse
+    QString reason;
+    QVector<configfile::Change> changes;
+    QString fromVersion, toVersion;
+    bool missing = false; // named, or backed up, and not answering
+    bool isWork() const;
+};
+
+bool runnable(const QVector<Item> &items);
+// The plan: on standard output for --dry-run (then as JSON with --json),
+// on standard error before a question.
+void printPlan(const QString &command, const QVector<Item> &items, bool json, bool toData);
+
+struct Row {
+    NodeInfo node;
+    Outcome outcome;
+};
+// "37 verified, 2 failed, 1 missing".
+QString tally(const QVector<Row> &rows);
+// The summary with its tally; returns the exit code (130 when interrupted).
+int printSummary(const QString &command, const QVector<Row> &rows, bool interrupted, bool json);
+
+QString seconds(qint64 ms);
+
+} // namespace report
+
+#endif
