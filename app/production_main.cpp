@@ -14,7 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -109,29 +108,6 @@ QString outputFolder(const QCommandLineParser &parser, const QString &subfolder)
     return folder;
 }
 
-// Replaces a file only by a complete new one (QSaveFile), as saveWhole()
-// does, but keeps the system's reason when it fails. A disk that fills up
-// first takes part of a write without an error; the write of the rest then
-// fails with the reason.
-bool writeWhole(const QString &path, const QByteArray &data, QString *reason)
-{
-    QSaveFile file(path);
-    qint64 written = 0;
-    if (file.open(QIODevice::WriteOnly)) {
-        while (written < data.size()) {
-            const qint64 n = file.write(data.constData() + written, data.size() - written);
-            if (n <= 0)
-                break;
-            written += n;
-        }
-        if (written == data.size() && file.commit())
-            return true;
-    }
-    *reason = file.errorString();
-    file.cancelWriting();
-    return false;
-}
-
 int buildUpgrade(const QCommandLineParser &parser, const QStringList &args)
 {
     QByteArray raw;
@@ -146,7 +122,7 @@ int buildUpgrade(const QCommandLineParser &parser, const QStringList &args)
     if (upgrade.result != UpgradeFile::Ok)
         return failOn(failed, path, QStringLiteral("the version text is not a plain file name"));
     QString reason;
-    if (!writeWhole(path, upgrade.data, &reason))
+    if (!writeFileWhole(path, upgrade.data, &reason))
         return failOn(failed, path, reason);
     return printLine(stdout, shown(path)) ? Done : failOutput();
 }
@@ -201,7 +177,7 @@ int buildFactoryImages(const QCommandLineParser &parser, const QStringList &args
         if (!isPlainFileName(name))
             return failOn(failed, path, QStringLiteral("the version text is not a plain file name"));
         QString reason;
-        if (!writeWhole(path, series.image(), &reason))
+        if (!writeFileWhole(path, series.image(), &reason))
             return failOn(failed, path, reason);
         if (!printLine(stdout, QStringLiteral("[%1/%2] %3").arg(i + 1, width).arg(series.count()).arg(shown(path))))
             return failOutput();

@@ -1,10 +1,11 @@
 #include "cli/files.h"
 
 #include "cli/output.h"
+#include "firmware/upgradefile.h"
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
+
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -88,18 +89,10 @@ bool writeWhole(const QString &path, const QByteArray &data, QString *error)
         *error = QStringLiteral("standard output cannot be written: ") + out::dataError();
         return false;
     }
-    QSaveFile file(path);
-    // Qt 6.4's commit() renames a file whose last write failed and still
-    // returns true: the bytes are flushed, and checked, before it.
-    const bool written = file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush() &&
-        file.error() == QFileDevice::NoError;
-    *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
-    if (!written)
-        file.cancelWriting();
-    else if (file.commit())
+    QString reason;
+    if (writeFileWhole(path, data, &reason))
         return true;
-    else
-        *error = path + QStringLiteral(": cannot be written: ") + file.errorString();
+    *error = path + QStringLiteral(": cannot be written: ") + reason;
     return false;
 }
 

@@ -4,6 +4,7 @@
 #include "cli/interrupts.h"
 #include "cli/inventory.h"
 #include "cli/output.h"
+#include "firmware/upgradefile.h"
 #include "link/devicerecord.h"
 #include "link/discovery.h"
 
@@ -17,7 +18,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTimer>
 #include <QUdpSocket>
 #include <algorithm>
@@ -376,10 +376,10 @@ bool writeStandardOutput(const QByteArray &bytes)
 // Replaces the file whole, or leaves it as it was.
 bool writeWhole(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    QString reason;
+    if (writeFileWhole(path, bytes, &reason))
         return true;
-    fail(path + QStringLiteral(": cannot be written: ") + file.errorString());
+    fail(path + QStringLiteral(": cannot be written: ") + reason);
     return false;
 }
 

@@ -46,14 +46,27 @@ bool saveWhole(const QString &folder, const QString &name, const QByteArray &dat
 {
     if (!isPlainFileName(name))
         return false;
-    QSaveFile file(QDir(folder).filePath(name));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
-        return false;
+    return writeFileWhole(QDir(folder).filePath(name), data);
+}
+
+bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason)
+{
+    QSaveFile file(path);
+    bool whole = file.open(QIODevice::WriteOnly);
+    for (qint64 written = 0; whole && written < data.size();) {
+        // A disk that fills up may take part of a write without an error;
+        // the write of the rest then fails with the reason.
+        const qint64 n = file.write(data.constData() + written, data.size() - written);
+        whole = n > 0;
+        written += qMax<qint64>(n, 0);
     }
-    return file.commit();
+    whole = whole && file.flush() && file.error() == QFileDevice::NoError;
+    if (whole && file.commit())
+        return true;
+    if (reason)
+        *reason = file.errorString();
+    file.cancelWriting();
+    return false;
 }
 
 QString programSubfolder(const QString &name)

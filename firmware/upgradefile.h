@@ -23,6 +23,13 @@ UpgradeFile buildUpgradeFile(const QByteArray &raw);
 // failure, and for a name that is not a plain file name.
 bool saveWhole(const QString &folder, const QString &name, const QByteArray &data);
 
+// Replaces the file at `path` only by a complete new one (QSaveFile), or
+// leaves it as it was and gives the system's reason. Every byte is written
+// and flushed, and checked, before the new file takes the old one's place:
+// Qt 6.4's commit() renames a file whose last write failed (a full disk)
+// and still reports success.
+bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason = nullptr);
+
 // The tool's program folder's subfolder (created when missing), e.g.
 // programSubfolder("Upgrade"). The path is returned even when it could not
 // be created, so that writing there fails rather than landing elsewhere.

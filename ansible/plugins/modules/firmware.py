@@ -39,7 +39,7 @@ options:
     elements: str
     default: [all]
   parallel:
-    description: How many nodes of the site at once, 1 to 64 (C(tarvo upgrade --parallel)); by default all.
+    description: How many nodes of the site at once, 1 to 1000 (C(tarvo upgrade --parallel)); by default tarvo's cautious batch of 8.
     type: int
   allow_downgrade:
     description: Also write a file whose version is below a node's.
@@ -111,8 +111,8 @@ def main():
         module.fail_json(msg='upgrade file %s is not on the site machine' % src)
     args = ['upgrade', src] + node_args(module, module.params['nodes'])
     if module.params['parallel'] is not None:
-        if not 1 <= module.params['parallel'] <= 64:
-            module.fail_json(msg='parallel must be 1 to 64, not %d' % module.params['parallel'])
+        if not 1 <= module.params['parallel'] <= 1000:
+            module.fail_json(msg='parallel must be 1 to 1000, not %d' % module.params['parallel'])
         args += ['--parallel', str(module.params['parallel'])]
     if module.params['allow_downgrade']:
         args.append('--allow-downgrade')
