@@ -415,6 +415,11 @@ int parseAndRun()
 
 int main(int argc, char *argv[])
 {
+    // Qt's own event dispatcher rather than GLib's: with hundreds of
+    // connections it turns the write notifiers on and off at a quarter of
+    // the cost (docs/PERFORMANCE.md). A choice made in the environment stays.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tarvo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
