@@ -128,6 +128,13 @@ private slots:
             << QJsonArray{faulty({{"restart-silently", true}})} << first << 0 << "verified" << true;
         QTest::newRow("away while restarting")
             << QJsonArray{faulty({{"restart-ms", 2000}})} << first << 0 << "verified" << true;
+        // Another firmware reply to the restart starts nothing: the wait for
+        // the confirmation ends at its bound, and discovery tells the rest.
+        QTest::newRow("an erase reply to the restart")
+            << QJsonArray{faulty({{"reset-reply", QJsonObject{{"word", 12}}}})} << first << 0
+            << "verified .* reports v2.05; its restart was not confirmed" << true;
+        QTest::newRow("short replies") << QJsonArray{faulty({{"short-replies", 80}})} << first << 0
+                                       << "verified +\\S+ s +reports v2.05" << true;
         QTest::newRow("same version") << QJsonArray{node(0, "6001", {{"version", "v2.05"}})} << first << 0
                                       << "skipped .* already at v2.05" << false;
         QTest::newRow("same version, allowed") << QJsonArray{node(0, "6001", {{"version", "v2.05"}})}
