@@ -3,7 +3,6 @@
 #include "config/configrecord.h"
 #include "link/nodesession.h"
 
-#include <cstring>
 
 ConfigExchange::ConfigExchange(NodeSession *s, ConfigOptions options, QTimer *sharedGuard)
     : QObject(s), session(s), opts(options), timer(sharedGuard ? sharedGuard : &ownGuard)
@@ -46,10 +45,7 @@ bool ConfigExchange::netInfoChanged(const QByteArray &record) const
     session->say(QStringLiteral("Checking net info changes..."));
     // Without both network blocks there is nothing to compare: assume the
     // node may be moving, so that the tool lets go of it.
-    if (!ConfigRecord::complete(record) || !ConfigRecord::complete(last))
-        return true;
-    if (std::memcmp(record.constData() + ConfigRecord::IpOffset, last.constData() + ConfigRecord::IpOffset,
-                    ConfigRecord::NetworkSize) != 0)
+    if (!ConfigRecord::sameNetwork(record, last))
         return true;
     session->say(QStringLiteral("Net info doesn't changed"));
     return false;

@@ -4,16 +4,8 @@
 #include "config/configvalues.h"
 
 #include <QtEndian>
-#include <cstring>
 
 namespace {
-
-bool sameNetwork(const QByteArray &a, const QByteArray &b)
-{
-    return ConfigRecord::complete(a) && ConfigRecord::complete(b) &&
-        std::memcmp(a.constData() + ConfigRecord::IpOffset, b.constData() + ConfigRecord::IpOffset,
-                    ConfigRecord::NetworkSize) == 0;
-}
 
 quint32 ipOf(const QByteArray &record)
 {
@@ -97,7 +89,7 @@ void WriteConfigOperation::write(const QByteArray &current)
         finish(Status::ConnectionLost, QStringLiteral("the connection ended before SetConfig was sent; nothing written"));
         return;
     }
-    if (sameNetwork(sent, current)) {
+    if (ConfigRecord::sameNetwork(sent, current)) {
         step = Step::Writing;
         await(QStringLiteral("SetConfig acknowledgement"), opts.config.writeTimeoutMs);
         return;
@@ -169,7 +161,7 @@ void DefaultConfigOperation::received(quint32 word, const QByteArray &message)
     }
     if (step == Step::Defaulting && word == DefaultConfig && ConfigRecord::complete(message)) {
         outcome.record = message;
-        if (sameNetwork(message, before))
+        if (ConfigRecord::sameNetwork(message, before))
             finish(Status::Done, QStringLiteral("factory configuration applied"));
         else
             finish(Status::Done, QStringLiteral("factory configuration applied; the node now answers at ") +

@@ -4,6 +4,7 @@
 #include "link/messages.h"
 
 #include <QStringList>
+#include <cstring>
 
 // One DMX port's settings inside a ConfigRecord: seven little-endian words.
 struct PortConfig {
@@ -43,6 +44,13 @@ struct ConfigRecord {
 
     // A record too short to hold every field the tool reads is not used.
     static bool complete(const QByteArray &r) { return wire::has(r, 0, UsedSize); }
+
+    // Both records complete, with the same address, mask and gateway.
+    static bool sameNetwork(const QByteArray &a, const QByteArray &b)
+    {
+        return complete(a) && complete(b) &&
+            std::memcmp(a.constData() + IpOffset, b.constData() + IpOffset, NetworkSize) == 0;
+    }
 
     // Reads "a.b.c.d" with decimal octets 0..255, leading zeros allowed
     // ("010" is ten), and writes the four bytes first octet first into
