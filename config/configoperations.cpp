@@ -120,7 +120,7 @@ void WriteConfigOperation::connectionEnded(bool byNode)
 void WriteConfigOperation::verifyMove()
 {
     const quint32 ip = ipOf(sent);
-    const QString where = NodeInfo::dotted(ip);
+    const QString where = wire::dottedQuad(sent, ConfigRecord::IpOffset);
     step = Step::Verifying;
     setAwaiting(QStringLiteral("the node's answer at ") + where);
     const QByteArray serial = node().serial;
@@ -165,7 +165,7 @@ void DefaultConfigOperation::received(quint32 word, const QByteArray &message)
             finish(Status::Done, QStringLiteral("factory configuration applied"));
         else
             finish(Status::Done, QStringLiteral("factory configuration applied; the node now answers at ") +
-                                     NodeInfo::dotted(ipOf(message)));
+                                     wire::dottedQuad(message, ConfigRecord::IpOffset));
         return;
     }
     ignored(word);

@@ -51,11 +51,6 @@ QString NodeInfo::macText() const
     return parts.join(QLatin1Char(':'));
 }
 
-QString NodeInfo::dotted(quint32 a)
-{
-    return QString::asprintf("%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
-}
-
 QString NodeInfo::displayName() const
 {
     return printable(serial) + QStringLiteral(" (") + address.toString() + QLatin1Char(')');

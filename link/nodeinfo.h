@@ -33,7 +33,6 @@ struct NodeInfo {
     QString mode() const;
     // "02:54:41:52:70:01".
     QString macText() const;
-    static QString dotted(quint32 address);
     // How messages name the node: its serial, made printable, and address.
     QString displayName() const;
 };
