@@ -3,6 +3,22 @@
 #include "link/nodeverifier.h"
 #include "link/trace.h"
 
+namespace {
+
+// The label names the node in trace lines, or else its serial.
+QString traceNameOf(const NodeInfo &node)
+{
+    return printable(node.label.isEmpty() ? node.serial : node.label);
+}
+
+// A reason, and how far the operation got when there is anything to say.
+QString withProgress(const QString &reason, const QString &how)
+{
+    return how.isEmpty() ? reason : reason + QStringLiteral("; ") + how;
+}
+
+} // namespace
+
 NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v, QObject *parent)
     : QObject(parent), session(new NodeSession(this, Wiring::Internal, options.session)), opts(options), verifier(v),
       target(node)
@@ -12,13 +28,9 @@ NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &optio
     bound.setTimerType(Qt::PreciseTimer);
     connect(&bound, &QTimer::timeout, this, [this] {
         finish(Status::TimedOut,
-               QStringLiteral("no %1 within %2 ms").arg(waitingFor).arg(bound.interval()) + [this] {
-                   const QString how = progressText();
-                   return how.isEmpty() ? QString() : QStringLiteral("; ") + how;
-               }());
+               withProgress(QStringLiteral("no %1 within %2 ms").arg(waitingFor).arg(bound.interval()), progressText()));
     });
-    // The label names the node in trace lines, or else its serial.
-    session->setTraceName(printable(node.label.isEmpty() ? node.serial : node.label));
+    session->setTraceName(traceNameOf(node));
     connect(session, &NodeSession::connected, this, [this] {
         stopWaiting();
         connected();
@@ -69,12 +81,9 @@ void NodeOperation::start()
 
 void NodeOperation::connectionEnded(bool byNode)
 {
-    const QString how = progressText();
-    finish(Status::ConnectionLost,
-           (byNode ? QStringLiteral("the node closed the connection while awaiting %1")
-                   : QStringLiteral("connection lost while awaiting %1"))
-                   .arg(waitingFor) +
-               (how.isEmpty() ? QString() : QStringLiteral("; ") + how));
+    const QString what = byNode ? QStringLiteral("the node closed the connection while awaiting %1")
+                                : QStringLiteral("connection lost while awaiting %1");
+    finish(Status::ConnectionLost, withProgress(what.arg(waitingFor), progressText()));
 }
 
 void NodeOperation::await(const QString &what, int ms)
@@ -129,9 +138,7 @@ void NodeOperation::abort()
 {
     if (ended)
         return;
-    const QString how = progressText();
-    finish(Status::Aborted, QStringLiteral("aborted while awaiting %1").arg(waitingFor) +
-                                (how.isEmpty() ? QString() : QStringLiteral("; ") + how));
+    finish(Status::Aborted, withProgress(QStringLiteral("aborted while awaiting %1").arg(waitingFor), progressText()));
 }
 
 void NodeOperation::finish(Status status, const QString &reason)
@@ -158,7 +165,6 @@ void NodeOperation::finish(Status status, const QString &reason)
         session->deleteLater();
         session = nullptr;
     }
-    trace(TraceLevel::Info, printable(target.label.isEmpty() ? target.serial : target.label),
-          statusName(status) + QStringLiteral(": ") + reason);
+    trace(TraceLevel::Info, traceNameOf(target), statusName(status) + QStringLiteral(": ") + reason);
     emit finished(outcome);
 }
