@@ -8,8 +8,7 @@ NodeVerifier::NodeVerifier(Discovery *d, int firstAsk, int interval, QObject *pa
     soon.setSingleShot(true);
     connect(&soon, &QTimer::timeout, this, &NodeVerifier::ask);
     connect(&every, &QTimer::timeout, this, &NodeVerifier::ask);
-    if (discovery)
-        connect(discovery, &Discovery::nodeFound, this, &NodeVerifier::nodeFound);
+    connect(discovery, &Discovery::nodeFound, this, &NodeVerifier::nodeFound);
 }
 
 int NodeVerifier::watch(const QByteArray &serial, const Test &is, const Test &shows, int boundMs)
@@ -35,7 +34,7 @@ void NodeVerifier::ask()
 {
     QList<QPair<int, NodeInfo>> expired;
     for (auto it = watching.begin(); it != watching.end();) {
-        if (!discovery || it->deadline.hasExpired()) {
+        if (it->deadline.hasExpired()) {
             expired.append({it.key(), it->seen});
             bySerial.remove(it->serial, it.key());
             it = watching.erase(it);

@@ -31,7 +31,6 @@ public:
     // signals.
     int watch(const QByteArray &serial, const Test &is, const Test &shows, int boundMs);
     void cancel(int id);
-    bool hasDiscovery() const { return discovery != nullptr; }
 
 signals:
     void verified(int id, const NodeInfo &node);

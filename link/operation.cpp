@@ -103,7 +103,7 @@ void NodeOperation::lookFor(const std::function<bool(const NodeInfo &)> &is,
                             const std::function<void(const NodeInfo &)> &verified,
                             const std::function<void(const NodeInfo &)> &notVerified, const QString &unchecked)
 {
-    if (!verifier || !verifier->hasDiscovery()) {
+    if (!verifier) {
         finish(Status::NotVerified, unchecked);
         return;
     }
