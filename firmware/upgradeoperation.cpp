@@ -1,6 +1,5 @@
 #include "firmware/upgradeoperation.h"
 
-#include "firmware/runapplication.h"
 #include "link/trace.h"
 
 UpgradeOperation::UpgradeOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v,
@@ -103,7 +102,6 @@ void UpgradeOperation::verify(bool restartConfirmed)
     }
     const QByteArray version = image.version;
     setAwaiting(QStringLiteral("its return with %1").arg(printable(version)));
-    upgrade->abort();
     lookingFor = true;
     const QByteArray serial = node().serial;
     const QHostAddress address = node().address;
