@@ -123,12 +123,19 @@ void FirmwareUpgrade::handleEraseReply()
     eraseConfirmed = true;
     lastSent = 0;
     session->say(QStringLiteral("0")); // what decoding returns; the image was decoded when read
-    if (mayResend(0)) {
-        session->sendNow(M::programPacket(image, 0));
-        ++sentTotal;
-        emit progress(1, packetTotal());
-    }
+    if (mayResend(0))
+        sendPacket(0);
     step = Programming;
+}
+
+// The transfer is lock-step: each packet waits for the one before to be
+// acknowledged, so it goes out now rather than on the next turn of the
+// event loop.
+void FirmwareUpgrade::sendPacket(qint64 n)
+{
+    session->sendNow(M::programPacket(image, n));
+    ++sentTotal;
+    emit progress(qMin(n + 1, packetTotal()), packetTotal());
 }
 
 bool FirmwareUpgrade::mayResend(qint64 n)
@@ -174,9 +181,7 @@ void FirmwareUpgrade::handleProgramReply(const QByteArray &message)
         if (!mayResend(n))
             return;
         lastSent = int(n);
-        session->sendNow(M::programPacket(image, n));
-        ++sentTotal;
-        emit progress(qMin(n + 1, packetTotal()), packetTotal());
+        sendPacket(n);
         session->say(QStringLiteral("Program packet nr: ") + QString::number(n));
         return;
     }

@@ -93,6 +93,7 @@ private:
     void handleResetReply();
     void restartUnconfirmed();
     bool mayResend(qint64 n);
+    void sendPacket(qint64 n);
 
     NodeSession *session;
     UpgradeOptions opts;
