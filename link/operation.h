@@ -8,7 +8,6 @@
 
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <functional>
 
