@@ -80,8 +80,7 @@ void FirmwareUpgrade::handleMessage(quint32 word, const QByteArray &message)
 {
     // While the node restarts only its confirmation counts: anything else
     // would start the transfer again with no guard running.
-    if (step == ResetRequested && word != ResetDevice &&
-        (word == EraseSector || word == ProgramPacket || word == ReadCrc)) {
+    if (step == ResetRequested && (word == EraseSector || word == ProgramPacket || word == ReadCrc)) {
         session->say(QStringLiteral("Reply ignored while the device restarts: ") + QString::number(qint32(word)));
         return;
     }
@@ -140,9 +139,9 @@ void FirmwareUpgrade::sendPacket(qint64 n)
 
 bool FirmwareUpgrade::mayResend(qint64 n)
 {
-    const size_t slot = size_t(qBound<qint64>(0, n, qint64(sends.size()) - 1));
     if (sends.empty())
         return false;
+    const size_t slot = size_t(qBound<qint64>(0, n, qint64(sends.size()) - 1));
     if (sends[slot] >= opts.maxSendsPerPacket) {
         if (!limitTraced)
             session->say(QStringLiteral("Packet sent %1 times, not again: %2").arg(opts.maxSendsPerPacket).arg(n));
