@@ -157,11 +157,6 @@ QString defaultStatePath()
     return base + QStringLiteral("/tarvo/metrics-state.json");
 }
 
-QString addressText(quint32 address)
-{
-    return QHostAddress(address).toString();
-}
-
 // A node text as the state file holds it: at most `size` Latin-1
 // characters, none of them NUL, as a node's field can hold.
 bool readText(const QJsonObject &o, const char *key, int size, QByteArray *text)
@@ -273,7 +268,7 @@ QByteArray stateText(const NodeTable &nodes)
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         list.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(n.serial)},
-                                {QStringLiteral("address"), addressText(n.address)},
+                                {QStringLiteral("address"), NodeInfo::dotted(n.address)},
                                 {QStringLiteral("label"), QString::fromLatin1(n.label)},
                                 {QStringLiteral("firmware"), QString::fromLatin1(n.firmware)},
                                 {QStringLiteral("name"), QString::fromLatin1(n.name)},
@@ -339,15 +334,15 @@ QByteArray exposition(const NodeTable &nodes, const Search &s)
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         text += QStringLiteral("tarvo_node_up{serial=\"") + labelValue(n.serial) + QStringLiteral("\",label=\"") +
-            labelValue(n.label) + QStringLiteral("\",address=\"") + addressText(n.address) + QStringLiteral("\"} ") +
-            (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
+            labelValue(n.label) + QStringLiteral("\",address=\"") + NodeInfo::dotted(n.address) +
+            QStringLiteral("\"} ") + (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
     }
     text += family("tarvo_node_info", "What the node reported when last seen; always 1.");
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         const bool bootLoader = n.type == DeviceRecord::DeviceTypeBootLoader;
         text += QStringLiteral("tarvo_node_info{serial=\"") + labelValue(n.serial) + QStringLiteral("\",address=\"") +
-            addressText(n.address) + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
+            NodeInfo::dotted(n.address) + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
             QStringLiteral("\",name=\"") + labelValue(n.name) + QStringLiteral("\",type=\"") +
             QString::number(n.type) + QStringLiteral("\",mode=\"") +
             (bootLoader ? QStringLiteral("bootloader") : QStringLiteral("application")) + QStringLiteral("\"} 1\n");
