@@ -518,11 +518,7 @@ int run(const Request &r)
             i.reason = QStringLiteral("already runs its application");
         }
     job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
-    job.judge = [](const NodeInfo &, const NodeOperation::Result &res) {
-        Outcome o = Runner::judged(res, QStringLiteral("done"));
-        o.changed = res.ok();
-        return o;
-    };
+    job.judge = writeJudged;
     job.again = QStringLiteral("tarvo run");
     return execute(r, job);
 }
