@@ -11,14 +11,12 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 #include <QUdpSocket>
 #include <algorithm>
 #include <cmath>
@@ -120,25 +118,17 @@ int search(const Request &r, Search *s)
                         .arg(DiscoveryPort)
                         .arg(discovery.socket()->errorString()));
 
-    QEventLoop loop;
-    bool interrupted = false;
-    QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
-    QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, [&] {
-        interrupted = true;
-        loop.quit();
-    });
     QElapsedTimer clock;
     s->startedMs = QDateTime::currentMSecsSinceEpoch();
     clock.start();
-    discovery.search(r.timeoutMs);
-    loop.exec();
+    const SearchResult result = searchNodes(discovery, r.timeoutMs);
     s->seconds = double(clock.nsecsElapsed()) / 1e9;
-    if (interrupted)
+    if (Interrupts::instance().count() > 0)
         return fail(QStringLiteral("interrupted: nothing written"), Interrupted);
-    s->lost = discovery.repliesLost();
-    for (const NodeInfo &node : discovery.nodes())
+    s->lost = result.repliesLost;
+    for (const NodeInfo &node : result.nodes)
         s->found.append(seenNode(node, s->startedMs / 1000));
-    if (discovery.listFull())
+    if (result.listFull)
         out::message(QStringLiteral("tarvo: more than %1 nodes answered; the rest are left out").arg(MaxNodes));
     return -1;
 }
