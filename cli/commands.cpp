@@ -774,9 +774,10 @@ int upgrade(const Request &r)
     if (files::isStdio(path)) {
         QString error;
         const QByteArray bytes = files::readBounded(path, UpgradeImage::MaxFileSize, &error);
-        image = error.isEmpty() ? UpgradeImage::check(bytes) : UpgradeImage();
-        if (!error.isEmpty())
-            image.error = error;
+        if (error.isEmpty())
+            image = UpgradeImage::check(bytes);
+        else
+            image.error = error; // still Unreadable
     } else {
         image = UpgradeImage::read(path);
     }
