@@ -92,7 +92,7 @@ QString nodeName(const NodeInfo &n)
 
 QString nodeWhere(const NodeInfo &n)
 {
-    return n.label.isEmpty() ? printable(n.serial) + QStringLiteral(" (") + n.address.toString() + QLatin1Char(')')
+    return n.label.isEmpty() ? n.displayName()
                              : printable(n.label) + QStringLiteral(" (") + printable(n.serial) + QStringLiteral(", ") +
             n.address.toString() + QLatin1Char(')');
 }
