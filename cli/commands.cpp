@@ -518,11 +518,7 @@ int run(const Request &r)
             i.reason = QStringLiteral("already runs its application");
         }
     job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
-    job.judge = [](const NodeInfo &, const NodeOperation::Result &res) {
-        Outcome o = Runner::judged(res, QStringLiteral("done"));
-        o.changed = res.ok();
-        return o;
-    };
+    job.judge = writeJudged;
     job.again = QStringLiteral("tarvo run");
     return execute(r, job);
 }
@@ -778,9 +774,10 @@ int upgrade(const Request &r)
     if (files::isStdio(path)) {
         QString error;
         const QByteArray bytes = files::readBounded(path, UpgradeImage::MaxFileSize, &error);
-        image = error.isEmpty() ? UpgradeImage::check(bytes) : UpgradeImage();
-        if (!error.isEmpty())
-            image.error = error;
+        if (error.isEmpty())
+            image = UpgradeImage::check(bytes);
+        else
+            image.error = error; // still Unreadable
     } else {
         image = UpgradeImage::read(path);
     }

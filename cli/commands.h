@@ -34,7 +34,8 @@ struct Request {
 };
 
 // Runs the command; returns its exit code. A usage error found only here
-// (the --interface rule) returns UsageError after its message.
+// (the --interface rule, metrics' --forget-after) returns UsageError after
+// its message.
 int runCommand(const Request &request);
 
 #endif

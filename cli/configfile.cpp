@@ -58,8 +58,6 @@ bool latin1Text(const QJsonValue &value, QByteArray *out)
     return true;
 }
 
-QString lineAndColumn(const QByteArray &text, int offset);
-
 // QJsonDocument keeps the last of a key given twice: the first value would
 // be dropped without a word. Walks the text (already known to be valid
 // JSON) and returns the offset of the first key repeated within its

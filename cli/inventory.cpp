@@ -92,7 +92,7 @@ QString nodeName(const NodeInfo &n)
 
 QString nodeWhere(const NodeInfo &n)
 {
-    return n.label.isEmpty() ? printable(n.serial) + QStringLiteral(" (") + n.address.toString() + QLatin1Char(')')
+    return n.label.isEmpty() ? n.displayName()
                              : printable(n.label) + QStringLiteral(" (") + printable(n.serial) + QStringLiteral(", ") +
             n.address.toString() + QLatin1Char(')');
 }
@@ -111,7 +111,7 @@ SearchResult searchNodes(Discovery &discovery, int windowMs,
         if (enough && !grace.isActive() && enough(discovery.nodes().at(index)))
             grace.start(qMin<int>(GraceMs, windowMs));
     });
-    // An interrupt ends the search; the command then stops (findNodes).
+    // An interrupt ends the search; the caller then stops (findNodes, metrics).
     QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, &QEventLoop::quit);
     discovery.search(windowMs);
     loop.exec();

@@ -11,14 +11,12 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTimer>
 #include <QUdpSocket>
 #include <algorithm>
 #include <cmath>
@@ -120,25 +118,17 @@ int search(const Request &r, Search *s)
                         .arg(DiscoveryPort)
                         .arg(discovery.socket()->errorString()));
 
-    QEventLoop loop;
-    bool interrupted = false;
-    QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
-    QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, [&] {
-        interrupted = true;
-        loop.quit();
-    });
     QElapsedTimer clock;
     s->startedMs = QDateTime::currentMSecsSinceEpoch();
     clock.start();
-    discovery.search(r.timeoutMs);
-    loop.exec();
+    const SearchResult result = searchNodes(discovery, r.timeoutMs);
     s->seconds = double(clock.nsecsElapsed()) / 1e9;
-    if (interrupted)
+    if (Interrupts::instance().count() > 0)
         return fail(QStringLiteral("interrupted: nothing written"), Interrupted);
-    s->lost = discovery.repliesLost();
-    for (const NodeInfo &node : discovery.nodes())
+    s->lost = result.repliesLost;
+    for (const NodeInfo &node : result.nodes)
         s->found.append(seenNode(node, s->startedMs / 1000));
-    if (discovery.listFull())
+    if (result.listFull)
         out::message(QStringLiteral("tarvo: more than %1 nodes answered; the rest are left out").arg(MaxNodes));
     return -1;
 }
@@ -155,11 +145,6 @@ QString defaultStatePath()
         base = home + QStringLiteral("/.local/state");
     }
     return base + QStringLiteral("/tarvo/metrics-state.json");
-}
-
-QString addressText(quint32 address)
-{
-    return QHostAddress(address).toString();
 }
 
 // A node text as the state file holds it: at most `size` Latin-1
@@ -273,7 +258,7 @@ QByteArray stateText(const NodeTable &nodes)
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         list.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(n.serial)},
-                                {QStringLiteral("address"), addressText(n.address)},
+                                {QStringLiteral("address"), NodeInfo::dotted(n.address)},
                                 {QStringLiteral("label"), QString::fromLatin1(n.label)},
                                 {QStringLiteral("firmware"), QString::fromLatin1(n.firmware)},
                                 {QStringLiteral("name"), QString::fromLatin1(n.name)},
@@ -339,15 +324,15 @@ QByteArray exposition(const NodeTable &nodes, const Search &s)
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         text += QStringLiteral("tarvo_node_up{serial=\"") + labelValue(n.serial) + QStringLiteral("\",label=\"") +
-            labelValue(n.label) + QStringLiteral("\",address=\"") + addressText(n.address) + QStringLiteral("\"} ") +
-            (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
+            labelValue(n.label) + QStringLiteral("\",address=\"") + NodeInfo::dotted(n.address) +
+            QStringLiteral("\"} ") + (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
     }
     text += family("tarvo_node_info", "What the node reported when last seen; always 1.");
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         const bool bootLoader = n.type == DeviceRecord::DeviceTypeBootLoader;
         text += QStringLiteral("tarvo_node_info{serial=\"") + labelValue(n.serial) + QStringLiteral("\",address=\"") +
-            addressText(n.address) + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
+            NodeInfo::dotted(n.address) + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
             QStringLiteral("\",name=\"") + labelValue(n.name) + QStringLiteral("\",type=\"") +
             QString::number(n.type) + QStringLiteral("\",mode=\"") +
             (bootLoader ? QStringLiteral("bootloader") : QStringLiteral("application")) + QStringLiteral("\"} 1\n");

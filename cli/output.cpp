@@ -53,11 +53,6 @@ void setQuiet(bool q)
     quietMode = q;
 }
 
-bool quiet()
-{
-    return quietMode;
-}
-
 QString dataError()
 {
     if (stdoutError.isEmpty() && std::fflush(stdout) != 0)

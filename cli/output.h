@@ -23,7 +23,6 @@ void message(const QString &line);
 // Something for a person watching (a count, a step): not with --quiet.
 void note(const QString &line);
 void setQuiet(bool quiet);
-bool quiet();
 
 // Standard output could not be written (a full disk, /dev/full): the
 // system's reason, empty while every write went through. Checked once at

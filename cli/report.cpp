@@ -30,6 +30,13 @@ QString shownValue(const QJsonValue &v)
     return v.isString() ? out::jsonString(v.toString()) : QString::number(v.toDouble());
 }
 
+// The rows whose result is `word`.
+int howMany(const QVector<Row> &rows, const char *word)
+{
+    return int(std::count_if(rows.cbegin(), rows.cend(),
+                             [word](const Row &r) { return r.outcome.result == QLatin1String(word); }));
+}
+
 } // namespace
 
 QJsonObject envelope(const QString &format)
@@ -128,8 +135,7 @@ QString tally(const QVector<Row> &rows)
 {
     QStringList parts;
     for (const char *word : resultWords) {
-        const auto n = std::count_if(rows.cbegin(), rows.cend(),
-                                     [word](const Row &r) { return r.outcome.result == QLatin1String(word); });
+        const int n = howMany(rows, word);
         if (n > 0)
             parts.append(QStringLiteral("%1 %2").arg(n).arg(QLatin1String(word)));
     }
@@ -158,9 +164,7 @@ int printSummary(const QString &command, const QVector<Row> &rows, bool interrup
         doc.insert(QStringLiteral("results"), results);
         QJsonObject counts;
         for (const char *word : resultWords)
-            counts.insert(QLatin1String(word), int(std::count_if(rows.cbegin(), rows.cend(), [word](const Row &r) {
-                              return r.outcome.result == QLatin1String(word);
-                          })));
+            counts.insert(QLatin1String(word), howMany(rows, word));
         doc.insert(QStringLiteral("tally"), counts);
         doc.insert(QStringLiteral("interrupted"), interrupted);
         out::data(out::json(doc));

@@ -97,7 +97,6 @@ QVector<Outcome> Runner::run(const QVector<NodeInfo> &nodes, const Start &start,
             if (!op)
                 continue;
             ++running;
-            peak = qMax(peak, running);
             live.append(op);
             pace[op].since.start();
             QObject::connect(op, &NodeOperation::progress, &loop,

@@ -49,8 +49,6 @@ public:
     QVector<Outcome> run(const QVector<NodeInfo> &nodes, const Start &start, const Judge &judge,
                          const Watchers &watchers = {});
     bool interrupted() const { return stopped > 0; }
-    // At most how many operations ran at once.
-    int mostAtOnce() const { return peak; }
 
     // The usual judgement: done → ok with `word` ("done" unless given);
     // not verified; an abort after an interrupt → interrupted; else failed.
@@ -59,7 +57,6 @@ public:
 private:
     int parallel;
     int stopped = 0;
-    int peak = 0;
 };
 
 #endif
