@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -258,7 +259,7 @@ QByteArray stateText(const NodeTable &nodes)
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         list.append(QJsonObject{{QStringLiteral("serial"), QString::fromLatin1(n.serial)},
-                                {QStringLiteral("address"), NodeInfo::dotted(n.address)},
+                                {QStringLiteral("address"), QHostAddress(n.address).toString()},
                                 {QStringLiteral("label"), QString::fromLatin1(n.label)},
                                 {QStringLiteral("firmware"), QString::fromLatin1(n.firmware)},
                                 {QStringLiteral("name"), QString::fromLatin1(n.name)},
@@ -324,7 +325,7 @@ QByteArray exposition(const NodeTable &nodes, const Search &s)
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
         text += QStringLiteral("tarvo_node_up{serial=\"") + labelValue(n.serial) + QStringLiteral("\",label=\"") +
-            labelValue(n.label) + QStringLiteral("\",address=\"") + NodeInfo::dotted(n.address) +
+            labelValue(n.label) + QStringLiteral("\",address=\"") + QHostAddress(n.address).toString() +
             QStringLiteral("\"} ") + (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
     }
     text += family("tarvo_node_info", "What the node reported when last seen; always 1.");
@@ -332,7 +333,7 @@ QByteArray exposition(const NodeTable &nodes, const Search &s)
         const SeenNode &n = entry.second;
         const bool bootLoader = n.type == DeviceRecord::DeviceTypeBootLoader;
         text += QStringLiteral("tarvo_node_info{serial=\"") + labelValue(n.serial) + QStringLiteral("\",address=\"") +
-            NodeInfo::dotted(n.address) + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
+            QHostAddress(n.address).toString() + QStringLiteral("\",firmware=\"") + labelValue(n.firmware) +
             QStringLiteral("\",name=\"") + labelValue(n.name) + QStringLiteral("\",type=\"") +
             QString::number(n.type) + QStringLiteral("\",mode=\"") +
             (bootLoader ? QStringLiteral("bootloader") : QStringLiteral("application")) + QStringLiteral("\"} 1\n");
