@@ -773,7 +773,8 @@ int upgrade(const Request &r)
     UpgradeImage image;
     if (files::isStdio(path)) {
         QString error;
-        const QByteArray bytes = files::readBounded(path, UpgradeImage::MaxFileSize, &error);
+        bool tooLarge = false; // judged by the check, as for a file named
+        const QByteArray bytes = files::readBounded(path, UpgradeImage::MaxFileSize, &error, &tooLarge);
         if (error.isEmpty())
             image = UpgradeImage::check(bytes);
         else

@@ -46,7 +46,7 @@ QString shownName(const QString &path)
     return isStdio(path) ? QStringLiteral("standard input") : path;
 }
 
-QByteArray readBounded(const QString &path, qint64 maxBytes, QString *error)
+QByteArray readBounded(const QString &path, qint64 maxBytes, QString *error, bool *tooLarge)
 {
     QFile file;
     if (isStdio(path)) {
@@ -67,13 +67,15 @@ QByteArray readBounded(const QString &path, qint64 maxBytes, QString *error)
             return {};
         }
     }
-    bool tooLarge = false;
-    QByteArray bytes = readAll(file, maxBytes, &tooLarge);
+    bool larger = false;
+    QByteArray bytes = readAll(file, maxBytes, &larger);
     if (file.error() != QFileDevice::NoError) {
         *error = shownName(path) + QStringLiteral(": cannot be read: ") + file.errorString();
         return {};
     }
-    if (tooLarge) {
+    if (tooLarge)
+        *tooLarge = larger;
+    else if (larger) {
         *error = shownName(path) + QStringLiteral(": larger than %1 bytes").arg(maxBytes);
         return {};
     }

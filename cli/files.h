@@ -16,8 +16,10 @@ bool isStdio(const QString &path);
 QString shownName(const QString &path);
 
 // At most maxBytes; a larger file, another kind of file or one that cannot
-// be opened sets `error` (naming it) and returns nothing.
-QByteArray readBounded(const QString &path, qint64 maxBytes, QString *error);
+// be opened sets `error` (naming it) and returns nothing. With `tooLarge`,
+// a larger file is no error: its first maxBytes + 1 bytes come back, for a
+// caller that judges the size itself.
+QByteArray readBounded(const QString &path, qint64 maxBytes, QString *error, bool *tooLarge = nullptr);
 
 // The whole of `data` to `path` or, for "-", to standard output.
 bool writeWhole(const QString &path, const QByteArray &data, QString *error);

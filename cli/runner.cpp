@@ -94,8 +94,13 @@ QVector<Outcome> Runner::run(const QVector<NodeInfo> &nodes, const Start &start,
         while (running < parallel && next < nodes.size()) {
             const int index = next++;
             NodeOperation *op = start(nodes.at(index));
-            if (!op)
+            if (!op) { // an outcome all the same, or the loop would wait for it
+                Outcome o;
+                o.result = QStringLiteral("failed");
+                o.reason = QStringLiteral("not started");
+                wrapUp(index, o);
                 continue;
+            }
             ++running;
             live.append(op);
             pace[op].since.start();

@@ -375,6 +375,9 @@ private slots:
         QTest::newRow("raw image") << "$T upgrade $D/raw.bin --all" << "make the upgrade file from it with tarvo-production";
         QTest::newRow("upgrade file on standard input")
             << "$T upgrade - 26500001 --dry-run < $D/Tarvo_v2.05.upg" << "1 of 1 node\\(s\\) to upgrade \\(a dry run|upgrade +v1.00 -> v2.05";
+        QTest::newRow("too large on standard input, as by name")
+            << "head -c 600000 /dev/zero > $D/big.upg; $T upgrade $D/big.upg --all; head -c 600000 /dev/zero | $T upgrade - --all"
+            << "big.upg: Upgrade file is damaged! \\(far too large\\)|tarvo: standard input: Upgrade file is damaged! \\(far too large\\)";
         QTest::newRow("key given twice") << "$T config set 26500001 $D/twice.json"
                                          << "twice.json: line 6, column 3: the key \"label\" is given twice";
         QTest::newRow("NUL in a label") << "$T config set 26500001 $D/nul.json" << "must not hold a NUL";
