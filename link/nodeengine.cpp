@@ -24,6 +24,13 @@ bool NodeEngine::bind(const QHostAddress &local, QString *error)
     return bound;
 }
 
+// Unbound, discovery hears no node: an operation gets no verifier then, and
+// one that must verify says it could not.
+NodeVerifier *NodeEngine::usableVerifier() const
+{
+    return bound ? verifier : nullptr;
+}
+
 template <class Op> Op *NodeEngine::started(Op *op)
 {
     op->start();
@@ -32,32 +39,32 @@ template <class Op> Op *NodeEngine::started(Op *op)
 
 ReadConfigOperation *NodeEngine::readConfig(const NodeInfo &node)
 {
-    return started(new ReadConfigOperation(node, opts, verifier, this));
+    return started(new ReadConfigOperation(node, opts, usableVerifier(), this));
 }
 
 WriteConfigOperation *NodeEngine::writeConfig(const NodeInfo &node, WriteConfigOperation::Builder build)
 {
-    return started(new WriteConfigOperation(node, opts, bound ? verifier : nullptr, std::move(build), this));
+    return started(new WriteConfigOperation(node, opts, usableVerifier(), std::move(build), this));
 }
 
 DefaultConfigOperation *NodeEngine::restoreDefaults(const NodeInfo &node)
 {
-    return started(new DefaultConfigOperation(node, opts, verifier, this));
+    return started(new DefaultConfigOperation(node, opts, usableVerifier(), this));
 }
 
 RunApplicationOperation *NodeEngine::runApplication(const NodeInfo &node)
 {
-    return started(new RunApplicationOperation(node, opts, bound ? verifier : nullptr, this));
+    return started(new RunApplicationOperation(node, opts, usableVerifier(), this));
 }
 
 UpgradeOperation *NodeEngine::upgrade(const NodeInfo &node, const UpgradeImage &image)
 {
-    return started(new UpgradeOperation(node, opts, verifier, image, false, this));
+    return started(new UpgradeOperation(node, opts, usableVerifier(), image, false, this));
 }
 
 UpgradeOperation *NodeEngine::upgradeAndVerify(const NodeInfo &node, const UpgradeImage &image)
 {
-    return started(new UpgradeOperation(node, opts, bound ? verifier : nullptr, image, true, this));
+    return started(new UpgradeOperation(node, opts, usableVerifier(), image, true, this));
 }
 
 void NodeEngine::abortAll()

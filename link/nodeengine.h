@@ -52,6 +52,7 @@ public:
 
 private:
     template <class Op> Op *started(Op *op);
+    NodeVerifier *usableVerifier() const;
 
     OperationOptions opts;
     Discovery *finder;
