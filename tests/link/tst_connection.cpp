@@ -33,9 +33,12 @@ bool search(MainWindowProbe &p, int count)
     return waitUntil([&] { return p.list()->count() >= count; });
 }
 
+// The second answers a moment later, so that it is listed second: the
+// emulator's nodes answer side by side, in no fixed order.
 bool startTwoNodes(EmulatorProcess &emu)
 {
-    return emu.startNodes({node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002")});
+    return emu.startNodes(
+        {node("192.0.2.10", "15030001"), node("192.0.2.11", "15030002", 421, {{"discovery-delay-ms", 30}})});
 }
 
 // Finds the one node and connects to it as the operator does.
