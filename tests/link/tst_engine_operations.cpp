@@ -225,6 +225,19 @@ private slots:
         QCOMPARE(spy.size(), 1);
     }
 
+    // What an upgrade awaits is named by the step it is in: once the erase is
+    // answered, packet 0's acknowledgement (what a stalled run tells).
+    void awaitingNamesTheStep()
+    {
+        Bench b;
+        QVERIFY(b.start({node(0, {{"no-reply", QJsonArray{13}}})}));
+        UpgradeOperation *op = b.engine->upgradeAndVerify(b.find("192.0.2.10"), UpgradeImage::check(upgradeFile("v2.05")));
+        QVERIFY(QTest::qWaitFor([&] { return b.emu.received("192.0.2.10").contains("13"); }, 5000));
+        QCOMPARE(op->awaiting(), QStringLiteral("the acknowledgement of packet 0"));
+        op->abort();
+        QCOMPARE(op->result().effect, E::MayBeIncomplete);
+    }
+
     // A node counts as upgraded only at the address it was upgraded at:
     // another reporting the same serial cannot stand in for it, either way.
     void verificationLooksAtTheNodeItUpgraded_data()
