@@ -60,12 +60,8 @@ int findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool eve
         out::message(QStringLiteral("tarvo: ") + choice.error);
         return choice.usage ? UsageError : Failure;
     }
-    QString error;
-    if (!fleet.engine.bind(choice.address, &error)) {
-        out::message(QStringLiteral("tarvo: cannot listen on %1 port %2: %3 (is another configurator running?)")
-                         .arg(choice.address.toString())
-                         .arg(DiscoveryPort)
-                         .arg(error));
+    if (!fleet.engine.bind(choice.address)) {
+        out::message(QStringLiteral("tarvo: ") + listenFailure(choice.address, *fleet.engine.discovery()));
         return Failure;
     }
     std::function<bool(const NodeInfo &)> enough;

@@ -18,7 +18,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QUdpSocket>
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -114,10 +113,7 @@ int search(const Request &r, Search *s)
     // Each address: two nodes that report one serial are two nodes here.
     Discovery discovery(nullptr, Wiring::Internal, {DiscoveryOptions::Keep::EachAddress});
     if (!discovery.bind(local))
-        return fail(QStringLiteral("cannot listen on %1 port %2: %3 (is another configurator running?)")
-                        .arg(local.toString())
-                        .arg(DiscoveryPort)
-                        .arg(discovery.socket()->errorString()));
+        return fail(listenFailure(local, discovery));
 
     QElapsedTimer clock;
     s->startedMs = QDateTime::currentMSecsSinceEpoch();

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
 namespace {
 
@@ -592,6 +593,36 @@ private slots:
             QVERIFY2(printed.contains(QRegularExpression(part)), qPrintable(part + " not in:\n" + printed));
         if (!absent.isEmpty())
             QVERIFY2(!printed.contains(absent), qPrintable(printed));
+    }
+
+    // Two started at once: one listens and finds every node, the other is
+    // refused, as it is when another program holds the port.
+    void discoveryPortHeldOnce()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "20"}));
+        const QString refused = "tarvo: cannot listen on 192.0.2.1 port 49999: another program of this workstation "
+                                "uses it\n";
+        const QStringList search{"--interface", "192.0.2.1", "--timeout", "300", "search", "--csv"};
+        for (int pair = 0; pair < 20; ++pair) {
+            QProcess a, b;
+            a.start(TARVO_CLI, search);
+            b.start(TARVO_CLI, search);
+            QVERIFY(a.waitForFinished(20000) && b.waitForFinished(20000));
+            emu.lines();
+            QProcess &winner = a.exitCode() == 0 ? a : b, &loser = a.exitCode() == 0 ? b : a;
+            const QString lost = QString::fromUtf8(loser.readAllStandardError());
+            QVERIFY2(winner.exitCode() == 0 && loser.exitCode() == 1 && lost == refused, qPrintable(lost));
+            QCOMPARE(winner.readAllStandardOutput().count('\n'), 21);
+        }
+
+        QUdpSocket other;
+        QVERIFY(other.bind(QHostAddress("192.0.2.1"), 49999));
+        for (const QStringList &args : {QStringList{"search"}, QStringList{"metrics", "--state", "/nonexistent/s"}}) {
+            const CliRun r = tarvo(args, &emu);
+            QCOMPARE(r.code, 1);
+            QCOMPARE(r.err, refused);
+        }
     }
 
     void noUsableAddress()
