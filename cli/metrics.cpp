@@ -25,7 +25,6 @@
 namespace {
 
 enum : qint64 {
-    DefaultForgetSeconds = 7 * 86400,
     MaxForgetSeconds = 3650 * 86400,
     // Far above what MaxNodes entries take; a larger file is not ours.
     MaxStateBytes = 16 * 1024 * 1024,
@@ -54,10 +53,11 @@ int fail(const QString &text, int code = Failure)
     return code;
 }
 
-// "90s", "30m", "12h" or "7d" in seconds; -1 for anything else.
+// "90s", "30m", "12h" or "7d" in seconds, at most ten years in any unit;
+// -1 for anything else. Twelve digits of days still fit in 64 bits.
 qint64 durationSeconds(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,7})([smhd])$"));
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,12})([smhd])$"));
     const QRegularExpressionMatch m = form.match(text);
     if (!m.hasMatch())
         return -1;
@@ -385,10 +385,11 @@ QList<QCommandLineOption> metricsOptions()
 
 int metrics(const Request &r)
 {
-    const qint64 forget = r.forgetAfter.isEmpty() ? qint64(DefaultForgetSeconds) : durationSeconds(r.forgetAfter);
+    const qint64 forget = durationSeconds(r.forgetAfter);
     if (forget < 0)
-        return fail(QStringLiteral("--forget-after takes a whole number and a unit, s, m, h or d (90s, 30m, 12h, "
-                                   "7d), at most 3650d"),
+        return fail((r.forgetAfter.isEmpty() ? QStringLiteral("--forget-after is empty; it takes")
+                                             : QStringLiteral("--forget-after takes")) +
+                        QStringLiteral(" a whole number and a unit, s, m, h or d (90s, 30m, 12h, 7d), at most 3650d"),
                     UsageError);
     QString statePath = r.state;
     if (statePath.isEmpty()) {

@@ -156,7 +156,9 @@ private slots:
         QCOMPARE(nodeLines(again.out).size(), 2);
     }
 
-    void refusals_data()
+    // Refusals exit 1 or 2 with their message and leave the state alone;
+    // ten years pass in any unit.
+    void commandLine_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("code");
@@ -167,6 +169,12 @@ private slots:
         QTest::newRow("weeks") << QStringList{"--forget-after", "2w"} << 2 << durationError << false;
         QTest::newRow("beyond ten years") << QStringList{"--forget-after", "3651d"} << 2 << durationError << false;
         QTest::newRow("negative") << QStringList{"--forget-after", "-5m"} << 2 << durationError << false;
+        QTest::newRow("empty") << QStringList{"--forget-after="} << 2 << "--forget-after is empty" << false;
+        QTest::newRow("ten years and a second") << QStringList{"--forget-after", "315360001s"} << 2 << durationError << false;
+        QTest::newRow("ten years in seconds") << QStringList{"--forget-after", "315360000s", "-o", "@/t.prom"} << 0 << ""
+                                              << true;
+        QTest::newRow("ten years in minutes") << QStringList{"--forget-after", "5256000m", "-o", "@/t.prom"} << 0 << ""
+                                              << true;
         QTest::newRow("an operand") << QStringList{"extra"} << 2 << "wrong number of operands" << false;
         QTest::newRow("not our address") << QStringList{"--interface", "192.0.2.99"} << 2
                                          << "--interface 192.0.2.99 is not a usable address of this workstation; "
@@ -179,7 +187,7 @@ private slots:
                                                << "@/none/tarvo.prom: cannot be written: " << true;
     }
 
-    void refusals()
+    void commandLine()
     {
         QFETCH(QStringList, args);
         QFETCH(int, code);
