@@ -1,6 +1,7 @@
 #include "cli/metrics.h"
 
 #include "cli/commands.h"
+#include "cli/configfile.h"
 #include "cli/interrupts.h"
 #include "cli/inventory.h"
 #include "cli/output.h"
@@ -194,6 +195,9 @@ NodeTable parseState(const QByteArray &bytes, QString *damage)
         *damage = QStringLiteral("not a JSON object");
         return {};
     }
+    *damage = configfile::repeatedKeyError(bytes);
+    if (!damage->isEmpty())
+        return {};
     if (top.value(QLatin1String("format")).toString() != QLatin1String("tarvo-metrics-state") ||
         top.value(QLatin1String("version")).toDouble() != 1 || !top.value(QLatin1String("nodes")).isArray()) {
         *damage = QStringLiteral("not format tarvo-metrics-state, version 1");
