@@ -505,6 +505,73 @@ private slots:
         QCOMPARE(wire::u32(emu.storedConfig("192.0.2.10"), ConfigRecord::portField(0, PortConfig::UniverseIndex)), 8u);
     }
 
+    // Which backup a node takes: only one that fits it alone, never by an
+    // empty label; refused otherwise, each backup accounted for. Bad
+    // addresses stop --with-network before anything is sent.
+    void restoreRefusals_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("expected"); // "SERIAL ADDRESS RESULT: REASON" lines, or standard error
+        QTest::addColumn<QStringList>("written");
+
+        QTest::newRow("by label") << QStringList{"--all", "--match", "label"} << 1
+                                  << "5001 192.0.2.10 failed: 2 backups fit it by label: @/4001.json, @/4002.json\n"
+                                     "5002 192.0.2.11 skipped: no backup fits it by label in @\n"
+                                     "5003 192.0.2.12 skipped: no backup fits it by label in @\n"
+                                     "5004 192.0.2.13 failed: @/4004.json fits 2 nodes by label: name the node by address\n"
+                                     "5005 192.0.2.14 failed: @/4004.json fits 2 nodes by label: name the node by address\n"
+                                     "5006 192.0.2.15 done: written\n"
+                                     "4001  failed: backed up in @/4001.json; refused: it fits Stage \\(5001, 192.0.2.10\\) "
+                                     "by label, which 2 backups fit\n"
+                                     "4002  failed: backed up in @/4002.json; refused: .*\n"
+                                     "4003  missing: backed up in @/4003.json, but no node fits it by label among the 6 that answered\n"
+                                     "4004  failed: backed up in @/4004.json; refused: it fits 2 nodes by label: Twin "
+                                     "\\(5004, 192.0.2.13\\), Twin \\(5005, 192.0.2.14\\)\n$"
+                                  << QStringList{"192.0.2.15"};
+        QTest::newRow("bad address, with the network")
+            << QStringList{"--all", "--match", "label", "--with-network"} << 1
+            << "^tarvo: @/4006.json: IP address: not four decimal numbers from 0 to 255\ntarvo: nothing was sent\n$"
+            << QStringList{};
+        QTest::newRow("dry run of a refusal") << QStringList{"5002", "--match", "label", "--dry-run"} << 1
+                                              << "5002 192.0.2.11 refuse: no backup fits it by label" << QStringList{};
+    }
+
+    void restoreRefusals()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, written);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "5001", {{"label", "Stage"}}), node(1, "5002", {{"label", ""}}),
+                                node(2, "5003", {{"label", ""}}), node(3, "5004", {{"label", "Twin"}}),
+                                node(4, "5005", {{"label", "Twin"}}), node(5, "5006", {{"label", "Desk"}})}));
+        QTemporaryDir dir;
+        const QList<QPair<QString, QString>> backups{
+            {"4001", "Stage"}, {"4002", "Stage"}, {"4003", ""}, {"4004", "Twin"}, {"4006", "Desk"}};
+        for (const auto &b : backups)
+            writeFile(dir.filePath(b.first + ".json"),
+                      editedFile({{"\"Solo\"", "\"" + b.second + "\""},
+                                  {"192.0.2.12", b.first == "4006" ? "192.0.2.256" : "192.0.2.99"}}));
+
+        const CliRun r = tarvo(QStringList{"--json", "restore", dir.path()} + args, &emu);
+        QCOMPARE(r.code, code);
+        QString printed = r.err;
+        const QJsonObject doc = parsedJson(r.out).toObject();
+        for (const QJsonValue v : doc.value(doc.contains("nodes") ? "nodes" : "results").toArray()) {
+            const QJsonObject o = v.toObject();
+            printed += QStringLiteral("%1 %2 %3: %4\n")
+                           .arg(o.value("serial").toString(), o.value("address").toString(),
+                                o.value(o.contains("action") ? "action" : "result").toString(), o.value("reason").toString());
+        }
+        QVERIFY2(printed.contains(QRegularExpression(expected.replace("@", dir.path()))), qPrintable(printed));
+        for (int i = 0; i < 6; ++i) {
+            const QString ip = QStringLiteral("192.0.2.%1").arg(10 + i);
+            QCOMPARE(emu.received(ip).contains("8"), written.contains(ip));
+        }
+    }
+
     // A write is done only when the node answered that very write: an
     // acknowledgement sent before it, or a close after the read, is not one.
     void writesNotAnswered_data()
