@@ -209,6 +209,12 @@ private slots:
                                   << "port 1: \"universe\" must be a whole number from 0 to 4294967295" << true;
         QTest::newRow("beyond 32 bits") << QStringList{"config", "set", "2003", "@/huge.json"} << 1
                                         << "port 1: \"channels\" must be a whole number from 0 to 4294967295" << true;
+        QTest::newRow("version 0") << QStringList{"config", "set", "2003", "@/v0.json"} << 1
+                                   << "v0.json: \"version\" must be 1" << true;
+        QTest::newRow("no version") << QStringList{"config", "set", "2003", "@/nov.json"} << 1
+                                    << "nov.json: \"version\" must be 1" << true;
+        QTest::newRow("one ambiguous name of several") << QStringList{"default", "Solo", "Twin"} << 1
+                                                       << "the label Twin is shared by 2 nodes" << true;
         QTest::newRow("missing file") << QStringList{"config", "set", "2003", "@/none.json"} << 1
                                       << "none.json: cannot be read" << true;
         QTest::newRow("short upgrade file") << QStringList{"upgrade", "@/short.upg", "--all"} << 1
@@ -242,6 +248,8 @@ private slots:
         writeFile(dir.filePath("fraction.json"), configFile("1.5"));
         writeFile(dir.filePath("huge.json"), configFile("1", "4294967296"));
         writeFile(dir.filePath("short.upg"), QByteArray(1000, 'x'));
+        writeFile(dir.filePath("v0.json"), editedFile({{"\"version\": 1", "\"version\": 0"}}));
+        writeFile(dir.filePath("nov.json"), editedFile({{"\"version\": 1,\n", ""}}));
         for (QString &a : args)
             a.replace("@", dir.path());
 
@@ -457,13 +465,18 @@ private slots:
             QJsonObject{{"field", "ports[1].universe"}, {"from", 2}, {"to", 3}}));
         QVERIFY(one.value("changes").toArray().contains(QJsonObject{{"field", "label"}, {"from", "Node-1"}, {"to", "Solo"}}));
 
-        // One file onto every node: each keeps its own address.
-        const QJsonArray all =
-            parsedJson(tarvo({"--json", "config", "set", "--all", file, "--dry-run"}, &emu).out).toObject().value("nodes").toArray();
-        QCOMPARE(all.size(), 3);
-        for (const QJsonValue n : all)
-            for (const QJsonValue c : n.toObject().value("changes").toArray())
-                QVERIFY(!c.toObject().value("field").toString().startsWith("network."));
+        // One file onto several nodes: each keeps its own address.
+        for (const QStringList &nodes : {QStringList{"--all"}, QStringList{"26500002", "26500003"}}) {
+            const QJsonArray planned = parsedJson(tarvo(QStringList{"--json", "config", "set"} + nodes +
+                                                            QStringList{file, "--dry-run"}, &emu).out)
+                                           .toObject()
+                                           .value("nodes")
+                                           .toArray();
+            QCOMPARE(planned.size(), nodes.size() == 1 ? 3 : 2);
+            for (const QJsonValue n : planned)
+                for (const QJsonValue c : n.toObject().value("changes").toArray())
+                    QVERIFY(!c.toObject().value("field").toString().startsWith("network."));
+        }
 
         // Answered no on a terminal: nothing is sent. --yes asks nothing.
         const QString onTerminal = "printf 'n\\n' | script -qec \"$T default --all%1\" /dev/null; echo rc=$?";
@@ -582,6 +595,9 @@ private slots:
 
         QTest::addColumn<QString>("result");
 
+        // The node's earlier backup is kept whole.
+        QTest::newRow("backup, read not answered") << QStringList{"--timeout", "300", "backup", "@", "3001"}
+                                                   << QJsonObject{{"no-reply", QJsonArray{7}}} << "7" << "failed";
         const QJsonObject earlyAck{{"send-on-connect", QJsonArray{8}}, {"no-reply", QJsonArray{8}}};
         QTest::newRow("config set, early acknowledgement")
             << QStringList{"config", "set", "3001", "@/c.json"} << earlyAck << "8" << "failed";
@@ -603,7 +619,8 @@ private slots:
         QVERIFY(emu.startNodes({node(0, "3001", {{"faults", faults}})}));
         QTemporaryDir dir;
         writeFile(dir.filePath("c.json"), editedFile({{"192.0.2.12", "192.0.2.10"}}));
-        writeFile(dir.filePath("3001.json"), editedFile({{"192.0.2.12", "192.0.2.10"}}));
+        const QByteArray backup = editedFile({{"192.0.2.12", "192.0.2.10"}});
+        writeFile(dir.filePath("3001.json"), backup);
         writeFile(dir.filePath("moved.json"), configFile());
         for (QString &a : args)
             a.replace("@", dir.path());
@@ -616,6 +633,9 @@ private slots:
             QCOMPARE(row.value("result").toString(), result);
         QVERIFY(!row.value("reason").toString().startsWith("written"));
         QVERIFY(emu.received("192.0.2.10").contains(sent));
+        QFile kept(dir.filePath("3001.json"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), backup);
     }
 
     // What the command line itself promises: help, usage errors, the
