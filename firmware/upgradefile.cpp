@@ -105,13 +105,12 @@ bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason
     QString why;
     const QByteArray name = QFile::encodeName(path);
     struct stat st {};
-    // What the path leads to, through symbolic links, as a shell sees it.
-    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    // What the path leads to, through symbolic links, as a shell sees it;
+    // QSaveFile refuses a folder itself.
+    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         bool written = false;
         if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
             written = writeInto(name, data, &why);
-        else if (S_ISDIR(st.st_mode))
-            why = systemReason(EISDIR);
         else // a block device: a disk is never anyone's output file
             why = QStringLiteral("a block device; not written");
         if (!written && reason)

@@ -379,7 +379,7 @@ private slots:
                            "echo full=$?; timeout 10 cat $D/fifo > $D/got & $T config get 26500001 -o $D/fifo; echo fifo=$?; wait; "
                            "echo got $(grep -c tarvo-config $D/got); $T config get 26500001 -o $D; echo folder=$?")
             << "null=0|/full: cannot be written: No space left on device\nfull=1|fifo=0|got 1|"
-               ": cannot be written: Is a directory\nfolder=1|kept";
+               ": cannot be written: Filename refers to a directory\nfolder=1|kept";
         QTest::newRow("metrics -o onto devices")
             << devices.arg("$T metrics --timeout 300 -o $D/null --state $D/s1; echo null=$?; "
                            "$T metrics --timeout 300 -o $D/full --state $D/s2; echo full=$?; grep -c 2650000 $D/s2")
