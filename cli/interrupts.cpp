@@ -41,6 +41,13 @@ void Interrupts::install()
     sigaction(SIGTERM, &action, nullptr);
 }
 
+int Interrupts::countNow()
+{
+    if (notifier)
+        read();
+    return received;
+}
+
 void Interrupts::read()
 {
     char bytes[16];

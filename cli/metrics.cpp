@@ -363,7 +363,7 @@ bool writeStandardOutput(const QByteArray &bytes)
 bool writeWhole(const QString &path, const QByteArray &bytes)
 {
     QString reason;
-    if (writeFileWhole(path, bytes, &reason))
+    if (writeFileWhole(path, bytes, &reason, [] { return Interrupts::instance().countNow() > 0; }))
         return true;
     fail(path + QStringLiteral(": cannot be written: ") + reason);
     return false;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,24 +67,36 @@ QString systemReason(int error)
 // Into a character device, FIFO or socket that is already there, as a
 // shell's redirection writes: QSaveFile would rename a regular file over
 // it (as root, /dev/null would become a file). Opened without O_CREAT, so
-// that nothing is made where it went meanwhile; a FIFO waits for its reader.
-bool writeInto(const QByteArray &name, const QByteArray &data, QString *why)
+// that nothing is made where it went meanwhile; a FIFO waits for its
+// reader, polled rather than in a blocking open(), which the signal
+// handlers would restart: an interruption could never end the wait.
+bool writeInto(const QByteArray &name, bool fifo, const QByteArray &data, QString *why,
+               const std::function<bool()> &interrupted)
 {
-    int fd;
-    do
-        fd = ::open(name.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        *why = systemReason(errno);
-        return false;
+    int fd, error;
+    while ((fd = ::open(name.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)) < 0) {
+        error = errno;
+        if (error == EINTR)
+            continue;
+        if (!fifo || error != ENXIO) {
+            *why = systemReason(error);
+            return false;
+        }
+        if (interrupted && interrupted()) {
+            *why = QStringLiteral("interrupted while waiting for a program to read it");
+            return false;
+        }
+        const timespec pause{0, 20 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
         *why = QStringLiteral("changed while it was opened; not written");
         return false;
     }
-    int error = 0;
+    error = 0;
     for (qsizetype written = 0; error == 0 && written < data.size();) {
         const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
         if (n > 0)
@@ -100,7 +113,7 @@ bool writeInto(const QByteArray &name, const QByteArray &data, QString *why)
 
 } // namespace
 
-bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason)
+bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason, const std::function<bool()> &interrupted)
 {
     QString why;
     const QByteArray name = QFile::encodeName(path);
@@ -110,7 +123,7 @@ bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason
     if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         bool written = false;
         if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-            written = writeInto(name, data, &why);
+            written = writeInto(name, S_ISFIFO(st.st_mode), data, &why, interrupted);
         else // a block device: a disk is never anyone's output file
             why = QStringLiteral("a block device; not written");
         if (!written && reason)

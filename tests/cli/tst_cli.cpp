@@ -377,8 +377,13 @@ private slots:
         QTest::newRow("config get -o onto devices, a FIFO, a folder")
             << devices.arg("$T config get 26500001 -o $D/null; echo null=$?; $T config get 26500001 -o $D/full; "
                            "echo full=$?; timeout 10 cat $D/fifo > $D/got & $T config get 26500001 -o $D/fifo; echo fifo=$?; wait; "
-                           "echo got $(grep -c tarvo-config $D/got); $T config get 26500001 -o $D; echo folder=$?")
+                           "echo got $(grep -c tarvo-config $D/got); $T config get 26500001 -o $D; echo folder=$?; "
+                           // Ctrl-C while it waits for a reader, in its pause between two tries.
+                           "$T config get 26500001 -o $D/fifo & p=$!; i=0; until [ $i = 200 ] || "
+                           "[ \"$(cat /proc/$p/wchan)\" = hrtimer_nanosleep ]; do sleep 0.05; i=$((i+1)); done; "
+                           "kill -INT $p; wait $p; echo unread=$?")
             << "null=0|/full: cannot be written: No space left on device\nfull=1|fifo=0|got 1|"
+               "interrupted while waiting for a program to read it\nunread=1|"
                ": cannot be written: Filename refers to a directory\nfolder=1|kept";
         QTest::newRow("metrics -o onto devices")
             << devices.arg("$T metrics --timeout 300 -o $D/null --state $D/s1; echo null=$?; "
