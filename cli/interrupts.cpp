@@ -57,6 +57,13 @@ void Interrupts::install()
     sigaction(SIGALRM, &alarmAction, nullptr);
 }
 
+int Interrupts::countNow()
+{
+    if (notifier)
+        read();
+    return received;
+}
+
 void Interrupts::read()
 {
     char bytes[16];

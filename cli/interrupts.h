@@ -19,6 +19,9 @@ public:
     // Installs the handlers; until then the signals end the process.
     void install();
     int count() const { return received; }
+    // The count with the signals that arrived since the event loop last
+    // ran taken in: for a wait that blocks the loop.
+    int countNow();
 
 signals:
     // The first one asks to stop starting anything new; a second one, to
