@@ -63,6 +63,8 @@ public:
     QHostAddress peer() const { return peerAddress; }
     // True when the last connection ended without the tool asking for it.
     bool closedByNode() const { return nodeClosed; }
+    // True once the tool closed or dropped the connection.
+    bool closedByTool() const { return ownClose; }
 
     // Names the node in trace lines (its label or serial); empty for none.
     void setTraceName(const QString &name) { traceAs = name; }
