@@ -2,7 +2,7 @@
 
 #include "cli/interrupts.h"
 #include "cli/output.h"
-#include "firmware/upgradefile.h"
+#include "base/wholefile.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,7 @@
 #include "cli/interrupts.h"
 #include "cli/inventory.h"
 #include "cli/output.h"
-#include "firmware/upgradefile.h"
+#include "base/wholefile.h"
 #include "link/devicerecord.h"
 #include "link/discovery.h"
 

@@ -5,6 +5,7 @@
 // the file and the system's reason.
 
 #include "firmware/production.h"
+#include "base/wholefile.h"
 #include "firmware/upgradefile.h"
 #include "tarvo_version.h"
 
