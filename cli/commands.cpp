@@ -10,6 +10,7 @@
 #include "cli/runner.h"
 #include "config/configvalues.h"
 #include "firmware/upgradeimage.h"
+#include "firmware/versionpolicy.h"
 #include "link/discovery.h"
 #include "link/nodeengine.h"
 #include "link/trace.h"
@@ -17,7 +18,6 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -777,16 +777,6 @@ QString imageProblem(const UpgradeImage &image)
     return QString();
 }
 
-// The numbers of "v2.05": {2, 5}; none when there are none.
-QVector<int> versionNumbers(const QByteArray &version)
-{
-    QVector<int> numbers;
-    static const QRegularExpression digits(QStringLiteral("\\d+"));
-    for (auto it = digits.globalMatch(QString::fromLatin1(version)); it.hasNext();)
-        numbers.append(it.next().captured().left(9).toInt());
-    return numbers;
-}
-
 int upgrade(const Request &r)
 {
     // The window's checks of the file, before any node hears of it.
@@ -813,28 +803,28 @@ int upgrade(const Request &r)
     if (const int code = gather(r, fleet, job, r.operands.mid(1), QStringLiteral("upgrade")); code >= 0)
         return code;
     const QString to = QString::fromLatin1(image.version);
-    const QVector<int> toNumbers = versionNumbers(image.version);
+    const versionpolicy::Options policy{r.allowSameVersion, r.allowDowngrade};
     for (Item &i : job.items) {
         if (!i.isWork())
             continue;
         i.fromVersion = QString::fromLatin1(i.node.firmware);
         i.toVersion = to;
-        const QVector<int> from = versionNumbers(i.node.firmware);
-        if (i.node.firmware == image.version) {
-            if (r.allowSameVersion)
-                continue;
+        const versionpolicy::Step step = versionpolicy::compare(i.node.firmware, image.version);
+        switch (versionpolicy::decide(step, policy)) {
+        case versionpolicy::Verdict::Upgrade:
+            break;
+        case versionpolicy::Verdict::Skip:
             i.action = QStringLiteral("skip");
             i.reason = QStringLiteral("already at ") + printable(image.version);
-        } else if (r.allowDowngrade) {
-            continue;
-        } else if (from.isEmpty() || toNumbers.isEmpty()) {
+            break;
+        case versionpolicy::Verdict::Refuse:
             i.action = QStringLiteral("refuse");
-            i.reason = QStringLiteral("cannot tell whether %1 to %2 is a downgrade (--allow-downgrade to upgrade anyway)")
-                           .arg(printable(i.node.firmware), printable(image.version));
-        } else if (std::lexicographical_compare(toNumbers.cbegin(), toNumbers.cend(), from.cbegin(), from.cend())) {
-            i.action = QStringLiteral("refuse");
-            i.reason = QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it)")
-                           .arg(printable(i.node.firmware), printable(image.version));
+            i.reason = step == versionpolicy::Step::Unknown
+                ? QStringLiteral("cannot tell whether %1 to %2 is a downgrade (--allow-downgrade to upgrade anyway)")
+                      .arg(printable(i.node.firmware), printable(image.version))
+                : QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it)")
+                      .arg(printable(i.node.firmware), printable(image.version));
+            break;
         }
     }
     // Only the operations hold the image from here: a finished one lets go
