@@ -57,12 +57,19 @@ QString didWhat(const QVector<Event> &events)
     return parts.isEmpty() ? QStringLiteral("nothing") : parts.join(QStringLiteral(", "));
 }
 
-Event last(const QVector<Event> &events, const QString &name, int before = -1)
+// The place of the last event of that name before `before` (all: -1), or -1.
+int lastAt(const QVector<Event> &events, const QString &name, int before = -1)
 {
     for (int i = (before < 0 ? int(events.size()) : before) - 1; i >= 0; --i)
         if (eventName(events.at(i)) == name)
-            return events.at(i);
-    return {};
+            return i;
+    return -1;
+}
+
+Event last(const QVector<Event> &events, const QString &name, int before = -1)
+{
+    const int at = lastAt(events, name, before);
+    return at < 0 ? Event() : events.at(at);
 }
 
 // A configuration file in the journal's terms: the universe as stored, the
@@ -134,10 +141,7 @@ QJsonObject backupFor(const Asked &a, const QJsonObject &row, QString *why)
 // announced. Empty when all is there, else what is missing.
 QString upgradeGap(const Asked &a, const QVector<Event> &events)
 {
-    int from = -1;
-    for (int i = 0; i < events.size(); ++i)
-        if (eventName(events.at(i)) == QLatin1String("erase"))
-            from = i;
+    const int from = lastAt(events, QStringLiteral("erase"));
     if (from < 0)
         return QStringLiteral("the node was not erased");
     QSet<qint64> packets;
@@ -175,10 +179,7 @@ QString notApplied(const Asked &a, const QJsonObject &row, const QVector<Event> 
         QJsonObject want = c == QLatin1String("restore") ? backupFor(a, row, &why) : fileFields(a.file);
         if (want.isEmpty())
             return why;
-        int stored = -1;
-        for (int i = 0; i < events.size(); ++i)
-            if (eventName(events.at(i)) == QLatin1String("config"))
-                stored = i;
+        const int stored = lastAt(events, QStringLiteral("config"));
         if (stored < 0)
             return QStringLiteral("the node stored no configuration");
         if (a.keepNetwork) { // the node's own, as it reported them just before
