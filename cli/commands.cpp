@@ -114,10 +114,12 @@ Outcome outcome(const QString &result, const QString &reason, bool ok = false)
     return o;
 }
 
-Outcome writeJudged(const NodeInfo &, const NodeOperation::Result &res)
+Outcome writeJudged(const NodeInfo &n, const NodeOperation::Result &res)
 {
     Outcome o = Runner::judged(res);
-    o.changed = res.ok();
+    o.changed = res.changed();
+    if (!res.ok() && res.effect == NodeOperation::Effect::MayHaveChanged)
+        o.reason += QStringLiteral("; check with tarvo show ") + n.address.toString();
     return o;
 }
 
@@ -827,11 +829,10 @@ int upgrade(const Request &r)
     job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
     job.judge = [&path](const NodeInfo &n, const NodeOperation::Result &res) {
         Outcome o = Runner::judged(res, QStringLiteral("verified"));
-        o.changed = res.ok() || res.status == NodeOperation::Status::NotVerified;
-        // A node stopped after its erase holds no working firmware: say what to run.
-        if (!res.ok() && res.reason.contains(QLatin1String("erased,")) &&
-            !res.reason.contains(QLatin1String("checksum matched")))
-            o.reason += QStringLiteral("; it holds no complete firmware: run tarvo upgrade %1 %2")
+        o.changed = res.changed();
+        // A node stopped after EraseSector may hold no working firmware: say what to run.
+        if (res.effect == NodeOperation::Effect::MayBeIncomplete)
+            o.reason += QStringLiteral("; it may hold no complete firmware: run tarvo upgrade %1 %2")
                             .arg(path, n.address.toString());
         return o;
     };

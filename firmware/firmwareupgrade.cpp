@@ -61,7 +61,7 @@ void FirmwareUpgrade::abort()
 QString FirmwareUpgrade::progressText() const
 {
     if (!eraseConfirmed)
-        return eraseSent ? QStringLiteral("EraseSector sent, not answered; nothing written")
+        return eraseSent ? QStringLiteral("EraseSector sent, not answered; the node may have erased its firmware")
                          : QStringLiteral("nothing sent");
     const QString text = QStringLiteral("erased, %1 of %2 packets written").arg(written).arg(packetTotal());
     if (restartConfirmed)
@@ -78,6 +78,10 @@ bool FirmwareUpgrade::expects(UpgradeState awaited) const
 
 void FirmwareUpgrade::handleMessage(quint32 word, const QByteArray &message)
 {
+    if (opts.strict && step != Idle && !session->answersLatestRequest()) {
+        session->say(QStringLiteral("Reply sent before the request, ignored: ") + QString::number(qint32(word)));
+        return;
+    }
     // While the node restarts only its confirmation counts: anything else
     // would start the transfer again with no guard running.
     if (step == ResetRequested && (word == EraseSector || word == ProgramPacket || word == ReadCrc)) {
@@ -122,9 +126,11 @@ void FirmwareUpgrade::handleEraseReply()
     eraseConfirmed = true;
     lastSent = 0;
     session->say(QStringLiteral("0")); // what decoding returns; the image was decoded when read
+    // In its step before packet 0 leaves: whoever follows the progress asks
+    // what is awaited now.
+    step = Programming;
     if (mayResend(0))
         sendPacket(0);
-    step = Programming;
 }
 
 // The transfer is lock-step: each packet waits for the one before to be
@@ -132,7 +138,7 @@ void FirmwareUpgrade::handleEraseReply()
 // event loop.
 void FirmwareUpgrade::sendPacket(qint64 n)
 {
-    session->sendNow(M::programPacket(image, n));
+    session->send(M::programPacket(image, n));
     ++sentTotal;
     emit progress(qMin(n + 1, packetTotal()), packetTotal());
 }

@@ -21,7 +21,8 @@ struct UpgradeOptions {
     // this often in one upgrade, whatever a node acknowledges, so that the
     // traffic stays below this many times the image.
     int maxSendsPerPacket = 4;
-    // Replies count only in the step that awaits them. Without it, as the
+    // Replies count only in the step that awaits them, and only when they
+    // began after the request they answer was written. Without it, as the
     // window runs an upgrade, EraseSector and ReadCrc replies are taken in
     // any step but the restart.
     bool strict = false;
@@ -69,6 +70,10 @@ public:
     // Packets that went out, resent ones included.
     qint64 packetsSent() const { return sentTotal; }
     bool erased() const { return eraseConfirmed; }
+    // EraseSector went out: from then on the node may hold no complete
+    // firmware until its checksum matched.
+    bool eraseRequested() const { return eraseSent; }
+    bool checksumMatched() const { return crcMatched; }
     // How far the upgrade got, in words: "erased, 71 of 256 packets
     // written, not restarted".
     QString progressText() const;

@@ -27,10 +27,8 @@ QString UpgradeOperation::progressText() const
 void UpgradeOperation::start()
 {
     // A node is never erased for a file that did not pass every check.
-    if (!image.ok()) {
-        QMetaObject::invokeMethod(
-            this, [this] { finish(Status::Refused, QStringLiteral("the upgrade file did not pass its checks; nothing sent")); },
-            Qt::QueuedConnection);
+    if (!image.ok() && !isFinished()) {
+        finish(Status::Refused, QStringLiteral("the upgrade file did not pass its checks; nothing sent"));
         return;
     }
     NodeOperation::start();
@@ -103,21 +101,24 @@ void UpgradeOperation::verify(bool restartConfirmed)
     const QByteArray version = image.version;
     setAwaiting(QStringLiteral("its return with %1").arg(printable(version)));
     lookingFor = true;
-    const QByteArray serial = node().serial;
     const QHostAddress address = node().address;
-    lookFor([serial, address](const NodeInfo &n) { return n.serial == serial && n.address == address; },
-            [version](const NodeInfo &n) { return n.firmware == version; },
-            [this, restart](const NodeInfo &n) {
-                outcome.version = n.firmware;
-                finish(Status::Done, QStringLiteral("reports ") + printable(n.firmware) + restart);
-            },
-            [this, version](const NodeInfo &seen) {
-                outcome.version = seen.firmware;
-                finish(Status::NotVerified, seen.isValid() ? QStringLiteral("reports %1, not %2")
-                                                                 .arg(printable(seen.firmware), printable(version))
-                                                           : QStringLiteral("did not answer discovery after its restart"));
-            },
-            QStringLiteral("written and checked, but not looked for in discovery") + restart);
+    Look look;
+    look.is = [address](const NodeInfo &n) { return n.address == address; };
+    look.shows = [version](const NodeInfo &n) { return n.firmware == version; };
+    look.verified = [this, restart](const NodeInfo &n) {
+        outcome.version = n.firmware;
+        outcome.effect = Effect::Verified;
+        finish(Status::Done, QStringLiteral("reports ") + printable(n.firmware) + restart);
+    };
+    look.notVerified = [this, version](const NodeInfo &seen) {
+        outcome.version = seen.firmware;
+        finish(Status::NotVerified, seen.isValid() ? QStringLiteral("reports %1, not %2")
+                                                         .arg(printable(seen.firmware), printable(version))
+                                                   : QStringLiteral("did not answer discovery after its restart"));
+    };
+    look.unchecked = QStringLiteral("written and checked, but not looked for in discovery") + restart;
+    look.unsettled = QStringLiteral("written and checked") + restart;
+    lookFor(look);
     // Written and checked: the connection has nothing more to carry.
     if (!isFinished())
         closeInOrder();
@@ -126,6 +127,10 @@ void UpgradeOperation::verify(bool restartConfirmed)
 void UpgradeOperation::released()
 {
     if (upgrade) {
+        if (outcome.effect != Effect::Verified)
+            outcome.effect = upgrade->checksumMatched() ? Effect::Written
+                : upgrade->eraseRequested()             ? Effect::MayBeIncomplete
+                                                        : Effect::Untouched;
         lastProgress = upgrade->progressText();
         upgrade->disconnect(this);
         upgrade->abort();
@@ -144,29 +149,37 @@ void RunApplicationOperation::connected()
 {
     if (!session->isConnected())
         return;
-    sent = true;
     session->say(QStringLiteral("Run Application"));
-    session->sendCommand(RunApplication);
+    sent = session->sendCommand(RunApplication);
+    if (sent)
+        outcome.effect = Effect::MayHaveChanged;
     await(QStringLiteral("the close of the connection"), opts.replyTimeoutMs);
     closeInOrder();
 }
 
 void RunApplicationOperation::connectionEnded(bool byNode)
 {
-    if (!sent || byNode) {
+    if (!sent) {
         NodeOperation::connectionEnded(byNode);
         return;
     }
+    // However the connection ended once the command was out (a boot loader
+    // may leave it as it starts its application), discovery tells.
     stopWaiting();
     setAwaiting(QStringLiteral("its return as an application"));
-    const QByteArray serial = node().serial;
     const QHostAddress address = node().address;
-    lookFor([serial, address](const NodeInfo &n) { return n.serial == serial && n.address == address; },
-            [](const NodeInfo &n) { return !n.bootLoader(); },
-            [this](const NodeInfo &) { finish(Status::Done, QStringLiteral("application started")); },
-            [this](const NodeInfo &seen) {
-                finish(Status::NotVerified, seen.isValid() ? QStringLiteral("RunApplication sent; it still runs its boot loader")
-                                                           : QStringLiteral("RunApplication sent; it did not answer discovery"));
-            },
-            QStringLiteral("RunApplication sent, not looked for in discovery"));
+    Look look;
+    look.is = [address](const NodeInfo &n) { return n.address == address; };
+    look.shows = [](const NodeInfo &n) { return !n.bootLoader(); };
+    look.verified = [this](const NodeInfo &) {
+        outcome.effect = Effect::Verified;
+        finish(Status::Done, QStringLiteral("application started"));
+    };
+    look.notVerified = [this](const NodeInfo &seen) {
+        finish(Status::NotVerified, seen.isValid() ? QStringLiteral("RunApplication sent; it still runs its boot loader")
+                                                   : QStringLiteral("RunApplication sent; it did not answer discovery"));
+    };
+    look.unchecked = QStringLiteral("RunApplication sent, not looked for in discovery");
+    look.unsettled = QStringLiteral("RunApplication sent");
+    lookFor(look);
 }

@@ -31,9 +31,12 @@ NodeVerifier *NodeEngine::usableVerifier() const
     return bound ? verifier : nullptr;
 }
 
+// Started on the next turn of the event loop: an operation that ends at
+// once (no route to the node) must still reach the caller, who connects to
+// finished() only once it has the operation in hand.
 template <class Op> Op *NodeEngine::started(Op *op)
 {
-    op->start();
+    QMetaObject::invokeMethod(op, &NodeOperation::start, Qt::QueuedConnection);
     return op;
 }
 

@@ -5,16 +5,14 @@
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
+
 NodeSession::NodeSession(QObject *parent, Wiring wiring, SessionOptions options)
     : QObject(parent), opts(options), tcp(new QTcpSocket(this))
 {
     tcp->setReadBufferSize(opts.readBufferBytes);
-    restTimer.setSingleShot(true);
-    restTimer.setTimerType(Qt::PreciseTimer);
-    connect(&restTimer, &QTimer::timeout, this, [this] {
-        if (isConnected())
-            flushRest();
-    });
     if (wiring == Wiring::Internal) {
         connect(tcp, &QTcpSocket::connected, this, &NodeSession::handleConnected);
         connect(tcp, &QTcpSocket::disconnected, this, &NodeSession::handleDisconnected);
@@ -38,7 +36,8 @@ void NodeSession::connectToNode(const QHostAddress &address)
     drop();
     ownClose = false;
     nodeClosed = false;
-    mode = Framing::Learning;
+    // A new connection is a new stream.
+    pendingStart = messageStart = requestMark = 0;
     peerAddress = address;
     say(QStringLiteral("Connecting to: ") + address.toString());
     tcp->connectToHost(address, DevicePort, QIODevice::ReadWrite);
@@ -68,15 +67,28 @@ bool NodeSession::isConnected() const
     return tcp->state() == QAbstractSocket::ConnectedState;
 }
 
-bool NodeSession::send(const QByteArray &message)
+qint64 NodeSession::waitingInKernel() const
 {
-    return isConnected() && tcp->write(message) == message.size();
+#ifdef Q_OS_UNIX
+    int bytes = 0;
+    const qintptr fd = tcp->socketDescriptor();
+    if (fd >= 0 && ::ioctl(int(fd), FIONREAD, &bytes) == 0)
+        return bytes;
+#endif
+    return 0;
 }
 
-bool NodeSession::sendNow(const QByteArray &message)
+bool NodeSession::send(const QByteArray &message)
 {
-    if (!send(message))
+    if (!isConnected())
         return false;
+    // Whatever has arrived by now, read or not, the node sent before it
+    // could have read this request.
+    requestMark = pendingStart + quint64(pending.size()) + quint64(tcp->bytesAvailable()) + quint64(waitingInKernel());
+    if (tcp->write(message) != message.size())
+        return false;
+    // Out now, so that the mark and the write are one moment: the node waits
+    // for exactly this message.
     tcp->flush();
     return true;
 }
@@ -100,12 +112,7 @@ void NodeSession::handleDisconnected()
         const QScopedValueRollback<bool> guard(reading, true);
         const quint64 current = generation;
         while (tcp->bytesAvailable() > 0 && generation == current)
-            receive(tcp->read(mode == Framing::ShortReplies ? qint64(DeviceMessageSize) : opts.readBufferBytes));
-        if (generation == current && restComplete()) {
-            const QByteArray message = rest;
-            rest.clear();
-            dispatch(message);
-        }
+            receive(tcp->read(tcp->bytesAvailable()));
     }
     endFraming();
     say(QStringLiteral("disconnected"));
@@ -115,13 +122,10 @@ void NodeSession::handleDisconnected()
 void NodeSession::endFraming()
 {
     ++generation;
-    rest.clear();
-    restTimer.stop();
-}
-
-bool NodeSession::restComplete() const
-{
-    return rest.size() >= 4 && rest.size() >= wire::fieldsEnd(wire::u32(rest, CommandOffset));
+    pendingStart += quint64(pending.size());
+    pending.clear();
+    tailLeft = 0;
+    inTail = false;
 }
 
 void NodeSession::readPending()
@@ -132,61 +136,82 @@ void NodeSession::readPending()
         return;
     const QScopedValueRollback<bool> guard(reading, true);
     const quint64 current = generation;
-    while (tcp->bytesAvailable() > 0 && isConnected() && generation == current) {
-        // A node that sends short replies sends one message per read, and a
-        // read takes at most one message's worth.
-        const qint64 most = mode == Framing::ShortReplies ? qint64(DeviceMessageSize) : opts.readBufferBytes;
-        receive(tcp->read(qMin<qint64>(tcp->bytesAvailable(), most)));
-    }
-    // Only a first reply that holds its fields may turn out to be a short
-    // one: every byte that arrives starts the wait again.
-    if (mode == Framing::Learning && restComplete() && isConnected() && generation == current)
-        restTimer.start(opts.shortReplyWaitMs);
+    while (tcp->bytesAvailable() > 0 && isConnected() && generation == current)
+        receive(tcp->read(tcp->bytesAvailable()));
 }
 
-void NodeSession::receive(const QByteArray &bytes)
+void NodeSession::receive(const QByteArray &bytes, bool more)
 {
     if (bytes.isEmpty())
         return;
-    const quint64 current = generation;
-    if (mode == Framing::ShortReplies) {
-        if (bytes.size() < DeviceMessageSize) {
-            dispatch(bytes);
-            return;
+    pending += bytes;
+    frame(more, generation);
+}
+
+bool NodeSession::actedOn(quint32 word)
+{
+    switch (word) {
+    case GetConfig:
+    case SetConfig:
+    case DefaultConfig:
+    case ResetDevice:
+    case EraseSector:
+    case ProgramPacket:
+    case ReadCrc:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void NodeSession::frame(bool more, quint64 current)
+{
+    while (!pending.isEmpty() && generation == current) {
+        if (tailLeft > 0) {
+            // After a message handed on short: its tail, or the next message.
+            if (!inTail) {
+                if (pending.size() < 4)
+                    return;
+                if (actedOn(wire::u32(pending, CommandOffset))) {
+                    tailLeft = 0;
+                    continue;
+                }
+                inTail = true;
+            }
+            const qsizetype drop = qsizetype(qMin<qint64>(tailLeft, pending.size()));
+            say(QStringLiteral("Rest of a short message dropped: ") + QString::number(drop));
+            pending.remove(0, drop);
+            pendingStart += quint64(drop);
+            tailLeft -= drop;
+            inTail = tailLeft > 0;
+            continue;
         }
-        mode = Framing::WholeMessages;
-    }
-    frameWhole(bytes, current);
-}
-
-void NodeSession::frameWhole(const QByteArray &bytes, quint64 current)
-{
-    qsizetype at = 0;
-    while (at < bytes.size()) {
-        const qsizetype take = qMin<qsizetype>(DeviceMessageSize - rest.size(), bytes.size() - at);
-        rest += bytes.mid(at, take);
-        at += take;
-        if (rest.size() < DeviceMessageSize)
-            break;
-        restTimer.stop();
-        mode = Framing::WholeMessages;
-        const QByteArray message = rest;
-        rest.clear();
-        dispatch(message);
-        if (generation != current)
-            return; // the handler closed the connection: the rest is not read
-    }
-}
-
-void NodeSession::flushRest()
-{
-    restTimer.stop();
-    if (mode != Framing::Learning || !restComplete())
+        if (pending.size() >= DeviceMessageSize) {
+            if (!handOn(DeviceMessageSize, current))
+                return;
+            continue;
+        }
+        const qsizetype size = pending.size();
+        if (size < 4 || size < wire::fieldsEnd(wire::u32(pending, CommandOffset)))
+            return;
+        // A short rest is a message only once nothing more is on its way.
+        if (more || tcp->bytesAvailable() > 0 || waitingInKernel() > 0)
+            return;
+        tailLeft = DeviceMessageSize - size;
+        inTail = false;
+        handOn(size, current);
         return;
-    mode = Framing::ShortReplies;
-    const QByteArray message = rest;
-    rest.clear();
+    }
+}
+
+bool NodeSession::handOn(qsizetype size, quint64 current)
+{
+    const QByteArray message = pending.left(size);
+    messageStart = pendingStart;
+    pending.remove(0, size);
+    pendingStart += quint64(size);
     dispatch(message);
+    return generation == current; // the handler may have closed the connection
 }
 
 void NodeSession::dispatch(const QByteArray &message)
@@ -197,18 +222,8 @@ void NodeSession::dispatch(const QByteArray &message)
     }
     const quint32 word = wire::u32(message, CommandOffset);
     say(QStringLiteral("TCP message received: ") + QString::number(qint32(word)));
-    switch (word) {
-    case GetConfig:
-    case SetConfig:
-    case DefaultConfig:
-    case ResetDevice:
-    case EraseSector:
-    case ProgramPacket:
-    case ReadCrc:
+    if (actedOn(word))
         emit messageReceived(word, message);
-        break;
-    default:
+    else
         say(QStringLiteral("Unknown message: ") + QString::number(qint32(word)));
-        break;
-    }
 }

@@ -6,16 +6,11 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
-#include <QTimer>
 
 class QTcpSocket;
 
 // Limits of one session, given at construction.
 struct SessionOptions {
-    // How long a first reply that holds every field its command word needs,
-    // but not 1024 bytes, waits for more before the node is taken for one
-    // that sends short replies.
-    int shortReplyWaitMs = 200;
     // Bytes Qt may hold unread for the session. Whatever a node sends, the
     // tool's memory stays bounded by this and the kernel's buffers.
     qint64 readBufferBytes = 64 * 1024;
@@ -27,33 +22,39 @@ struct SessionOptions {
 // act on the words that are theirs; time limits and the state of an exchange
 // are theirs too.
 //
-// Framing, learnt per session, since nodes differ:
-// - A node that has sent one whole 1024-byte message sends 1024-byte
-//   messages: from then on the bytes are framed strictly by 1024, however
-//   long the pieces of one message take to arrive.
-// - A rest shorter than the fields its command word needs is never handed on
-//   by itself; whoever waits for the reply bounds the wait.
-// - A node whose first reply stops at or beyond its fields, with nothing
-//   more within shortReplyWaitMs, sends short replies: from then on each
-//   read is one message. A read of 1024 bytes or more shows it sends whole
-//   messages after all.
+// Framing holds for nodes that send whole 1024-byte messages, nodes that
+// send only the fields the tool reads, and nodes that mix the two, whatever
+// came before; nothing is learnt from one reply that a later one could
+// contradict:
+// - 1024 bytes from a message's start are one message; several messages in
+//   one read are each handed on, in order.
+// - A rest shorter than 1024 bytes is one message once it reaches every
+//   field its command word needs and nothing more is waiting to be read: a
+//   node's reply, however TCP cut it, is read as soon as it can be.
+// - A rest shorter than its fields is never handed on; whoever waits for the
+//   reply bounds the wait, however long the pieces take.
+// - Bytes that continue a message handed on short (they arrive before that
+//   message's 1024 bytes are complete, and do not start with a word the tool
+//   acts on) are its tail: dropped, with a trace.
 // - When the node closes the connection, what it sent before is handed on
-//   first (as far as its fields reach). Nothing is handed on once the tool
-//   itself closed or dropped the connection, not even the rest of a segment
-//   behind a message whose handler closed it.
+//   first, by the same rules. Nothing is handed on once the tool itself
+//   closed or dropped the connection, not even the rest of a segment behind
+//   a message whose handler closed it.
+//
+// Every byte has its place in the stream of the connection. A message that
+// began before the tool's latest request was written cannot be the answer
+// to it (answersLatestRequest()): the node sent it before it could have
+// read the request.
 class NodeSession : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Framing { Learning, WholeMessages, ShortReplies };
-
     explicit NodeSession(QObject *parent = nullptr, Wiring wiring = Wiring::Internal, SessionOptions options = {});
 
     const SessionOptions &options() const { return opts; }
     QTcpSocket *socket() const { return tcp; }
     QHostAddress peer() const { return peerAddress; }
-    Framing framing() const { return mode; }
     // True when the last connection ended without the tool asking for it.
     bool closedByNode() const { return nodeClosed; }
 
@@ -70,12 +71,15 @@ public:
     void drop();
     bool isConnected() const;
 
-    // Each returns false when there is no connection to write to.
+    // Each writes at once, not on the next turn of the event loop, and
+    // returns false when there is no connection to write to. What was
+    // received up to the write can no longer answer a request.
     bool send(const QByteArray &message);
-    // Writes at once rather than on the next turn of the event loop: for a
-    // lock-step exchange, where the node waits for exactly this message.
-    bool sendNow(const QByteArray &message);
     bool sendCommand(MessageCommand command);
+
+    // While a message is handed on: whether it began after the latest
+    // request was written, so that it may answer it.
+    bool answersLatestRequest() const { return messageStart >= requestMark; }
 
     // For a front end that wires the socket itself.
     void handleConnected();
@@ -83,15 +87,16 @@ public:
     void readPending();
 
     // Frames bytes as one read brought them (readPending() passes what it
-    // reads here).
-    void receive(const QByteArray &bytes);
-    // Hands a waiting rest on as the short message it is, if it holds the
-    // fields of its word: what the short-reply wait does when it runs out.
-    void flushRest();
+    // reads here). `more`: further bytes are already waiting to be read, so
+    // a short rest is not yet a message.
+    void receive(const QByteArray &bytes, bool more = false);
 
     // Hands one framed message to the dispatcher: traces it and passes the
     // words the tool acts on to whoever attached.
     void dispatch(const QByteArray &message);
+
+    // The words a node's message may start with that the tool acts on.
+    static bool actedOn(quint32 word);
 
 signals:
     void connected();
@@ -103,16 +108,20 @@ signals:
 
 private:
     void endFraming();
-    bool restComplete() const;
-    void frameWhole(const QByteArray &bytes, quint64 current);
+    void frame(bool more, quint64 current);
+    bool handOn(qsizetype size, quint64 current);
+    qint64 waitingInKernel() const;
 
     SessionOptions opts;
     QTcpSocket *tcp = nullptr;
-    QTimer restTimer;
-    QByteArray rest;
+    QByteArray pending;        // bytes read, not yet framed
+    quint64 pendingStart = 0;  // their place in the stream
+    quint64 messageStart = 0;  // the place of the message being handed on
+    quint64 requestMark = 0;   // bytes that had arrived when the latest request was written
+    qint64 tailLeft = 0;       // bytes that would complete the last message handed on short
+    bool inTail = false;       // the bytes now arriving are known to be that tail
     QHostAddress peerAddress;
     QString traceAs;
-    Framing mode = Framing::Learning;
     // Counts closes and drops: a handler that ended the connection ends the
     // reading of what came behind its message.
     quint64 generation = 0;

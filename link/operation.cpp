@@ -32,6 +32,7 @@ NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &optio
     });
     session->setTraceName(traceNameOf(node));
     connect(session, &NodeSession::connected, this, [this] {
+        wasConnected = true;
         stopWaiting();
         connected();
     });
@@ -40,12 +41,24 @@ NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &optio
             connectionEnded(!closing && session->closedByNode());
     });
     connect(session, &NodeSession::connectionFailed, this, [this](const QString &reason) {
-        if (!ended && !closing && !session->isConnected())
+        if (ended || closing)
+            return;
+        // Once connected, a failure is a lost connection, with how far the
+        // operation got; disconnected() follows where the socket is still up.
+        if (!wasConnected)
             finish(Status::ConnectionLost, QStringLiteral("cannot connect: ") + reason);
+        else if (!session->isConnected())
+            connectionEnded(false);
     });
     connect(session, &NodeSession::messageReceived, this, [this](quint32 word, const QByteArray &message) {
-        if (!ended)
-            received(word, message);
+        if (ended)
+            return;
+        // The node sent it before it could have read the request awaited.
+        if (!session->answersLatestRequest()) {
+            session->say(QStringLiteral("Reply sent before the request, ignored: %1").arg(qint32(word)));
+            return;
+        }
+        received(word, message);
     });
 }
 
@@ -75,6 +88,8 @@ QString NodeOperation::statusName(Status status)
 
 void NodeOperation::start()
 {
+    if (ended)
+        return; // aborted before its turn came
     session->connectToNode(target.address);
     await(QStringLiteral("connection"), opts.connectTimeoutMs);
 }
@@ -92,30 +107,36 @@ void NodeOperation::await(const QString &what, int ms)
     bound.start(ms);
 }
 
-void NodeOperation::request(MessageCommand word, const QString &what, int ms)
+bool NodeOperation::request(MessageCommand word, const QString &what, int ms)
 {
-    session->sendCommand(word);
+    const bool sent = session->sendCommand(word);
     await(what, ms);
+    return sent;
 }
 
-void NodeOperation::lookFor(const std::function<bool(const NodeInfo &)> &is,
-                            const std::function<bool(const NodeInfo &)> &shows,
-                            const std::function<void(const NodeInfo &)> &verified,
-                            const std::function<void(const NodeInfo &)> &notVerified, const QString &unchecked)
+void NodeOperation::lookFor(const Look &look)
 {
     if (!verifier) {
-        finish(Status::NotVerified, unchecked);
+        finish(Status::NotVerified, look.unchecked);
         return;
     }
-    watchId = verifier->watch(target.serial, is, shows, opts.verifyTimeoutMs);
-    connect(verifier, &NodeVerifier::verified, this, [this, verified](int id, const NodeInfo &node) {
+    connect(verifier, &NodeVerifier::verified, this, [this, look](int id, const NodeInfo &node) {
         if (id == watchId)
-            verified(node);
+            look.verified(node);
     });
-    connect(verifier, &NodeVerifier::notVerified, this, [this, notVerified](int id, const NodeInfo &seen) {
+    connect(verifier, &NodeVerifier::notVerified, this, [this, look](int id, const NodeInfo &seen) {
         if (id == watchId)
-            notVerified(seen);
+            look.notVerified(seen);
     });
+    connect(verifier, &NodeVerifier::unsettled, this, [this, look](int id, const NodeInfo &other) {
+        if (id != watchId)
+            return;
+        finish(Status::NotVerified,
+               QStringLiteral("another node reports its serial and MAC address (%1, at %2): the two cannot be told "
+                              "apart; %3")
+                   .arg(printable(other.serial), other.address.toString(), look.unsettled));
+    });
+    watchId = verifier->watch({target.serial, target.mac, target.address, look.is, look.shows}, opts.verifyTimeoutMs);
 }
 
 void NodeOperation::stopWaiting()

@@ -49,13 +49,28 @@ public:
     enum class Status { Done, Refused, TimedOut, ConnectionLost, NotVerified, Aborted };
     Q_ENUM(Status)
 
+    // What the node may hold now, as far as the operation knows from what it
+    // sent and what it saw. Clients decide from this, never from the words
+    // of the reason.
+    enum class Effect {
+        Untouched,       // nothing that changes the node was sent
+        MayHaveChanged,  // a change was sent, and not confirmed
+        MayBeIncomplete, // its firmware was (or may have been) erased, and not written whole
+        Written,         // the node confirmed the change (acknowledged, or its checksum matched)
+        Verified,        // and discovery shows it
+    };
+    Q_ENUM(Effect)
+
     struct Result {
         Status status = Status::Aborted;
+        Effect effect = Effect::Untouched;
         QString reason;     // for people: what happened, and how far it got
         QByteArray record;  // the configuration record the node reported, if any
         QByteArray version; // the firmware version the node reported, if any
         qint64 elapsedMs = 0;
         bool ok() const { return status == Status::Done; }
+        // The node may differ from what it was before.
+        bool changed() const { return effect != Effect::Untouched; }
     };
 
     const NodeInfo &node() const { return target; }
@@ -68,8 +83,9 @@ public:
     // restarted").
     virtual QString progressText() const;
 
-    // Connects; the engine calls it once, when it hands the operation out.
-    // Nothing is reported before the caller got the operation.
+    // Connects. The engine calls it once, on the turn of the event loop
+    // after it handed the operation out, so that whatever happens (even a
+    // connection that fails at once) reaches the caller's finished().
     virtual void start();
     // Ends it now, with Aborted and how far it got. Nothing more is sent.
     void abort();
@@ -93,15 +109,27 @@ protected:
 
     // Waits at most `ms` for `what`; the wait ends the operation.
     void await(const QString &what, int ms);
-    // Sends a bare request and awaits its reply.
-    void request(MessageCommand word, const QString &what, int ms);
-    // Awaits the node in discovery (NodeVerifier): its serial and `is` pick
-    // it out, `shows` tells whether it shows what it should. One of the two
-    // callbacks runs, unless the operation ended before. Without a discovery
-    // socket the operation ends NotVerified with `unchecked`.
-    void lookFor(const std::function<bool(const NodeInfo &)> &is, const std::function<bool(const NodeInfo &)> &shows,
-                 const std::function<void(const NodeInfo &)> &verified,
-                 const std::function<void(const NodeInfo &seen)> &notVerified, const QString &unchecked);
+    // Sends a bare request and awaits its reply; false when it could not be
+    // sent (the connection's end follows).
+    bool request(MessageCommand word, const QString &what, int ms);
+
+    // What a verification looks for in discovery (NodeVerifier).
+    struct Look {
+        // Picks the node out, beyond its serial and MAC address, which are
+        // always checked.
+        std::function<bool(const NodeInfo &)> is;
+        // Whether it shows what it should.
+        std::function<bool(const NodeInfo &)> shows;
+        std::function<void(const NodeInfo &)> verified;
+        std::function<void(const NodeInfo &seen)> notVerified;
+        QString unchecked;  // the reason without a discovery socket
+        QString unsettled;  // what the reason adds when twins cannot be told apart
+    };
+    // Awaits the node in discovery. One of the callbacks runs, unless the
+    // operation ended before; without a discovery socket the operation ends
+    // NotVerified with `unchecked`, and where two nodes with its serial and
+    // MAC address both fit `is`, NotVerified saying so.
+    void lookFor(const Look &look);
     void setAwaiting(const QString &what) { waitingFor = what; }
     void stopWaiting();
     void ignored(quint32 word) const;
@@ -123,6 +151,7 @@ private:
     int watchId = 0;
     bool ended = false;
     bool closing = false;
+    bool wasConnected = false;
 };
 
 #endif

@@ -13,6 +13,7 @@
 namespace {
 
 using S = NodeOperation::Status;
+using E = NodeOperation::Effect;
 
 QJsonObject node(int i, const QJsonObject &faults = {}, int type = 421)
 {
@@ -50,14 +51,14 @@ struct Bench {
         return NodeInfo::fromRecord(QByteArray(512, '\0'), QHostAddress(address));
     }
     // Waits for the operation's end, then a while longer: a second
-    // finished() would show.
+    // finished() would show. The spy is connected only once the caller has
+    // the operation, as any client's would be.
     NodeOperation::Result finished(NodeOperation *op, int timeoutMs = 30000)
     {
         QSignalSpy spy(op, &NodeOperation::finished);
-        if (!op->isFinished())
-            spy.wait(timeoutMs);
+        spy.wait(timeoutMs);
         QTest::qWait(200);
-        count = int(spy.size()) + (op->isFinished() && spy.isEmpty() ? 1 : 0);
+        count = int(spy.size());
         return op->result();
     }
     EmulatorProcess emu;
@@ -83,38 +84,76 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("reason"); // the start of it
         QTest::addColumn<QStringList>("received"); // words the node got, in order
-        QTest::newRow("read") << "read" << QJsonObject{} << int(S::Done) << "read" << QStringList{"7"};
+        QTest::addColumn<int>("effect");           // what the node may hold now
+        QTest::newRow("read") << "read" << QJsonObject{} << int(S::Done) << "read" << QStringList{"7"} << int(E::Untouched);
         QTest::newRow("read, node silent") << "read" << QJsonObject{{"no-reply", QJsonArray{7}}} << int(S::TimedOut)
-                                           << "no configuration (GetConfig reply) within 500 ms" << QStringList{"7"};
-        QTest::newRow("write") << "write" << QJsonObject{} << int(S::Done) << "written" << QStringList{"7", "8"};
+                                           << "no configuration (GetConfig reply) within 500 ms" << QStringList{"7"} << int(E::Untouched);
+        QTest::newRow("write") << "write" << QJsonObject{} << int(S::Done) << "written" << QStringList{"7", "8"} << int(E::Written);
         // An acknowledgement sent before anything was asked answers nothing.
         QTest::newRow("write, early acknowledgement")
             << "write" << QJsonObject{{"send-on-connect", QJsonArray{8}}, {"no-reply", QJsonArray{8}}} << int(S::TimedOut)
-            << "no SetConfig acknowledgement within 400 ms" << QStringList{"7", "8"};
+            << "no SetConfig acknowledgement within 400 ms" << QStringList{"7", "8"} << int(E::MayHaveChanged);
         // The node acknowledges, but with other values than were sent.
         QTest::newRow("write, acknowledged otherwise")
             << "write" << QJsonObject{{"config-words", QJsonObject{{"108", 0}}}} << int(S::TimedOut)
             << "no SetConfig acknowledgement within 400 ms; one that carried other values was ignored"
-            << QStringList{"7", "8"};
+            << QStringList{"7", "8"} << int(E::MayHaveChanged);
         QTest::newRow("write, node drops")
             << "write" << QJsonObject{{"close-after", 2}} << int(S::ConnectionLost)
-            << "the node closed the connection before it acknowledged SetConfig" << QStringList{"7", "8"};
+            << "the node closed the connection before it acknowledged SetConfig" << QStringList{"7", "8"} << int(E::MayHaveChanged);
         QTest::newRow("default") << "default" << QJsonObject{{"send-on-connect", QJsonArray{8}}} << int(S::Done)
-                                 << "factory configuration applied" << QStringList{"7", "9"};
+                                 << "factory configuration applied" << QStringList{"7", "9"} << int(E::Written);
         QTest::newRow("default that moves") << "default" << QJsonObject{{"factory-ip", "192.0.2.99"}} << int(S::Done)
                                             << "factory configuration applied; the node now answers at 192.0.2.99"
-                                            << QStringList{"7", "9"};
+                                            << QStringList{"7", "9"} << int(E::Verified);
         QTest::newRow("run") << "run" << QJsonObject{} << int(S::Done) << "application started"
-                             << QStringList{"15"};
-        QTest::newRow("upgrade") << "upgrade" << QJsonObject{} << int(S::Done) << "reports v2.05" << QStringList{"12"};
+                             << QStringList{"15"} << int(E::Verified);
+        QTest::newRow("upgrade") << "upgrade" << QJsonObject{} << int(S::Done) << "reports v2.05" << QStringList{"12"} << int(E::Verified);
         QTest::newRow("upgrade, restart dropped")
             << "upgrade" << QJsonObject{{"restart-silently", true}} << int(S::Done)
-            << "reports v2.05; its restart was not confirmed" << QStringList{"12"};
+            << "reports v2.05; its restart was not confirmed" << QStringList{"12"} << int(E::Verified);
         QTest::newRow("upgrade, checksum differs")
             << "upgrade" << QJsonObject{{"wrong-crc", true}} << int(S::Refused)
-            << "Firmware upgrade failed! The node's checksum differs; it was not restarted" << QStringList{"12"};
+            << "Firmware upgrade failed! The node's checksum differs; it was not restarted" << QStringList{"12"} << int(E::MayBeIncomplete);
         QTest::newRow("nothing listens") << "read@192.0.2.1" << QJsonObject{} << int(S::ConnectionLost)
-                                         << "cannot connect: Connection refused" << QStringList{};
+                                         << "cannot connect: Connection refused" << QStringList{} << int(E::Untouched);
+        // The connection fails inside the call that starts it: the end still
+        // reaches whoever connected to finished() afterwards.
+        QTest::newRow("no route") << "read@198.51.100.7" << QJsonObject{} << int(S::ConnectionLost)
+                                  << "cannot connect: Network unreachable" << QStringList{} << int(E::Untouched);
+        QTest::newRow("read, cut short") << "read" << QJsonObject{{"short-replies", 200}} << int(S::TimedOut)
+                                         << "no configuration (GetConfig reply) within 500 ms" << QStringList{"7"}
+                                         << int(E::Untouched);
+        // A reply that came before its request was written answers nothing,
+        // even where it carries the very values sent.
+        QTest::newRow("rewrite, acknowledgement behind the read")
+            << "rewrite" << QJsonObject{{"append", 8}, {"no-reply", QJsonArray{8}}} << int(S::TimedOut)
+            << "no SetConfig acknowledgement within 400 ms; the node may have stored it" << QStringList{"7", "8"}
+            << int(E::MayHaveChanged);
+        QTest::newRow("default, its reply behind the read")
+            << "default" << QJsonObject{{"append", 9}, {"no-reply", QJsonArray{9}}} << int(S::TimedOut)
+            << "no factory configuration (DefaultConfig reply) within 500 ms; the node may have restored it"
+            << QStringList{"7", "9"} << int(E::MayHaveChanged);
+        // Another gateway leaves the connection; only discovery showing it
+        // proves the write, whatever address the node answers from.
+        QTest::newRow("gateway only") << "gateway" << QJsonObject{} << int(S::Done)
+                                      << "written; the node now answers at 192.0.2.10" << QStringList{"7", "8"}
+                                      << int(E::Verified);
+        QTest::newRow("gateway only, dropped")
+            << "gateway" << QJsonObject{{"close-after", 2}} << int(S::NotVerified)
+            << "sent, but the node reports 192.0.2.10 mask 255.255.255.0 gateway 192.0.2.254, not 192.0.2.10 mask "
+               "255.255.255.0 gateway 192.0.2.1; not known to be written"
+            << QStringList{"7", "8"} << int(E::MayHaveChanged);
+        QTest::newRow("upgrade, a restart reply behind every reply")
+            << "upgrade" << QJsonObject{{"append", 11}} << int(S::Done) << "reports v2.05" << QStringList{"12"}
+            << int(E::Verified);
+        // Once connected, the node's reset is a lost connection with how far
+        // it got, not a failure to connect.
+        QTest::newRow("upgrade, the node drops the connection")
+            << "upgrade" << QJsonObject{{"drop-after-packet", 10}} << int(S::ConnectionLost)
+            << "the node closed the connection while awaiting the acknowledgement of packet 10; erased, 10 of 256 "
+               "packets written, not restarted"
+            << QStringList{"12"} << int(E::MayBeIncomplete);
     }
 
     void endsOnceWithWhatWasObserved()
@@ -130,10 +169,13 @@ private slots:
         kind = kind.section('@', 0, 0);
         if (kind == "read")
             op = b.engine->readConfig(n);
-        else if (kind == "write")
-            op = b.engine->writeConfig(n, [](const QByteArray &current, QByteArray *record) {
+        else if (kind == "write" || kind == "rewrite" || kind == "gateway")
+            op = b.engine->writeConfig(n, [kind](const QByteArray &current, QByteArray *record) {
                 ConfigValues v = ConfigValues::fromRecord(current);
-                v.ports[0].field[PortValues::Universe] = 9;
+                if (kind == "write")
+                    v.ports[0].field[PortValues::Universe] = 9;
+                if (kind == "gateway")
+                    v.gateway = QStringLiteral("192.0.2.1");
                 return configcheck::buildSetConfig(v, record).refused() ? QStringLiteral("refused") : QString();
             });
         else if (kind == "default")
@@ -152,6 +194,7 @@ private slots:
         QCOMPARE(words.mid(0, received.size()), received);
         if (kind == "upgrade" && r.ok())
             QCOMPARE(r.version, QByteArray("v2.05"));
+        QTEST(int(r.effect), "effect");
     }
 
     // Abort ends an operation at once, with how far it got, and nothing
@@ -210,6 +253,70 @@ private slots:
         const NodeOperation::Result r = b.finished(b.engine->upgradeAndVerify(n, UpgradeImage::check(upgradeFile("v2.05"))));
         QTEST(int(r.status), "status");
         QTEST(r.reason, "reason");
+    }
+
+    // A move is verified by the node that was written, told apart from its
+    // twin (the same serial) by its MAC address; twins that share that too
+    // cannot be told apart, and nothing is claimed.
+    void aMoveIsVerifiedByTheNodeWritten_data()
+    {
+        QTest::addColumn<QString>("twinMac");
+        QTest::addColumn<QJsonObject>("faults"); // of the node written
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("onto its twin's address") << "02:00:00:00:00:0b" << QJsonObject{} << int(S::Done)
+                                                 << "written; the node now answers at 192.0.2.11";
+        QTest::newRow("onto its twin's address, dropped")
+            << "02:00:00:00:00:0b" << QJsonObject{{"close-after", 2}} << int(S::NotVerified)
+            << "sent, but the node reports 192.0.2.10 mask 255.255.255.0 gateway 192.0.2.254, not 192.0.2.11 mask "
+               "255.255.255.0 gateway 192.0.2.254; not known to be written";
+        QTest::newRow("twins with one MAC address")
+            << "02:00:00:00:00:0a" << QJsonObject{} << int(S::NotVerified)
+            << "another node reports its serial and MAC address (TWIN, at 192.0.2.11): the two cannot be told apart; "
+               "sent; not known to be written";
+    }
+
+    void aMoveIsVerifiedByTheNodeWritten()
+    {
+        QFETCH(QString, twinMac);
+        QFETCH(QJsonObject, faults);
+        Bench b;
+        QJsonObject written = node(0, faults), twin = node(1);
+        written["serial"] = twin["serial"] = "TWIN";
+        written["mac"] = "02:00:00:00:00:0a";
+        twin["mac"] = twinMac;
+        QVERIFY(b.start({written, twin}));
+        const NodeInfo n = b.find("192.0.2.10");
+        const NodeOperation::Result r = b.finished(b.engine->writeConfig(n, [](const QByteArray &current, QByteArray *record) {
+            ConfigValues v = ConfigValues::fromRecord(current);
+            v.ip = QStringLiteral("192.0.2.11");
+            return configcheck::buildSetConfig(v, record).refused() ? QStringLiteral("refused") : QString();
+        }));
+        QTEST(int(r.status), "status");
+        QTEST(r.reason, "reason");
+    }
+
+    // Nodes upgraded side by side are verified each by its own reply: one
+    // that came back at its old version is not taken for done.
+    void sideBySideEachIsVerifiedByItsOwnReply()
+    {
+        Bench b;
+        QVERIFY(b.start({node(0, {{"keep-version", true}}), node(1), node(2)}));
+        b.find("192.0.2.10");
+        const QVector<NodeInfo> found = b.engine->discovery()->nodes();
+        QCOMPARE(found.size(), 3);
+        const UpgradeImage image = UpgradeImage::check(upgradeFile("v2.05"));
+        QList<NodeOperation *> ops;
+        for (const NodeInfo &n : found)
+            ops.append(b.engine->upgradeAndVerify(n, image));
+        QVERIFY(QTest::qWaitFor([&] { return std::all_of(ops.cbegin(), ops.cend(), [](NodeOperation *op) { return op->isFinished(); }); }, 30000));
+        QStringList results;
+        for (NodeOperation *op : ops)
+            results.append(op->node().address.toString() + ": " + NodeOperation::statusName(op->result().status) + ", " +
+                           op->result().reason);
+        results.sort();
+        QCOMPARE(results, (QStringList{"192.0.2.10: not verified, reports v1.00, not v2.05", "192.0.2.11: done, reports v2.05",
+                                       "192.0.2.12: done, reports v2.05"}));
     }
 };
 

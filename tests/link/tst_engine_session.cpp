@@ -76,54 +76,54 @@ class EngineSession : public QObject
     Q_OBJECT
 
 private slots:
-    // How a session learns a node's framing, fed the bytes of each read.
-    void framingIsLearntPerSession_data()
+    // How a session frames what each read brings, whatever came before.
+    // A read marked "more" has further bytes waiting behind it.
+    void framingHoldsForEveryKindOfNode_data()
     {
-        QTest::addColumn<QList<QByteArray>>("reads");     // "" stands for the short-reply wait running out
-        QTest::addColumn<QList<int>>("handed");           // sizes handed on, in order
-        QTest::addColumn<int>("framing");
-        // A node that sends only the fields: taken once the wait ran out,
-        // and every later read at once.
-        QTest::newRow("short replies") << QList<QByteArray>{configReply(280), "", configReply(280), configReply(280)}
-                                       << QList<int>{280, 280, 280} << int(NodeSession::Framing::ShortReplies);
-        // A first piece shorter than its fields is never taken as a reply,
-        // however long the rest takes; the whole message then frames the rest.
-        QTest::newRow("pause inside a reply")
-            << QList<QByteArray>{configReply(1024).left(100), "", configReply(1024).mid(100), configReply(600), "",
-                                 configReply(1024).mid(600)}
-            << QList<int>{1024, 1024} << int(NodeSession::Framing::WholeMessages);
-        QTest::newRow("two and a half in one read")
-            << QList<QByteArray>{configReply(1024) + configReply(1024) + configReply(512)} << QList<int>{1024, 1024}
-            << int(NodeSession::Framing::WholeMessages);
-        // A node taken for a short-reply one shows with a whole read that it
-        // is not: it is framed by 1024 from then on.
-        QTest::newRow("short, then whole") << QList<QByteArray>{configReply(300), "", configReply(1024), configReply(500)}
-                                           << QList<int>{300, 1024} << int(NodeSession::Framing::WholeMessages);
-        QTest::newRow("under the word") << QList<QByteArray>{QByteArray("\x0b\x00", 2), ""} << QList<int>{}
-                                        << int(NodeSession::Framing::Learning);
+        QTest::addColumn<QList<QByteArray>>("reads");
+        QTest::addColumn<QList<int>>("handed"); // sizes handed on, in order
+        const QByteArray whole = configReply(1024);
+        const QByteArray erased = QByteArray("\x0c\0\0\0", 4) + QByteArray(76, '\0'); // an 80-byte EraseSector reply
+        const QByteArray ack = QByteArray("\x0d\0\0\0\0\0\0\0\x05\0\0\0", 12);
+        QTest::newRow("short replies") << QList<QByteArray>{configReply(280), configReply(280), configReply(280)}
+                                       << QList<int>{280, 280, 280};
+        // A piece shorter than its fields is never a reply, however long the
+        // rest takes.
+        QTest::newRow("pause inside the fields") << QList<QByteArray>{whole.left(100), whole.mid(100)} << QList<int>{1024};
+        // Cut after its fields, a reply is read at once; the rest of it, when
+        // it comes, is its tail.
+        QTest::newRow("pause after the fields") << QList<QByteArray>{whole.left(600), whole.mid(600), whole}
+                                                << QList<int>{600, 1024};
+        QTest::newRow("more waiting behind the piece")
+            << QList<QByteArray>{"more" + whole.left(600), whole.mid(600)} << QList<int>{1024};
+        QTest::newRow("two and a half in one read") << QList<QByteArray>{whole + whole + whole.left(512), whole.mid(512)}
+                                                    << QList<int>{1024, 1024, 512};
+        QTest::newRow("whole, short, whole") << QList<QByteArray>{whole, configReply(300), whole, configReply(500)}
+                                             << QList<int>{1024, 300, 1024, 500};
+        QTest::newRow("whole configuration, short firmware replies")
+            << QList<QByteArray>{whole, erased, ack, ack} << QList<int>{1024, 80, 12, 12};
+        QTest::newRow("under the word") << QList<QByteArray>{QByteArray("\x0b\x00", 2)} << QList<int>{};
         // Every word has its own fields: a packet acknowledgement reaches to
         // its number (byte 11), a checksum reply to its checksum (byte 70).
-        QTest::newRow("acknowledgement's fields")
-            << QList<QByteArray>{QByteArray("\x0d\0\0\0\0\0\0\0\x05\0\0", 11), "", QByteArray(1, '\0'), ""}
-            << QList<int>{12} << int(NodeSession::Framing::ShortReplies);
+        QTest::newRow("acknowledgement's fields") << QList<QByteArray>{ack.left(11), ack.right(1)} << QList<int>{12};
         QTest::newRow("checksum reply's fields")
-            << QList<QByteArray>{QByteArray("\x10\0\0\0", 4) + QByteArray(66, '\0'), "", QByteArray(1, '\0'), ""}
-            << QList<int>{71} << int(NodeSession::Framing::ShortReplies);
+            << QList<QByteArray>{QByteArray("\x10\0\0\0", 4) + QByteArray(66, '\0'), QByteArray(1, '\0')}
+            << QList<int>{71};
+        // A tail of three bytes is told from the next reply by the next four.
+        QTest::newRow("a tail shorter than a word")
+            << QList<QByteArray>{whole.left(1021), whole.right(3), ack} << QList<int>{1021, 12};
     }
 
-    void framingIsLearntPerSession()
+    void framingHoldsForEveryKindOfNode()
     {
         QFETCH(QList<QByteArray>, reads);
         NodeSession session;
         Handed handed(session);
         for (const QByteArray &read : reads) {
-            if (read.isEmpty())
-                session.flushRest();
-            else
-                session.receive(read);
+            const bool more = read.startsWith("more");
+            session.receive(more ? read.mid(4) : read, more);
         }
         QTEST(handed.sizes, "handed");
-        QTEST(int(session.framing()), "framing");
     }
 
     // What a node sent before it closed the connection is handed on before
@@ -190,8 +190,10 @@ private slots:
         QVERIFY(b.start({EngineBench::node(faults)}));
         QObject::connect(b.session, &NodeSession::connected, b.config, &ConfigExchange::requestConfig);
         b.session->connectToNode(QHostAddress(QStringLiteral("192.0.2.10")));
-        QVERIFY(Traces::waitFor(QStringLiteral("TCP message received: 7")));
-        QTest::qWait(b.session->options().shortReplyWaitMs + 400);
+        QFETCH(QStringList, traces);
+        QVERIFY(Traces::waitFor(traces.last()));
+        // The whole record is in once the second piece came.
+        QTRY_COMPARE(b.config->lastConfigMessage().size(), 1024);
         QTEST(Traces::since(QStringLiteral("connected")), "traces");
         QCOMPARE(b.config->lastConfigMessage().size(), 1024);
         QCOMPARE(wire::u32(b.config->lastConfigMessage(), 100), QByteArray(QTest::currentDataTag()).startsWith("split") ? 7u : 512u);
