@@ -213,20 +213,26 @@ Command makeCommand(Round &r)
     Q_UNREACHABLE();
 }
 
-// Interrupts (once or twice), and a process of nodes paused or killed.
+// Interrupts (once or twice), a process of nodes paused or killed, the
+// nodes' network cut for a while: mostly within the first second, when
+// most commands are at work.
 QVector<Action> makeActions(Round &r)
 {
     QVector<Action> actions;
+    const auto soon = [&r] { return r.rng.chance(0.8) ? r.rng.between(30, 1000) : r.rng.between(1000, 4000); };
+    const auto process = [&r] { return r.rng.between(0, r.fleet.processes() - 1); };
     if (r.rng.chance(0.15)) {
-        const int at = r.rng.between(30, 2500);
+        const int at = soon();
         actions.append({Action::Interrupt, at});
         if (r.rng.chance(0.5))
             actions.append({Action::Interrupt, at + r.rng.between(20, 700)});
     }
     if (r.rng.chance(0.12))
-        actions.append({Action::Pause, r.rng.between(0, 2000), r.rng.between(0, r.fleet.processes() - 1), r.rng.between(300, 3000)});
-    if (r.rng.chance(0.05))
-        actions.append({Action::Kill, r.rng.between(0, 2000), r.rng.between(0, r.fleet.processes() - 1)});
+        actions.append({Action::Pause, soon(), process(), r.rng.between(300, 3000)});
+    if (r.rng.chance(0.08))
+        actions.append({Action::Kill, soon(), process()});
+    if (r.rng.chance(0.06))
+        actions.append({Action::Cut, soon(), 0, r.rng.between(300, 2500)});
     return actions;
 }
 
@@ -236,7 +242,8 @@ QString describe(const QVector<Action> &actions)
     for (const Action &a : actions)
         s.append(a.kind == Action::Interrupt ? QStringLiteral("SIGINT at %1 ms").arg(a.atMs)
                  : a.kind == Action::Pause   ? QStringLiteral("nodes of process %1 paused at %2 ms for %3 ms").arg(a.process).arg(a.atMs).arg(a.forMs)
-                                             : QStringLiteral("nodes of process %1 killed at %2 ms").arg(a.process).arg(a.atMs));
+                 : a.kind == Action::Kill    ? QStringLiteral("nodes of process %1 killed at %2 ms").arg(a.process).arg(a.atMs)
+                                             : QStringLiteral("the nodes' network cut at %1 ms for %2 ms").arg(a.atMs).arg(a.forMs));
     return s.isEmpty() ? QStringLiteral("none") : s.join(QStringLiteral(", "));
 }
 
@@ -348,6 +355,7 @@ private slots:
             Fleet fleet(roundDir.path());
             const int processes = rng.between(2, 3);
             QVERIFY2(fleet.start(makeNodes(rng, processes), processes), "the emulators did not start");
+            fleet.collect(); // their start
             Round round{rng, fleet, roundDir.path(), upgrades};
             for (int c = 0; c < CommandsPerRound && stats.ops < wanted && stats.commands < mostCommands; ++c) {
                 const Command command = makeCommand(round);

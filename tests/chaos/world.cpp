@@ -8,6 +8,7 @@
 #include <QThread>
 #include <algorithm>
 #include <csignal>
+#include <utility>
 
 namespace {
 
@@ -251,7 +252,7 @@ bool Fleet::launch(int p)
             n.at.clear();
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
-        collect();
+        readJournals();
         if (std::all_of(nodes.cbegin(), nodes.cend(), [p](const ChaosNode &n) { return n.process != p || !n.at.isEmpty(); }))
             return true;
         if (e.process->state() == QProcess::NotRunning)
@@ -288,6 +289,13 @@ void Fleet::kill(int p)
     e.killed = true;
 }
 
+void Fleet::cut(bool down)
+{
+    QProcess::execute(QStringLiteral("nsenter"), {"--net=" + qEnvironmentVariable("TARVO_NODES_NETNS"), "ip", "link", "set",
+                                                  "v1", down ? "down" : "up"});
+    isCut = down;
+}
+
 qint64 Fleet::journalBytes() const
 {
     qint64 bytes = 0;
@@ -298,6 +306,8 @@ qint64 Fleet::journalBytes() const
 
 bool Fleet::settle()
 {
+    if (isCut)
+        cut(false);
     for (int p = 0; p < processes(); ++p) {
         Emulator &e = emulators[size_t(p)];
         if (e.paused)
@@ -323,7 +333,12 @@ bool Fleet::settle()
 
 Journal Fleet::collect()
 {
-    Journal out;
+    readJournals();
+    return std::exchange(lines, {});
+}
+
+void Fleet::readJournals()
+{
     for (Emulator &e : emulators) {
         if (e.journal.isEmpty())
             continue;
@@ -335,13 +350,12 @@ Journal Fleet::collect()
             const QString key = event.value(QLatin1String("node")).toString();
             if (key.isEmpty())
                 continue; // a line a killed process left unfinished
-            out[key].append(event);
+            lines[key].append(event);
             for (ChaosNode &n : nodes)
                 if (n.key() == key)
                     follow(n, event);
         }
     }
-    return out;
 }
 
 Run runTarvo(const QString &program, const QStringList &args, const QVector<Action> &actions, Fleet &fleet)
@@ -355,7 +369,7 @@ Run runTarvo(const QString &program, const QStringList &args, const QVector<Acti
         return run;
     const QString status = QStringLiteral("/proc/%1/status").arg(p.processId());
     QVector<Action> due = actions;
-    QVector<QPair<qint64, int>> resume; // when, which process
+    QVector<QPair<qint64, int>> resume; // when, which process (-1: the link)
     while (!p.waitForFinished(10) && clock.elapsed() < 300000) {
         // The peak resident size so far, as the kernel counts it.
         for (const QByteArray &l : readFrom(status, 0).split('\n'))
@@ -370,14 +384,23 @@ Run runTarvo(const QString &program, const QStringList &args, const QVector<Acti
                 sendSignal(p.processId(), SIGINT);
             } else if (a.kind == Action::Kill) {
                 fleet.kill(a.process);
+            } else if (a.kind == Action::Cut) {
+                fleet.cut(true);
+                resume.append({clock.elapsed() + a.forMs, -1});
             } else {
                 fleet.pause(a.process);
                 resume.append({clock.elapsed() + a.forMs, a.process});
             }
         }
-        for (int i = 0; i < resume.size(); ++i)
-            if (resume.at(i).first <= clock.elapsed())
-                sendSignal(fleet.pid(resume.takeAt(i--).second), SIGCONT);
+        for (int i = 0; i < resume.size(); ++i) {
+            if (resume.at(i).first > clock.elapsed())
+                continue;
+            const int process = resume.takeAt(i--).second;
+            if (process < 0)
+                fleet.cut(false);
+            else
+                sendSignal(fleet.pid(process), SIGCONT);
+        }
     }
     run.ms = clock.elapsed();
     if (p.state() != QProcess::NotRunning) {

@@ -62,6 +62,7 @@ public:
     int processes() const { return int(emulators.size()); }
     void pause(int process);
     void kill(int process);
+    void cut(bool down); // the nodes' end of the link, in their namespace
     // Resumes what is paused, starts again what was killed (its nodes back
     // as they started), and waits until every journal is quiet.
     bool settle();
@@ -77,19 +78,23 @@ private:
         qint64 read = 0;
         bool paused = false, killed = false;
     };
+    bool isCut = false;
     bool launch(int process);
+    void readJournals(); // into `lines`
     qint64 journalBytes() const;
+    Journal lines;
     QString dir;
     std::vector<Emulator> emulators;
 };
 
-// What happens to a run while it goes: an interrupt, or a process of nodes
-// paused or killed, at a time after the start.
+// What happens to a run while it goes, at a time after its start: an
+// interrupt, a process of nodes paused or killed, or the nodes' end of the
+// link down (a cut).
 struct Action {
-    enum Kind { Interrupt, Pause, Kill } kind;
+    enum Kind { Interrupt, Pause, Kill, Cut } kind;
     int atMs;
     int process = 0;
-    int forMs = 0; // Pause
+    int forMs = 0; // Pause, Cut
 };
 
 struct Run {
