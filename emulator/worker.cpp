@@ -202,26 +202,34 @@ void Worker::readable(Session &s)
         gone(s);
         return;
     }
-    if (s.closing)
-        return; // what comes after our close is read only to let the peer close too
-    // Requests are taken in units of 1024 bytes, however they arrive.
+    // Requests are taken in units of 1024 bytes, however they arrive. What
+    // comes once the node has closed the connection, in the same read or
+    // later (read only to let the peer close too), is dropped.
     qsizetype at = 0;
     if (s.have > 0) {
-        const int take = int(qMin<qsizetype>(MessageSize - s.have, n));
-        std::memcpy(s.partial + s.have, input, size_t(take));
-        s.have += take;
-        at = take;
+        const int rest = int(qMin<qsizetype>(MessageSize - s.have, n));
+        std::memcpy(s.partial + s.have, input, size_t(rest));
+        s.have += rest;
+        at = rest;
         if (s.have < MessageSize)
             return;
         s.have = 0;
-        handle(s, QByteArray::fromRawData(s.partial, MessageSize));
+        take(s, QByteArray::fromRawData(s.partial, MessageSize));
     }
-    for (; !s.dead && !s.closing && n - at >= MessageSize; at += MessageSize)
-        handle(s, QByteArray::fromRawData(input + at, MessageSize));
-    if (!s.dead && !s.closing && at < n) {
+    for (; n - at >= MessageSize; at += MessageSize)
+        take(s, QByteArray::fromRawData(input + at, MessageSize));
+    if (!s.dead && at < n) {
         std::memcpy(s.partial, input + at, size_t(n - at));
         s.have = int(n - at);
     }
+}
+
+void Worker::take(Session &s, const QByteArray &m)
+{
+    if (s.dead || s.closing)
+        ignored(*s.node, u32(m, 0), "after its close");
+    else
+        handle(s, m);
 }
 
 void Worker::handle(Session &s, const QByteArray &m)

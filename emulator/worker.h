@@ -85,6 +85,7 @@ private:
     void listenAgain(Listener &listener);
     void accept(Listener &listener);
     void readable(Session &session);
+    void take(Session &session, const QByteArray &message);
     void handle(Session &session, const QByteArray &message);
     void push(Session &session);
     bool pumpFlood(Session &session);
