@@ -240,7 +240,7 @@ qint64 boundMs(const Asked &a, int work)
 }
 
 QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode> &before, const QVector<ChaosNode> &after,
-                         const Journal &journal, const QSet<int> &killed)
+                         const Journal &journal, const Disturbed &disturbed)
 {
     QVector<Rejection> out;
     const auto reject = [&out](const char *rule, const QString &what, const QString &node = {}, const QJsonObject &row = {}) {
@@ -253,6 +253,10 @@ QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode
     // The command as a whole.
     if (!hasSummary && run.code == 0)
         reject("exit code", QStringLiteral("exit code 0 without a summary"));
+    // Ended by a signal: only by an interrupt that came before its handler
+    // was there, and before anything was sent (the "unaccounted" rule).
+    if (run.crashed && !disturbed.interrupted)
+        reject("crash", QStringLiteral("ended by a signal; standard error: %1").arg(run.err.right(500)));
     if (hasSummary) {
         bool allFine = true;
         QHash<QString, int> tally;
@@ -300,7 +304,9 @@ QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode
         // Rows of made-up flood nodes share the node: only what one row
         // claims can be checked, and that one of them owns the writes.
         const bool shared = mine.size() > 1;
-        const bool vanished = killed.contains(before.at(n).process);
+        // A request sent while the node was paused, killed or cut off may
+        // never have reached it: tarvo cannot know, and says it changed.
+        const bool unsure = disturbed.cut || disturbed.processes.contains(before.at(n).process);
         if (shared && wrote && std::none_of(mine.cbegin(), mine.cend(), [](const QJsonObject &r) { return r.value("changed").toBool(); }))
             reject("changed: false", QStringLiteral("no row says changed, but the node did %1").arg(didWhat(events)), key);
         for (const QJsonObject &row : mine) {
@@ -313,7 +319,7 @@ QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode
                 continue;
             if (!changed && wrote)
                 reject("changed: false", QStringLiteral("changed: false, but the node did %1").arg(didWhat(events)), key, row);
-            if (changed && !reached(events) && !vanished)
+            if (changed && !reached(events) && !unsure)
                 reject("changed: true", QStringLiteral("changed: true, but no writing request reached the node (it did %1)").arg(didWhat(events)), key, row);
             if (reason == QLatin1String("not started; nothing was sent to it") && !events.isEmpty() &&
                 !std::all_of(events.cbegin(), events.cend(), [](const Event &e) { return eventName(e) == QLatin1String("start"); }))

@@ -31,10 +31,16 @@ struct Rejection {
 // nodes at work.
 qint64 boundMs(const Asked &asked, int work);
 
+// What befell a command while it ran, as far as it was due before its end.
+struct Disturbed {
+    bool interrupted = false; // SIGINT sent
+    bool cut = false;         // the link was down for a while
+    QSet<int> processes;      // the processes of nodes paused or killed
+};
+
 // `before` and `after`: the nodes as their journals told before and after
-// the command; `journal`: their lines during it; `killed`: the processes
-// of nodes killed meanwhile.
+// the command; `journal`: their lines during it.
 QVector<Rejection> judge(const Asked &asked, const Run &run, const QVector<ChaosNode> &before, const QVector<ChaosNode> &after,
-                         const Journal &journal, const QSet<int> &killed);
+                         const Journal &journal, const Disturbed &disturbed);
 
 #endif

@@ -362,13 +362,19 @@ private slots:
                 const QVector<Action> actions = makeActions(round);
                 const QVector<ChaosNode> before = fleet.nodes;
                 const Run run = runTarvo(QStringLiteral(TARVO_CLI), QStringList{"--interface", "192.0.2.1"} + command.args, actions, fleet);
-                QSet<int> killed;
-                for (const Action &a : actions)
-                    if (a.kind == Action::Kill && a.atMs <= run.ms)
-                        killed.insert(a.process);
-                QVERIFY2(fleet.settle(), "the emulators did not start again");
+                Disturbed disturbed;
+                for (const Action &a : actions) {
+                    if (a.atMs > run.ms)
+                        continue;
+                    disturbed.interrupted = disturbed.interrupted || a.kind == Action::Interrupt;
+                    disturbed.cut = disturbed.cut || a.kind == Action::Cut;
+                    if (a.kind == Action::Pause || a.kind == Action::Kill)
+                        disturbed.processes.insert(a.process);
+                }
+                // After a cut, segments sent into it come when TCP tries again.
+                QVERIFY2(fleet.settle(disturbed.cut ? 4000 : 150), "the emulators did not start again");
                 const Journal journal = fleet.collect();
-                const QVector<Rejection> rejected = judge(command.asked, run, before, fleet.nodes, journal, killed);
+                const QVector<Rejection> rejected = judge(command.asked, run, before, fleet.nodes, journal, disturbed);
 
                 const QJsonArray results = QJsonDocument::fromJson(run.out.toUtf8()).object().value("results").toArray();
                 const int rows = int(results.size());

@@ -304,7 +304,7 @@ qint64 Fleet::journalBytes() const
     return bytes;
 }
 
-bool Fleet::settle()
+bool Fleet::settle(int quietMs)
 {
     if (isCut)
         cut(false);
@@ -316,12 +316,12 @@ bool Fleet::settle()
         if (e.killed && !launch(p))
             return false;
     }
-    // Quiet for 150 ms: what was sent before the command ended has been handled.
+    // Quiet for a while: what was sent before the command ended has been handled.
     qint64 bytes = journalBytes();
     QElapsedTimer quiet;
     quiet.start();
-    const QDeadlineTimer deadline(3000);
-    while (quiet.elapsed() < 150 && !deadline.hasExpired()) {
+    const QDeadlineTimer deadline(quietMs + 3000);
+    while (quiet.elapsed() < quietMs && !deadline.hasExpired()) {
         QThread::msleep(30);
         if (const qint64 now = journalBytes(); now != bytes) {
             bytes = now;

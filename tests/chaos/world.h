@@ -64,8 +64,9 @@ public:
     void kill(int process);
     void cut(bool down); // the nodes' end of the link, in their namespace
     // Resumes what is paused, starts again what was killed (its nodes back
-    // as they started), and waits until every journal is quiet.
-    bool settle();
+    // as they started), and waits until every journal has been quiet for
+    // `quietMs`.
+    bool settle(int quietMs = 150);
     // The journal lines since the last call, by node; the nodes' state
     // follows them.
     Journal collect();
