@@ -125,7 +125,6 @@ void NodeSession::endFraming()
     pendingStart += quint64(pending.size());
     pending.clear();
     tailLeft = 0;
-    inTail = false;
 }
 
 void NodeSession::readPending()
@@ -140,12 +139,12 @@ void NodeSession::readPending()
         receive(tcp->read(tcp->bytesAvailable()));
 }
 
-void NodeSession::receive(const QByteArray &bytes, bool more)
+void NodeSession::receive(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
     pending += bytes;
-    frame(more, generation);
+    frame(generation);
 }
 
 bool NodeSession::actedOn(quint32 word)
@@ -164,26 +163,30 @@ bool NodeSession::actedOn(quint32 word)
     }
 }
 
-void NodeSession::frame(bool more, quint64 current)
+void NodeSession::frame(quint64 current)
 {
     while (!pending.isEmpty() && generation == current) {
         if (tailLeft > 0) {
-            // After a message handed on short: its tail, or the next message.
-            if (!inTail) {
-                if (pending.size() < 4)
-                    return;
-                if (actedOn(wire::u32(pending, CommandOffset))) {
-                    tailLeft = 0;
-                    continue;
-                }
-                inTail = true;
+            // After a message handed on short: its tail runs up to where a
+            // word the tool acts on begins, and at most to the message's
+            // 1024 bytes. A short node's next reply may follow a paused
+            // rest in the same read.
+            const qsizetype region = qsizetype(qMin<qint64>(tailLeft, pending.size()));
+            qsizetype at = 0;
+            bool next = false;
+            for (; at < region && at + 4 <= pending.size(); ++at)
+                if ((next = actedOn(wire::u32(pending, int(at)))))
+                    break;
+            if (at > 0) {
+                say(QStringLiteral("Rest of a short message dropped: ") + QString::number(at));
+                pending.remove(0, at);
+                pendingStart += quint64(at);
+                tailLeft -= at;
             }
-            const qsizetype drop = qsizetype(qMin<qint64>(tailLeft, pending.size()));
-            say(QStringLiteral("Rest of a short message dropped: ") + QString::number(drop));
-            pending.remove(0, drop);
-            pendingStart += quint64(drop);
-            tailLeft -= drop;
-            inTail = tailLeft > 0;
+            if (next)
+                tailLeft = 0; // the next message begins here
+            else if (tailLeft > 0)
+                return; // too few bytes yet to tell
             continue;
         }
         if (pending.size() >= DeviceMessageSize) {
@@ -191,14 +194,12 @@ void NodeSession::frame(bool more, quint64 current)
                 return;
             continue;
         }
+        // A rest that holds its fields is read now: whatever follows of it
+        // is its tail.
         const qsizetype size = pending.size();
         if (size < 4 || size < wire::fieldsEnd(wire::u32(pending, CommandOffset)))
             return;
-        // A short rest is a message only once nothing more is on its way.
-        if (more || tcp->bytesAvailable() > 0 || waitingInKernel() > 0)
-            return;
         tailLeft = DeviceMessageSize - size;
-        inTail = false;
         handOn(size, current);
         return;
     }

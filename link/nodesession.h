@@ -29,13 +29,14 @@ struct SessionOptions {
 // - 1024 bytes from a message's start are one message; several messages in
 //   one read are each handed on, in order.
 // - A rest shorter than 1024 bytes is one message once it reaches every
-//   field its command word needs and nothing more is waiting to be read: a
-//   node's reply, however TCP cut it, is read as soon as it can be.
+//   field its command word needs: a node's reply, however TCP cut it, is
+//   read as soon as it can be, and a node that sends short replies is
+//   served at full pace.
 // - A rest shorter than its fields is never handed on; whoever waits for the
 //   reply bounds the wait, however long the pieces take.
-// - Bytes that continue a message handed on short (they arrive before that
-//   message's 1024 bytes are complete, and do not start with a word the tool
-//   acts on) are its tail: dropped, with a trace.
+// - Bytes that continue a message handed on short are its tail, dropped with
+//   a trace: they run up to where a word the tool acts on begins (the next
+//   message), and at most to that message's 1024 bytes.
 // - When the node closes the connection, what it sent before is handed on
 //   first, by the same rules. Nothing is handed on once the tool itself
 //   closed or dropped the connection, not even the rest of a segment behind
@@ -87,9 +88,8 @@ public:
     void readPending();
 
     // Frames bytes as one read brought them (readPending() passes what it
-    // reads here). `more`: further bytes are already waiting to be read, so
-    // a short rest is not yet a message.
-    void receive(const QByteArray &bytes, bool more = false);
+    // reads here).
+    void receive(const QByteArray &bytes);
 
     // Hands one framed message to the dispatcher: traces it and passes the
     // words the tool acts on to whoever attached.
@@ -108,7 +108,7 @@ signals:
 
 private:
     void endFraming();
-    void frame(bool more, quint64 current);
+    void frame(quint64 current);
     bool handOn(qsizetype size, quint64 current);
     qint64 waitingInKernel() const;
 
@@ -119,7 +119,6 @@ private:
     quint64 messageStart = 0;  // the place of the message being handed on
     quint64 requestMark = 0;   // bytes that had arrived when the latest request was written
     qint64 tailLeft = 0;       // bytes that would complete the last message handed on short
-    bool inTail = false;       // the bytes now arriving are known to be that tail
     QHostAddress peerAddress;
     QString traceAs;
     // Counts closes and drops: a handler that ended the connection ends the
