@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <cmath>
 
 namespace {
@@ -96,11 +97,6 @@ QJsonObject fileFields(const QJsonObject &file)
             {"ports", ports}};
 }
 
-QString compact(const QJsonValue &v)
-{
-    return QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
-}
-
 // Where the node's configuration differs from what was asked; empty when
 // it does not.
 QString differs(const QJsonObject &got, const QJsonObject &want)
@@ -108,7 +104,7 @@ QString differs(const QJsonObject &got, const QJsonObject &want)
     QStringList d;
     for (const char *key : {"label", "ip", "mask", "gateway", "ports"})
         if (got.value(QLatin1String(key)) != want.value(QLatin1String(key)))
-            d.append(QStringLiteral("%1 %2, asked %3").arg(key, compact(got.value(QLatin1String(key))), compact(want.value(QLatin1String(key)))));
+            d.append(QStringLiteral("%1 %2, asked %3").arg(key, compactJson(got.value(QLatin1String(key))), compactJson(want.value(QLatin1String(key)))));
     return d.join(QStringLiteral("; "));
 }
 
@@ -315,6 +311,9 @@ QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode
             if (result == QLatin1String("done") || result == QLatin1String("verified"))
                 if (const QString gap = notApplied(a, row, events); !gap.isEmpty())
                     reject("claimed", result + QStringLiteral(", but ") + gap, key, row);
+            static const QRegularExpression moved(QStringLiteral("now answers at ([0-9.]+)"));
+            if (const auto m = moved.match(reason); m.hasMatch() && m.captured(1) != after.at(n).at && !unsure)
+                reject("moved", QStringLiteral("'%1', but the node answers at %2").arg(m.captured(0), after.at(n).at), key, row);
             if (shared)
                 continue;
             if (!changed && wrote)

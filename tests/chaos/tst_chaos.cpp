@@ -51,23 +51,17 @@ void print(const QString &text)
     std::fflush(stdout);
 }
 
-QString json(const QJsonValue &v)
-{
-    return QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
-}
-
 // Some nodes by address, serial or label, or --all; every node the same way
 // in one command.
-QStringList names(Round &r, bool *all, int most = 4)
+QStringList names(Round &r)
 {
-    *all = r.rng.chance(0.45);
-    if (*all)
+    if (r.rng.chance(0.45))
         return {QStringLiteral("--all")};
     QVector<ChaosNode> nodes = r.fleet.nodes;
     std::shuffle(nodes.begin(), nodes.end(), r.rng.g);
     const int way = r.rng.between(0, 2);
     QStringList out;
-    for (int i = r.rng.between(1, most); i > 0; --i) {
+    for (int i = r.rng.between(1, 4); i > 0; --i) {
         const ChaosNode &n = nodes.at(i - 1);
         out.append(way == 0 ? n.at : way == 1 ? n.serial() : n.config.value("label").toString());
     }
@@ -97,9 +91,8 @@ QString writeJson(Round &r, const QString &name, const QJsonObject &o)
 Command configSet(Round &r)
 {
     Command c;
-    bool all = false;
-    const QStringList targets = names(r, &all);
-    c.asked.keepNetwork = all || targets.size() > 1;
+    const QStringList targets = names(r);
+    c.asked.keepNetwork = targets.size() > 1 || targets.first() == QLatin1String("--all");
     // One node: its network settings as they are, or another address, mask
     // or gateway.
     QJsonObject network{{"ip", "192.0.2.30"}, {"mask", "255.255.255.0"}, {"gateway", "192.0.2.254"}};
@@ -134,16 +127,14 @@ Command configSet(Round &r)
 
 Command factoryDefault(Round &r)
 {
-    bool all = false;
-    return {{}, QStringList{"default"} + names(r, &all)};
+    return {{}, QStringList{"default"} + names(r)};
 }
 
 Command backup(Round &r)
 {
     Command c;
     c.asked.dir = QDir(r.dir).filePath("site");
-    bool all = false;
-    c.args = QStringList{"backup", c.asked.dir} + names(r, &all);
+    c.args = QStringList{"backup", c.asked.dir} + names(r);
     return c;
 }
 
@@ -156,8 +147,7 @@ Command restore(Round &r)
     c.asked.match = r.rng.pick(QVector<QString>{"serial", "serial", "label", "address"});
     const bool withNetwork = r.rng.chance(0.3);
     c.asked.keepNetwork = !withNetwork;
-    bool all = false;
-    c.args = QStringList{"restore", c.asked.dir} + names(r, &all) + QStringList{"--match", c.asked.match};
+    c.args = QStringList{"restore", c.asked.dir} + names(r) + QStringList{"--match", c.asked.match};
     if (withNetwork)
         c.args.append("--with-network");
     return c;
@@ -165,8 +155,7 @@ Command restore(Round &r)
 
 Command run(Round &r)
 {
-    bool all = false;
-    return {{}, QStringList{"run"} + names(r, &all)};
+    return {{}, QStringList{"run"} + names(r)};
 }
 
 Command upgrade(Round &r)
@@ -175,8 +164,7 @@ Command upgrade(Round &r)
     const Firmware &file = r.upgrades.at(r.rng.between(0, int(r.upgrades.size()) - 1));
     c.asked.version = file.version;
     c.asked.imageSum = file.sum;
-    bool all = false;
-    c.args = QStringList{"upgrade", file.path} + names(r, &all);
+    c.args = QStringList{"upgrade", file.path} + names(r);
     if (r.rng.chance(0.2))
         c.args.append("--allow-same-version");
     if (r.rng.chance(0.1))
@@ -285,6 +273,62 @@ QString journalSummary(const Journal &journal)
     return out.join(QStringLiteral("; "));
 }
 
+Disturbed disturbance(const QVector<Action> &actions, qint64 endedMs)
+{
+    Disturbed d;
+    for (const Action &a : actions) {
+        if (a.atMs > endedMs)
+            continue;
+        d.interrupted = d.interrupted || a.kind == Action::Interrupt;
+        d.cut = d.cut || a.kind == Action::Cut;
+        if (a.kind == Action::Pause || a.kind == Action::Kill)
+            d.processes.insert(a.process);
+    }
+    return d;
+}
+
+// Everything needed to see why a row was rejected: what befell the
+// command, the node and its faults, the row, and what the node did.
+QString explain(const Rejection &r, const QVector<Action> &actions, const Run &run, const QVector<ChaosNode> &before, const Journal &journal)
+{
+    QStringList text{QStringLiteral("  %1").arg(r.what),
+                     QStringLiteral("  meanwhile: %1; exit code %2 after %3 ms").arg(describe(actions)).arg(run.code).arg(run.ms)};
+    for (const ChaosNode &n : before)
+        if (n.key() == r.node)
+            text.append(QStringLiteral("  node %1 (serial %2, at %3, process %4), faults %5")
+                            .arg(n.key(), n.serial(), n.at).arg(n.process).arg(compactJson(n.spec.value("faults"))));
+    if (!r.row.isEmpty())
+        text.append(QStringLiteral("  row %1").arg(compactJson(r.row)));
+    int packets = 0;
+    for (const Event &e : journal.value(r.node))
+        if (e.value("event") == "packet")
+            ++packets;
+        else
+            text.append(QStringLiteral("  journal %1").arg(compactJson(e)));
+    if (packets > 0)
+        text.append(QStringLiteral("  journal: %1 packet line(s) left out").arg(packets));
+    if (r.row.isEmpty())
+        text.append(QStringLiteral("  standard error: %1").arg(run.err.trimmed().right(2000)));
+    return text.join('\n') + QLatin1Char('\n');
+}
+
+// A tarvo process's peak resident size, per command, in the second half of
+// the run against the first: more than a quarter and 4 MiB more is growth.
+QStringList memoryGrowth(const QVector<QPair<QString, qint64>> &peaks, qint64 *most)
+{
+    QHash<QString, qint64> early, late;
+    for (int i = 0; i < peaks.size(); ++i) {
+        QHash<QString, qint64> &half = i < peaks.size() / 2 ? early : late;
+        half[peaks.at(i).first] = qMax(half.value(peaks.at(i).first), peaks.at(i).second);
+        *most = qMax(*most, peaks.at(i).second);
+    }
+    QStringList grew;
+    for (auto it = late.cbegin(); it != late.cend(); ++it)
+        if (early.contains(it.key()) && it.value() > early.value(it.key()) * 5 / 4 + 4096)
+            grew.append(QStringLiteral("%1: %2 kB, then %3 kB").arg(it.key()).arg(early.value(it.key())).arg(it.value()));
+    return grew;
+}
+
 struct Stats {
     int ops = 0, commands = 0, rejected = 0;
     QHash<QString, int> perCommand;
@@ -362,15 +406,7 @@ private slots:
                 const QVector<Action> actions = makeActions(round);
                 const QVector<ChaosNode> before = fleet.nodes;
                 const Run run = runTarvo(QStringLiteral(TARVO_CLI), QStringList{"--interface", "192.0.2.1"} + command.args, actions, fleet);
-                Disturbed disturbed;
-                for (const Action &a : actions) {
-                    if (a.atMs > run.ms)
-                        continue;
-                    disturbed.interrupted = disturbed.interrupted || a.kind == Action::Interrupt;
-                    disturbed.cut = disturbed.cut || a.kind == Action::Cut;
-                    if (a.kind == Action::Pause || a.kind == Action::Kill)
-                        disturbed.processes.insert(a.process);
-                }
+                const Disturbed disturbed = disturbance(actions, run.ms);
                 // After a cut, segments sent into it come when TCP tries again.
                 QVERIFY2(fleet.settle(disturbed.cut ? 4000 : 150), "the emulators did not start again");
                 const Journal journal = fleet.collect();
@@ -398,46 +434,16 @@ private slots:
                     const QString cls = r.rule + QStringLiteral(" / ") + command.asked.command;
                     ++stats.rejected;
                     ++stats.classCount[cls];
-                    const ChaosNode *node = nullptr;
-                    for (const ChaosNode &n : before)
-                        if (n.key() == r.node)
-                            node = &n;
-                    QStringList text{QStringLiteral("REJECTED [%1] seed %2, command %3: tarvo %4").arg(cls).arg(roundSeed).arg(c + 1).arg(command.args.join(' ')),
-                                     QStringLiteral("  %1").arg(r.what),
-                                     QStringLiteral("  meanwhile: %1; exit code %2 after %3 ms").arg(describe(actions)).arg(run.code).arg(run.ms)};
-                    if (node)
-                        text.append(QStringLiteral("  node %1 (serial %2, now at %3, process %4), faults %5")
-                                        .arg(node->key(), node->serial(), node->at).arg(node->process).arg(json(node->spec.value("faults"))));
-                    if (!r.row.isEmpty())
-                        text.append(QStringLiteral("  row %1").arg(json(r.row)));
-                    for (const Event &e : journal.value(r.node))
-                        if (e.value("event") != "packet")
-                            text.append(QStringLiteral("  journal %1").arg(json(e)));
-                    if (!r.node.isEmpty())
-                        text.append(QStringLiteral("  journal: %1 packet line(s) left out").arg(std::count_if(
-                            journal.value(r.node).cbegin(), journal.value(r.node).cend(), [](const Event &e) { return e.value("event") == "packet"; })));
-                    if (rows == 0)
-                        text.append(QStringLiteral("  standard error: %1").arg(run.err.trimmed().left(2000)));
-                    text.append(QStringLiteral("  reproduce: ") + reproduce(roundSeed, c));
-                    print(text.join('\n'));
+                    print(QStringLiteral("REJECTED [%1] seed %2, command %3: tarvo %4\n").arg(cls).arg(roundSeed).arg(c + 1).arg(command.args.join(' ')) +
+                          explain(r, actions, run, before, journal) + QStringLiteral("  reproduce: ") + reproduce(roundSeed, c));
                     if (!stats.classes.count(cls))
                         stats.classes[cls] = reproduce(roundSeed, c);
                 }
             }
         }
 
-        // Memory: a tarvo process's peak does not grow as the run goes on.
-        QHash<QString, qint64> early, late;
         qint64 peak = 0;
-        for (int i = 0; i < stats.peaks.size(); ++i) {
-            QHash<QString, qint64> &half = i < stats.peaks.size() / 2 ? early : late;
-            half[stats.peaks.at(i).first] = qMax(half.value(stats.peaks.at(i).first), stats.peaks.at(i).second);
-            peak = qMax(peak, stats.peaks.at(i).second);
-        }
-        QStringList grew;
-        for (auto it = late.cbegin(); it != late.cend(); ++it)
-            if (early.contains(it.key()) && it.value() > early.value(it.key()) * 5 / 4 + 4096)
-                grew.append(QStringLiteral("%1: %2 kB, then %3 kB").arg(it.key()).arg(early.value(it.key())).arg(it.value()));
+        const QStringList grew = memoryGrowth(stats.peaks, &peak);
 
         QStringList figures{QStringLiteral("chaos: seed %1, %2 node operations in %3 commands, %4 s, tarvo's peak resident size %5 MiB")
                                 .arg(seed).arg(stats.ops).arg(stats.commands).arg(wall.elapsed() / 1000.0, 0, 'f', 1).arg(peak / 1024.0, 0, 'f', 1)};

@@ -146,6 +146,11 @@ quint64 nextSeed(quint64 seed)
     return (z ^ (z >> 31)) % 1000000000000ULL;
 }
 
+QString compactJson(const QJsonValue &v)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+}
+
 QStringList faultNames()
 {
     QStringList names;

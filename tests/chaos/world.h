@@ -26,6 +26,7 @@ struct Rng {
 };
 
 quint64 nextSeed(quint64 seed); // the seed of the round after
+QString compactJson(const QJsonValue &value);
 
 // One line of a journal.
 using Event = QJsonObject;
