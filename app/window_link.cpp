@@ -42,8 +42,8 @@ void MainWindow::addDeviceEntry(int index)
 {
     const NodeInfo &node = discovery->nodes().at(index);
     auto *item = new QListWidgetItem(ui->listWidget);
-    // A node's label is shown on one line, whatever it holds.
-    const QString label = printable(node.label);
+    // A node's label is shown on one line, as the node sent it.
+    const QString label = shownText(node.label);
     if (node.bootLoader()) {
         item->setText(label + QStringLiteral(" bootloader"));
         QFont font;
@@ -65,11 +65,12 @@ void MainWindow::displayDevice()
         const QByteArray &record = devices.at(i);
         // The label field is edited and sent back: it holds the label as the
         // node sent it, so that an untouched form returns it byte for byte.
-        // The read-only texts are shown printable.
+        // The read-only texts are shown as sent, only their control
+        // characters made visible.
         ui->DeviceLabelLine->setText(QString::fromLatin1(DeviceRecord::deviceLabel(record)));
-        ui->DevNameLabel->setText(printable(DeviceRecord::deviceName(record)));
-        ui->FirmwareLabel->setText(printable(DeviceRecord::firmwareVersion(record)));
-        ui->SerialNoLabel->setText(printable(DeviceRecord::serialNumber(record)));
+        ui->DevNameLabel->setText(shownText(DeviceRecord::deviceName(record)));
+        ui->FirmwareLabel->setText(shownText(DeviceRecord::firmwareVersion(record)));
+        ui->SerialNoLabel->setText(shownText(DeviceRecord::serialNumber(record)));
         ui->IPLine->setText(wire::dottedQuad(record, DeviceRecord::IpOffset));
         ui->SubnetLine->setText(wire::dottedQuad(record, DeviceRecord::MaskOffset));
         ui->GatewayLine->setText(wire::dottedQuad(record, DeviceRecord::GatewayOffset));

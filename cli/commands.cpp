@@ -60,12 +60,8 @@ int findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool eve
         out::message(QStringLiteral("tarvo: ") + choice.error);
         return choice.usage ? UsageError : Failure;
     }
-    QString error;
-    if (!fleet.engine.bind(choice.address, &error)) {
-        out::message(QStringLiteral("tarvo: cannot listen on %1 port %2: %3 (is another configurator running?)")
-                         .arg(choice.address.toString())
-                         .arg(DiscoveryPort)
-                         .arg(error));
+    if (!fleet.engine.bind(choice.address)) {
+        out::message(QStringLiteral("tarvo: ") + listenFailure(choice.address, *fleet.engine.discovery()));
         return Failure;
     }
     std::function<bool(const NodeInfo &)> enough;
@@ -653,54 +649,66 @@ int restore(const Request &r)
     job.command = r.command;
     job.severalNodes = r.all || r.operands.size() > 2;
     job.addNodes(fleet, QStringLiteral("write"));
-    // Which backup each item takes, and how many nodes each backup fits.
+    // Which backups fit each item, and which items each backup fits: a node
+    // takes a backup only when each fits the other alone.
+    QVector<QVector<int>> fits(job.items.size());
+    QVector<QVector<int>> fitters(backups.size());
+    for (int k = 0; k < job.items.size(); ++k) {
+        if (!job.items.at(k).isWork())
+            continue;
+        fits[k] = fitting(backups, job.items.at(k).node, match);
+        for (const int b : std::as_const(fits[k]))
+            fitters[b].append(k);
+    }
+    const auto nodesOf = [&](int b) {
+        QStringList names;
+        for (const int k : fitters.at(b))
+            names.append(nodeWhere(job.items.at(k).node));
+        return names.join(QStringLiteral(", "));
+    };
     QHash<int, int> chosen;
-    QVector<int> takers(backups.size(), 0);
     for (int k = 0; k < job.items.size(); ++k) {
         Item &i = job.items[k];
         if (!i.isWork())
             continue;
-        const QVector<int> fit = fitting(backups, i.node, match);
-        if (fit.size() == 1) {
-            chosen.insert(k, fit.first());
-            ++takers[fit.first()];
-            continue;
-        }
+        const QVector<int> &fit = fits.at(k);
         if (fit.size() > 1) {
             i.action = QStringLiteral("refuse");
             i.reason = QStringLiteral("%1 backups fit it by %2: %3").arg(fit.size()).arg(match, paths(backups, fit));
-            continue;
-        }
-        // A replaced node: the backups that fit it otherwise.
-        i.action = r.all ? QStringLiteral("skip") : QStringLiteral("refuse");
-        i.reason = QStringLiteral("no backup fits it by %1 in %2").arg(match, dir);
-        for (const QString &other : {QStringLiteral("serial"), QStringLiteral("label"), QStringLiteral("address")}) {
-            const QVector<int> fit = other == match ? QVector<int>() : fitting(backups, i.node, other);
-            if (!fit.isEmpty())
-                i.reason += QStringLiteral("; by %1: %2 (--match %1)").arg(other, paths(backups, fit));
-        }
-    }
-    for (auto it = chosen.begin(); it != chosen.end(); ++it) {
-        Item &i = job.items[it.key()];
-        const Backup &b = backups.at(it.value());
-        if (takers.at(it.value()) > 1) {
+        } else if (fit.size() == 1 && fitters.at(fit.first()).size() > 1) {
             i.action = QStringLiteral("refuse");
             i.reason = QStringLiteral("%1 fits %2 nodes by %3: name the node by address")
-                           .arg(b.path)
-                           .arg(takers.at(it.value()))
+                           .arg(backups.at(fit.first()).path)
+                           .arg(fitters.at(fit.first()).size())
                            .arg(match);
-        } else if (const QString refused = checkValues(b.values, !r.withNetwork); !refused.isEmpty()) {
-            out::message(QStringLiteral("tarvo: %1: %2").arg(b.path, refused));
-            out::message(QStringLiteral("tarvo: nothing was sent"));
-            return Failure;
-        } else {
+        } else if (fit.size() == 1) {
+            const Backup &b = backups.at(fit.first());
+            if (const QString refused = checkValues(b.values, !r.withNetwork); !refused.isEmpty()) {
+                out::message(QStringLiteral("tarvo: %1: %2").arg(b.path, refused));
+                out::message(QStringLiteral("tarvo: nothing was sent"));
+                return Failure;
+            }
+            chosen.insert(k, fit.first());
             i.reason = b.path;
+        } else {
+            // A replaced node: the backups that fit it otherwise.
+            i.action = r.all ? QStringLiteral("skip") : QStringLiteral("refuse");
+            i.reason = QStringLiteral("no backup fits it by %1 in %2").arg(match, dir);
+            for (const QString &other : {QStringLiteral("serial"), QStringLiteral("label"), QStringLiteral("address")}) {
+                const QVector<int> fit = other == match ? QVector<int>() : fitting(backups, i.node, other);
+                if (!fit.isEmpty())
+                    i.reason += QStringLiteral("; by %1: %2 (--match %1)").arg(other, paths(backups, fit));
+            }
         }
     }
-    // With --all, every backup is a node expected to answer.
+    // With --all, every backup is a node expected: one that no node took
+    // is missing when no node that answered fits it, else refused with them.
     if (r.all) {
+        QSet<int> taken;
+        for (const int b : std::as_const(chosen))
+            taken.insert(b);
         for (int b = 0; b < backups.size(); ++b) {
-            if (takers.at(b) > 0)
+            if (taken.contains(b))
                 continue;
             const Backup &backup = backups.at(b);
             NodeInfo gone;
@@ -709,11 +717,22 @@ int restore(const Request &r)
             quint32 ip = 0;
             if (match == QLatin1String("address") && dottedAddress(backup.values.ip, &ip))
                 gone.address = QHostAddress(ip);
-            job.items.append({gone, QStringLiteral("refuse"),
-                              QStringLiteral("backed up in %1, but no node fits it by %2 among the %3 that answered")
-                                  .arg(backup.path, match)
-                                  .arg(fleet.nodes.size()),
-                              {}, {}, {}, true});
+            const QVector<int> &by = fitters.at(b);
+            QString reason;
+            if (by.isEmpty())
+                reason = QStringLiteral("backed up in %1, but no node fits it by %2 among the %3 that answered")
+                             .arg(backup.path, match)
+                             .arg(fleet.nodes.size());
+            else if (by.size() > 1)
+                reason = QStringLiteral("backed up in %1; refused: it fits %2 nodes by %3: %4")
+                             .arg(backup.path)
+                             .arg(by.size())
+                             .arg(match, nodesOf(b));
+            else
+                reason = QStringLiteral("backed up in %1; refused: it fits %2 by %3, which %4 backups fit")
+                             .arg(backup.path, nodesOf(b), match)
+                             .arg(fits.at(by.first()).size());
+            job.items.append({gone, QStringLiteral("refuse"), reason, {}, {}, {}, by.isEmpty()});
         }
     }
     if (job.items.isEmpty()) {

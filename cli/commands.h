@@ -20,7 +20,8 @@ struct Request {
     bool dryRun = false, yes = false;
     QString match = QStringLiteral("serial"); // restore: serial, label or address
     QString output;                           // config get -o, metrics -o
-    QString state, forgetAfter;               // metrics --state, --forget-after
+    QString state;                            // metrics --state
+    QString forgetAfter = QStringLiteral("7d"); // metrics --forget-after, as given
 
     enum : int {
         // A cautious batch: a site's switch and the operator's terminal

@@ -87,8 +87,10 @@ int repeatedKey(const QByteArray &text, QString *key)
             if (!levels.isEmpty() && levels.last().atKey) {
                 levels.last().atKey = false;
                 // The key as JSON reads it, escapes resolved.
-                const QString name =
-                    QJsonDocument::fromJson('[' + text.mid(i, end - i + 1) + ']').array().first().toString();
+                const QByteArray quotedKey = text.mid(i, end - i + 1);
+                const QString name = quotedKey.contains('\\')
+                    ? QJsonDocument::fromJson('[' + quotedKey + ']').array().first().toString()
+                    : QString::fromUtf8(quotedKey.mid(1, quotedKey.size() - 2));
                 if (levels.last().keys.contains(name)) {
                     *key = name;
                     return i;
@@ -111,6 +113,13 @@ QString lineAndColumn(const QByteArray &text, int offset)
 }
 
 } // namespace
+
+QString repeatedKeyError(const QByteArray &json)
+{
+    QString twice;
+    const int at = repeatedKey(json, &twice);
+    return at < 0 ? QString() : lineAndColumn(json, at) + QStringLiteral(": the key %1 is given twice").arg(quoted(twice));
+}
 
 QJsonObject toJson(const ConfigValues &values, const QByteArray &serial)
 {
@@ -171,11 +180,9 @@ Parsed fromJson(const QByteArray &text)
         p.error = lineAndColumn(text, parseError.offset) + QStringLiteral(": ") + parseError.errorString();
         return p;
     }
-    QString twice;
-    if (const int at = repeatedKey(text, &twice); at >= 0) {
-        p.error = lineAndColumn(text, at) + QStringLiteral(": the key %1 is given twice").arg(quoted(twice));
+    p.error = repeatedKeyError(text);
+    if (!p.ok())
         return p;
-    }
     if (!doc.isObject()) {
         p.error = QStringLiteral("not a configuration file: no JSON object");
         return p;

@@ -32,6 +32,11 @@ struct Parsed {
 
 Parsed fromJson(const QByteArray &text);
 
+// For valid JSON that gives a key twice in one object, where the second
+// stands ("line 6, column 3: the key "label" is given twice"); else empty.
+// QJsonDocument keeps the last one without a word, other readers the first.
+QString repeatedKeyError(const QByteArray &json);
+
 // Reads and parses a file ("-": standard input); errors name it.
 Parsed readFile(const QString &path);
 

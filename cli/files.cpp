@@ -1,5 +1,6 @@
 #include "cli/files.h"
 
+#include "cli/interrupts.h"
 #include "cli/output.h"
 #include "firmware/upgradefile.h"
 
@@ -92,7 +93,7 @@ bool writeWhole(const QString &path, const QByteArray &data, QString *error)
         return false;
     }
     QString reason;
-    if (writeFileWhole(path, data, &reason))
+    if (writeFileWhole(path, data, &reason, [] { return Interrupts::instance().countNow() > 0; }))
         return true;
     *error = path + QStringLiteral(": cannot be written: ") + reason;
     return false;

@@ -22,6 +22,14 @@ bool dottedAddress(const QString &text, quint32 *address)
     return true;
 }
 
+QString listenFailure(const QHostAddress &address, const Discovery &discovery)
+{
+    return QStringLiteral("cannot listen on %1 port %2: %3")
+        .arg(address.toString())
+        .arg(DiscoveryPort)
+        .arg(discovery.bindError());
+}
+
 AddressChoice chooseAddress(const QString &requested, const QString &from)
 {
     const QList<QHostAddress> usable = Discovery::workstationAddresses();

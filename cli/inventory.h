@@ -22,6 +22,10 @@ struct AddressChoice {
 };
 AddressChoice chooseAddress(const QString &requested, const QString &from = QStringLiteral("--interface"));
 
+// Why discovery could not listen on `address`:
+// "cannot listen on 192.0.2.1 port 49999: another program of this workstation uses it".
+QString listenFailure(const QHostAddress &address, const Discovery &discovery);
+
 // How messages name a node: "Stage left (15030001, 192.0.2.10)", texts
 // made printable; nodeName() without the address.
 QString nodeName(const NodeInfo &node);

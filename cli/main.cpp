@@ -369,7 +369,8 @@ int parseAndRun()
         r.output = parser.value(QStringLiteral("output"));
     if (name == QLatin1String("metrics")) {
         r.state = parser.value(QStringLiteral("state"));
-        r.forgetAfter = parser.value(QStringLiteral("forget-after"));
+        if (isSet("forget-after"))
+            r.forgetAfter = parser.value(QStringLiteral("forget-after"));
     }
 
     if (r.csv && r.json)

@@ -1,6 +1,7 @@
 #include "cli/metrics.h"
 
 #include "cli/commands.h"
+#include "cli/configfile.h"
 #include "cli/interrupts.h"
 #include "cli/inventory.h"
 #include "cli/output.h"
@@ -18,7 +19,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QUdpSocket>
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -26,7 +26,6 @@
 namespace {
 
 enum : qint64 {
-    DefaultForgetSeconds = 7 * 86400,
     MaxForgetSeconds = 3650 * 86400,
     // Far above what MaxNodes entries take; a larger file is not ours.
     MaxStateBytes = 16 * 1024 * 1024,
@@ -55,10 +54,11 @@ int fail(const QString &text, int code = Failure)
     return code;
 }
 
-// "90s", "30m", "12h" or "7d" in seconds; -1 for anything else.
+// "90s", "30m", "12h" or "7d" in seconds, at most ten years in any unit;
+// -1 for anything else. Twelve digits of days still fit in 64 bits.
 qint64 durationSeconds(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,7})([smhd])$"));
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,12})([smhd])$"));
     const QRegularExpressionMatch m = form.match(text);
     if (!m.hasMatch())
         return -1;
@@ -114,10 +114,7 @@ int search(const Request &r, Search *s)
     // Each address: two nodes that report one serial are two nodes here.
     Discovery discovery(nullptr, Wiring::Internal, {DiscoveryOptions::Keep::EachAddress});
     if (!discovery.bind(local))
-        return fail(QStringLiteral("cannot listen on %1 port %2: %3 (is another configurator running?)")
-                        .arg(local.toString())
-                        .arg(DiscoveryPort)
-                        .arg(discovery.socket()->errorString()));
+        return fail(listenFailure(local, discovery));
 
     QElapsedTimer clock;
     s->startedMs = QDateTime::currentMSecsSinceEpoch();
@@ -198,6 +195,9 @@ NodeTable parseState(const QByteArray &bytes, QString *damage)
         *damage = QStringLiteral("not a JSON object");
         return {};
     }
+    *damage = configfile::repeatedKeyError(bytes);
+    if (!damage->isEmpty())
+        return {};
     if (top.value(QLatin1String("format")).toString() != QLatin1String("tarvo-metrics-state") ||
         top.value(QLatin1String("version")).toDouble() != 1 || !top.value(QLatin1String("nodes")).isArray()) {
         *damage = QStringLiteral("not format tarvo-metrics-state, version 1");
@@ -363,7 +363,7 @@ bool writeStandardOutput(const QByteArray &bytes)
 bool writeWhole(const QString &path, const QByteArray &bytes)
 {
     QString reason;
-    if (writeFileWhole(path, bytes, &reason))
+    if (writeFileWhole(path, bytes, &reason, [] { return Interrupts::instance().countNow() > 0; }))
         return true;
     fail(path + QStringLiteral(": cannot be written: ") + reason);
     return false;
@@ -389,10 +389,11 @@ QList<QCommandLineOption> metricsOptions()
 
 int metrics(const Request &r)
 {
-    const qint64 forget = r.forgetAfter.isEmpty() ? qint64(DefaultForgetSeconds) : durationSeconds(r.forgetAfter);
+    const qint64 forget = durationSeconds(r.forgetAfter);
     if (forget < 0)
-        return fail(QStringLiteral("--forget-after takes a whole number and a unit, s, m, h or d (90s, 30m, 12h, "
-                                   "7d), at most 3650d"),
+        return fail((r.forgetAfter.isEmpty() ? QStringLiteral("--forget-after is empty; it takes")
+                                             : QStringLiteral("--forget-after takes")) +
+                        QStringLiteral(" a whole number and a unit, s, m, h or d (90s, 30m, 12h, 7d), at most 3650d"),
                     UsageError);
     QString statePath = r.state;
     if (statePath.isEmpty()) {

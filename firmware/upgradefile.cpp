@@ -5,7 +5,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool isPlainFileName(const QString &name)
 {
@@ -49,8 +57,79 @@ bool saveWhole(const QString &folder, const QString &name, const QByteArray &dat
     return writeFileWhole(QDir(folder).filePath(name), data);
 }
 
-bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason)
+namespace {
+
+QString systemReason(int error)
 {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Into a character device, FIFO or socket that is already there, as a
+// shell's redirection writes: QSaveFile would rename a regular file over
+// it (as root, /dev/null would become a file). Opened without O_CREAT, so
+// that nothing is made where it went meanwhile; a FIFO waits for its
+// reader, polled rather than in a blocking open(), which the signal
+// handlers would restart: an interruption could never end the wait.
+bool writeInto(const QByteArray &name, bool fifo, const QByteArray &data, QString *why,
+               const std::function<bool()> &interrupted)
+{
+    int fd, error;
+    while ((fd = ::open(name.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK)) < 0) {
+        error = errno;
+        if (error == EINTR)
+            continue;
+        if (!fifo || error != ENXIO) {
+            *why = systemReason(error);
+            return false;
+        }
+        if (interrupted && interrupted()) {
+            *why = QStringLiteral("interrupted while waiting for a program to read it");
+            return false;
+        }
+        const timespec pause{0, 20 * 1000 * 1000};
+        ::nanosleep(&pause, nullptr);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        *why = QStringLiteral("changed while it was opened; not written");
+        return false;
+    }
+    error = 0;
+    for (qsizetype written = 0; error == 0 && written < data.size();) {
+        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n > 0)
+            written += n;
+        else if (n == 0 || errno != EINTR)
+            error = n == 0 ? EIO : errno;
+    }
+    if (::close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    if (error != 0)
+        *why = systemReason(error);
+    return error == 0;
+}
+
+} // namespace
+
+bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason, const std::function<bool()> &interrupted)
+{
+    QString why;
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    // What the path leads to, through symbolic links, as a shell sees it;
+    // QSaveFile refuses a folder itself.
+    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        bool written = false;
+        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+            written = writeInto(name, S_ISFIFO(st.st_mode), data, &why, interrupted);
+        else // a block device: a disk is never anyone's output file
+            why = QStringLiteral("a block device; not written");
+        if (!written && reason)
+            *reason = why;
+        return written;
+    }
     QSaveFile file(path);
     bool whole = file.open(QIODevice::WriteOnly);
     for (qint64 written = 0; whole && written < data.size();) {

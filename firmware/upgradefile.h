@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // Building an upgrade file from a raw firmware image, without a window: the
 // "Create Upg" slot and the production command line share this code.
 struct UpgradeFile {
@@ -27,8 +29,12 @@ bool saveWhole(const QString &folder, const QString &name, const QByteArray &dat
 // leaves it as it was and gives the system's reason. Every byte is written
 // and flushed, and checked, before the new file takes the old one's place:
 // Qt 6.4's commit() renames a file whose last write failed (a full disk)
-// and still reports success.
-bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason = nullptr);
+// and still reports success. An existing character device, FIFO or socket
+// is written into instead, never replaced; a FIFO is waited on until a
+// program opens it to read, or until `interrupted` (asked every 20 ms)
+// says to give up.
+bool writeFileWhole(const QString &path, const QByteArray &data, QString *reason = nullptr,
+                    const std::function<bool()> &interrupted = {});
 
 // The tool's program folder's subfolder (created when missing), e.g.
 // programSubfolder("Upgrade"). The path is returned even when it could not

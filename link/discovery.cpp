@@ -9,8 +9,12 @@
 #include <QSocketNotifier>
 #include <QUdpSocket>
 #include <QVariant>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -50,25 +54,52 @@ int sharedSocket(const QHostAddress &address, quint16 port)
     return -1;
 }
 
-// True when nothing else holds address:port. The port is shared only among
-// the sockets made here: another program, or another instance of this one,
-// must not join the group and take a part of the replies unseen.
-bool portFree(const QHostAddress &address, quint16 port)
+// 0 when nothing else holds address:port, else the error of a plain bind
+// (EADDRINUSE when something does). The port is shared only among the
+// sockets made here: another program must not join the group and take a
+// part of the replies unseen.
+int portBusy(const QHostAddress &address, quint16 port)
 {
 #ifdef Q_OS_LINUX
     const sockaddr_in name = socketName(address, port);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
-    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&name), sizeof name) == 0;
+        return errno;
+    const int error = ::bind(fd, reinterpret_cast<const sockaddr *>(&name), sizeof name) == 0 ? 0 : errno;
     ::close(fd);
-    return bound;
+    return error;
 #else
     Q_UNUSED(address);
     Q_UNUSED(port);
-    return true;
+    return 0;
 #endif
 }
+
+#ifdef Q_OS_LINUX
+// The claim of address:port among this namespace's processes: a socket
+// bound to a name in the abstract namespace, which exists once per network
+// namespace, is bound or refused at once, and goes when its process does.
+// SO_REUSEPORT alone would let two of ours share the port unseen, and a
+// check that the port is free before binding is a race between two that
+// start together. -1 when another holds the claim (errno EADDRINUSE).
+int claimPort(const QHostAddress &address, quint16 port)
+{
+    const QByteArray id = "tarvo-discovery " + address.toString().toLatin1() + ' ' + QByteArray::number(port);
+    sockaddr_un name{};
+    name.sun_family = AF_UNIX;
+    const size_t size = qMin(size_t(id.size()), sizeof name.sun_path - 1);
+    std::memcpy(name.sun_path + 1, id.constData(), size); // sun_path[0] stays 0: abstract
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&name),
+                          socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size)) == 0)
+        return fd;
+    const int error = errno;
+    if (fd >= 0)
+        ::close(fd);
+    errno = error;
+    return -1;
+}
+#endif
 
 // Asks for `bytes` of receive buffer; where the kernel grants less, a
 // privileged process may still force it. Returns the size granted.
@@ -105,11 +136,27 @@ Discovery::Discovery(QObject *parent, Wiring wiring, DiscoveryOptions options)
         connect(udp, &QUdpSocket::readyRead, this, &Discovery::readPending);
     // The reader must be gone before the descriptor it reads is closed.
     connect(udp, &QIODevice::aboutToClose, this, &Discovery::stopReader);
+    connect(udp, &QIODevice::aboutToClose, this, &Discovery::releasePort);
 }
 
 Discovery::~Discovery()
 {
     stopReader();
+    releasePort();
+}
+
+void Discovery::releasePort()
+{
+    if (portClaim >= 0)
+        ::close(portClaim);
+    portClaim = -1;
+}
+
+bool Discovery::failBind(const QString &reason)
+{
+    bindFailure = reason;
+    releasePort();
+    return false;
 }
 
 void Discovery::stopReader()
@@ -130,10 +177,22 @@ void Discovery::stopReader()
 // reader reads the QUdpSocket alone; where no reader runs, Qt reads it.
 bool Discovery::bind(const QHostAddress &localAddress)
 {
-    if (reader || udp->state() != QAbstractSocket::UnconnectedState)
-        return udp->bind(localAddress, DiscoveryPort); // refused as Qt refuses it
-    if (localAddress.protocol() == QAbstractSocket::IPv4Protocol && !portFree(localAddress, DiscoveryPort))
+    const QString inUse = QStringLiteral("another program of this workstation uses it");
+    bindFailure.clear();
+    if (reader || udp->state() != QAbstractSocket::UnconnectedState) {
+        if (udp->bind(localAddress, DiscoveryPort)) // refused as Qt refuses it
+            return true;
+        bindFailure = udp->errorString();
         return false;
+    }
+#ifdef Q_OS_LINUX
+    portClaim = claimPort(localAddress, DiscoveryPort);
+    if (portClaim < 0)
+        return failBind(errno == EADDRINUSE ? inUse : QString::fromLocal8Bit(std::strerror(errno)));
+#endif
+    // A program other than ours may hold it all the same.
+    if (const int busy = localAddress.protocol() == QAbstractSocket::IPv4Protocol ? portBusy(localAddress, DiscoveryPort) : 0)
+        return failBind(busy == EADDRINUSE ? inUse : QString::fromLocal8Bit(std::strerror(busy)));
     std::vector<int> more;
     const int first = sharedSocket(localAddress, DiscoveryPort);
     if (first >= 0 && udp->setSocketDescriptor(first, QAbstractSocket::BoundState)) {
@@ -150,7 +209,7 @@ bool Discovery::bind(const QHostAddress &localAddress)
         if (first >= 0)
             ::close(first);
         if (!udp->bind(localAddress, DiscoveryPort))
-            return false;
+            return failBind(udp->error() == QAbstractSocket::AddressInUseError ? inUse : udp->errorString());
     }
     auto started = std::make_unique<DiscoveryReader>(int(udp->socketDescriptor()), std::move(more), int(QueuedDatagrams));
     if (started->start()) {

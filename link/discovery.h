@@ -70,7 +70,12 @@ public:
     static QList<QHostAddress> workstationAddresses();
 
     // Binds to the workstation's chosen address and the discovery port.
+    // One Discovery per address in a network namespace holds the port, in
+    // this process or another: a second would take a part of the replies.
     bool bind(const QHostAddress &localAddress);
+    // Why the last bind() failed: "another program of this workstation
+    // uses it" when the port is held, else the system's reason.
+    QString bindError() const { return bindFailure; }
     QUdpSocket *socket() const { return udp; }
 
     // Forgets every record of the last search.
@@ -116,11 +121,15 @@ private:
     void takeQueued();
     void checkLosses();
     void stopReader();
+    bool failBind(const QString &reason);
+    void releasePort();
 
     DiscoveryOptions opts;
     QUdpSocket *udp = nullptr;
     QTimer window;
     std::unique_ptr<DiscoveryReader> reader;
+    int portClaim = -1; // held while bound (see bind())
+    QString bindFailure;
     QSocketNotifier *wake = nullptr; // the reader's: datagrams wait
     // The reader's loss count when the search began, and whether the
     // search's losses were traced (and the request repeated).

@@ -1,7 +1,6 @@
 #include "link/discoveryreader.h"
 
 #include <algorithm>
-#include <limits>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
@@ -156,13 +155,16 @@ void DiscoveryReader::run()
     bool active = false;
 
     for (;;) {
-        const int ready = ::poll(fds.data(), nfds_t(fds.size()), active ? int(QuietMs) : -1);
+        // Datagrams held back are handed over by the next round, which
+        // begins once they are old enough.
+        const int timeout = !batch.empty() ? 1 : active ? int(QuietMs) : -1;
+        const int ready = ::poll(fds.data(), nfds_t(fds.size()), timeout);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0 || fds.back().revents ||
             std::any_of(fds.begin(), fds.end(), [](const pollfd &p) { return p.revents & POLLNVAL; }))
             return;
-        if (ready == 0) {
+        if (ready == 0 && batch.empty()) {
             active = false;
             signalQuiet();
             continue;
@@ -170,11 +172,18 @@ void DiscoveryReader::run()
         active = true;
         // Every socket is drained, a batch at a time from each, and the
         // datagrams are handed over in the order the kernel received them,
-        // merged across the sockets: one read only up to the newest
-        // datagram of a socket that may hold more is handed over, since an
-        // older one may still wait in it; the rest waits for the next round.
+        // merged across the sockets. Only those received before the round
+        // began are handed over: one that came during the round may be
+        // younger than another that arrived meanwhile in a socket already
+        // read (the reader may lose the processor between two sockets).
+        // Likewise only up to the newest datagram of a socket that may hold
+        // more, since an older one may still wait in it. The rest waits for
+        // the next round.
         for (bool more = true; more;) {
             more = false;
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            const qint64 roundStart = qint64(now.tv_sec) * 1000000000 + now.tv_nsec - StampMarginNs;
             for (size_t s = 0; s < sockets.size(); ++s) {
                 const int fd = sockets[s];
                 full[s] = false;
@@ -226,7 +235,7 @@ void DiscoveryReader::run()
                     batch.push_back(std::move(d));
                 }
             }
-            qint64 upTo = std::numeric_limits<qint64>::max();
+            qint64 upTo = roundStart - 1;
             for (size_t s = 0; s < sockets.size(); ++s)
                 if (full[s])
                     upTo = std::min(upTo, newest[s]);

@@ -38,6 +38,10 @@ public:
         // The sockets count as quiet after this long without a datagram.
         QuietMs = 50,
     };
+    // A datagram's receive time is taken a moment before it is queued to
+    // its socket: a round hands over only those older than its start by
+    // this much.
+    static constexpr qint64 StampMarginNs = 200000;
 
     // Reads `socket`, which stays the caller's and must outlive the reader,
     // and `ownSockets`, which the reader closes when it goes.

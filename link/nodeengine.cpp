@@ -1,6 +1,5 @@
 #include "link/nodeengine.h"
 
-#include <QUdpSocket>
 
 NodeEngine::NodeEngine(OperationOptions options, QObject *parent)
     : QObject(parent), opts(options),
@@ -20,7 +19,7 @@ bool NodeEngine::bind(const QHostAddress &local, QString *error)
 {
     bound = finder->bind(local);
     if (!bound && error)
-        *error = finder->socket()->errorString();
+        *error = finder->bindError();
     return bound;
 }
 

@@ -32,7 +32,9 @@ TraceSink setTraceSink(TraceSink next)
     return previous;
 }
 
-QString printable(const QByteArray &text)
+namespace {
+
+QString escaped(const QByteArray &text, bool backslash)
 {
     QString out;
     out.reserve(text.size());
@@ -40,10 +42,22 @@ QString printable(const QByteArray &text)
         const auto b = static_cast<unsigned char>(c);
         if (b < 0x20 || (b >= 0x7f && b < 0xa0))
             out += QString::asprintf("\\x%02x", b);
-        else if (b == '\\')
+        else if (b == '\\' && backslash)
             out += QStringLiteral("\\\\");
         else
             out += QChar(b); // Latin-1
     }
     return out;
+}
+
+} // namespace
+
+QString printable(const QByteArray &text)
+{
+    return escaped(text, true);
+}
+
+QString shownText(const QByteArray &text)
+{
+    return escaped(text, false);
 }

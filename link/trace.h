@@ -36,5 +36,9 @@ TraceSink setTraceSink(TraceSink sink);
 // written as \xNN and the backslash itself as \\, so that it can neither
 // break a line nor drive a terminal, and a shown \x01 is never ambiguous.
 QString printable(const QByteArray &text);
+// A text from a node as the window shows it: as the node sent it (a
+// backslash is a backslash), read as Latin-1, only its control characters
+// written as \xNN, so that it stays on one line.
+QString shownText(const QByteArray &text);
 
 #endif

@@ -7,7 +7,8 @@ addresses, over SSH, run inside scripts/two-sites:
 
 Each site's nodes are a tarvo-emulator in the site's nodes' namespace; its
 output (`rx ADDR WORD` per message a node receives) shows what reached the
-nodes. --bench N repeats the timing of the facts play N times.
+nodes. What the plays cost is measured by bench/bench_ansible.py, which
+uses the sites and the controller of this file.
 """
 
 import argparse
@@ -15,13 +16,13 @@ import json
 import os
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+COLLECTION = os.path.join(HERE, '..', '..', 'ansible')
 SITES = ('a', 'b')
 ADDRESSES = ['192.0.2.%d' % (10 + i) for i in range(3)]
 SET_CONFIG, ERASE = 8, 12
@@ -141,13 +142,6 @@ class Controller(object):
 
 
 
-def elapsed(run):
-    """Seconds that run() took; infinite when it did not succeed."""
-    start = time.monotonic()
-    ok = run()
-    return time.monotonic() - start if ok else float('inf')
-
-
 def task(results, host, name):
     found = [r for r in results.get(host, []) if r['task'] == name]
     return found[-1] if found else {}
@@ -170,27 +164,13 @@ def upgrade_file(args, work):
     return made.stdout.strip()
 
 
-def facts_and_bench(controller, sites, serials, repeat):
+def facts_play(controller, sites, serials):
     rc, results, dummy = controller.play('facts.yml')
     for site in sites:
         nodes = task(results, site.host, 'Find the nodes').get('ansible_facts', {}).get('tarvo_nodes', [])
         check(rc == 0 and [n['address'] for n in nodes] == ADDRESSES
               and [n['serial'] for n in nodes] == serials[site.name],
               'facts: %s reports its own three nodes at the shared addresses' % site.host, (rc, results))
-
-    # Interleaved, so that the machine's other load falls on all alike.
-    times = {'a': [], 'b': [], 'empty': [], 'facts': []}
-    for dummy in range(repeat):
-        for site in sites:
-            times[site.name].append(elapsed(lambda: site.tarvo('--json', 'search').returncode == 0))
-        times['empty'].append(elapsed(lambda: controller.play('empty.yml')[0] == 0))
-        times['facts'].append(elapsed(lambda: controller.play('facts.yml')[0] == 0))
-    search = {s.name: statistics.median(times[s.name]) for s in sites}
-    empty, facts = statistics.median(times['empty']), statistics.median(times['facts'])
-    print('benchmark (median of %d): facts play over two sites %.2f s; empty play %.2f s; '
-          'tarvo search: site a %.2f s, site b %.2f s' % (repeat, facts, empty, search['a'], search['b']), flush=True)
-    check(facts <= empty + search['a'] + search['b'],
-          'benchmark: the facts play costs at most the empty play and one search per site')
 
 
 def config_plays(controller, sites, contract):
@@ -285,8 +265,7 @@ def main():
     parser.add_argument('--tarvo', required=True)
     parser.add_argument('--emulator', required=True)
     parser.add_argument('--production', required=True)
-    parser.add_argument('--collection', default=os.path.join(HERE, '..', '..', 'ansible'))
-    parser.add_argument('--bench', type=int, default=3, metavar='N')
+    parser.add_argument('--collection', default=COLLECTION)
     args = parser.parse_args()
     if not shutil.which('ansible-playbook'):
         print('two_sites: no ansible-playbook here; skipping', file=sys.stderr)
@@ -300,7 +279,7 @@ def main():
     try:
         serials = {s.name: s.start() for s in sites}
         controller = Controller(work, args)
-        facts_and_bench(controller, sites, serials, args.bench)
+        facts_play(controller, sites, serials)
         config_plays(controller, sites, contract)
         firmware_plays(controller, sites, contract, upgrade_file(args, work))
         backup_plays(controller, sites, contract, serials)

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
 namespace {
 
@@ -208,6 +209,12 @@ private slots:
                                   << "port 1: \"universe\" must be a whole number from 0 to 4294967295" << true;
         QTest::newRow("beyond 32 bits") << QStringList{"config", "set", "2003", "@/huge.json"} << 1
                                         << "port 1: \"channels\" must be a whole number from 0 to 4294967295" << true;
+        QTest::newRow("version 0") << QStringList{"config", "set", "2003", "@/v0.json"} << 1
+                                   << "v0.json: \"version\" must be 1" << true;
+        QTest::newRow("no version") << QStringList{"config", "set", "2003", "@/nov.json"} << 1
+                                    << "nov.json: \"version\" must be 1" << true;
+        QTest::newRow("one ambiguous name of several") << QStringList{"default", "Solo", "Twin"} << 1
+                                                       << "the label Twin is shared by 2 nodes" << true;
         QTest::newRow("missing file") << QStringList{"config", "set", "2003", "@/none.json"} << 1
                                       << "none.json: cannot be read" << true;
         QTest::newRow("short upgrade file") << QStringList{"upgrade", "@/short.upg", "--all"} << 1
@@ -241,6 +248,8 @@ private slots:
         writeFile(dir.filePath("fraction.json"), configFile("1.5"));
         writeFile(dir.filePath("huge.json"), configFile("1", "4294967296"));
         writeFile(dir.filePath("short.upg"), QByteArray(1000, 'x'));
+        writeFile(dir.filePath("v0.json"), editedFile({{"\"version\": 1", "\"version\": 0"}}));
+        writeFile(dir.filePath("nov.json"), editedFile({{"\"version\": 1,\n", ""}}));
         for (QString &a : args)
             a.replace("@", dir.path());
 
@@ -361,6 +370,25 @@ private slots:
                                                      "\\ngood\\n26500001.json\\nfill\\n$";
         QTest::newRow("config get -o onto a full disk")
             << fullDisk.arg("$T config get 26500001 -o $D/26500001.json") << "rc=1|No space left on device|\\ngood\\n";
+        // Device nodes of our own, in a private mount namespace: written
+        // into as a shell's ">" would, never replaced.
+        const QString devices = "unshare -m sh -c 'exec 2>&1; mount -t tmpfs tmpfs $D && mknod $D/null c 1 3 && mknod $D/full c 1 7 "
+                                "&& mkfifo $D/fifo && %1; test -c $D/null && test -c $D/full && test -p $D/fifo && echo kept'";
+        QTest::newRow("config get -o onto devices, a FIFO, a folder")
+            << devices.arg("$T config get 26500001 -o $D/null; echo null=$?; $T config get 26500001 -o $D/full; "
+                           "echo full=$?; timeout 10 cat $D/fifo > $D/got & $T config get 26500001 -o $D/fifo; echo fifo=$?; wait; "
+                           "echo got $(grep -c tarvo-config $D/got); $T config get 26500001 -o $D; echo folder=$?; "
+                           // Ctrl-C while it waits for a reader, in its pause between two tries.
+                           "$T config get 26500001 -o $D/fifo & p=$!; i=0; until [ $i = 200 ] || "
+                           "[ \"$(cat /proc/$p/wchan)\" = hrtimer_nanosleep ]; do sleep 0.05; i=$((i+1)); done; "
+                           "kill -INT $p; wait $p; echo unread=$?")
+            << "null=0|/full: cannot be written: No space left on device\nfull=1|fifo=0|got 1|"
+               "interrupted while waiting for a program to read it\nunread=1|"
+               ": cannot be written: Filename refers to a directory\nfolder=1|kept";
+        QTest::newRow("metrics -o onto devices")
+            << devices.arg("$T metrics --timeout 300 -o $D/null --state $D/s1; echo null=$?; "
+                           "$T metrics --timeout 300 -o $D/full --state $D/s2; echo full=$?; grep -c 2650000 $D/s2")
+            << "null=0|/full: cannot be written: No space left on device\nfull=1\n3\n|kept";
         QTest::newRow("config get into /dev/full")
             << "$T config get 26500001 > /dev/full; echo rc=$?"
             << "cannot write standard output: No space left on device|rc=1";
@@ -414,6 +442,8 @@ private slots:
 
         const CliRun r = shell(script, {{"D", dir.path()}}, &emu);
         const QString printed = r.out + r.err;
+        if (printed.contains("mknod: "))
+            QSKIP("device nodes need root");
         for (const QString &part : expected.split('|'))
             QVERIFY2(printed.contains(QRegularExpression(part)), qPrintable(part + " not in:\n" + printed));
         if (expected.contains("rc=1"))
@@ -440,13 +470,18 @@ private slots:
             QJsonObject{{"field", "ports[1].universe"}, {"from", 2}, {"to", 3}}));
         QVERIFY(one.value("changes").toArray().contains(QJsonObject{{"field", "label"}, {"from", "Node-1"}, {"to", "Solo"}}));
 
-        // One file onto every node: each keeps its own address.
-        const QJsonArray all =
-            parsedJson(tarvo({"--json", "config", "set", "--all", file, "--dry-run"}, &emu).out).toObject().value("nodes").toArray();
-        QCOMPARE(all.size(), 3);
-        for (const QJsonValue n : all)
-            for (const QJsonValue c : n.toObject().value("changes").toArray())
-                QVERIFY(!c.toObject().value("field").toString().startsWith("network."));
+        // One file onto several nodes: each keeps its own address.
+        for (const QStringList &nodes : {QStringList{"--all"}, QStringList{"26500002", "26500003"}}) {
+            const QJsonArray planned = parsedJson(tarvo(QStringList{"--json", "config", "set"} + nodes +
+                                                            QStringList{file, "--dry-run"}, &emu).out)
+                                           .toObject()
+                                           .value("nodes")
+                                           .toArray();
+            QCOMPARE(planned.size(), nodes.size() == 1 ? 3 : 2);
+            for (const QJsonValue n : planned)
+                for (const QJsonValue c : n.toObject().value("changes").toArray())
+                    QVERIFY(!c.toObject().value("field").toString().startsWith("network."));
+        }
 
         // Answered no on a terminal: nothing is sent. --yes asks nothing.
         const QString onTerminal = "printf 'n\\n' | script -qec \"$T default --all%1\" /dev/null; echo rc=$?";
@@ -488,6 +523,73 @@ private slots:
         QCOMPARE(wire::u32(emu.storedConfig("192.0.2.10"), ConfigRecord::portField(0, PortConfig::UniverseIndex)), 8u);
     }
 
+    // Which backup a node takes: only one that fits it alone, never by an
+    // empty label; refused otherwise, each backup accounted for. Bad
+    // addresses stop --with-network before anything is sent.
+    void restoreRefusals_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("expected"); // "SERIAL ADDRESS RESULT: REASON" lines, or standard error
+        QTest::addColumn<QStringList>("written");
+
+        QTest::newRow("by label") << QStringList{"--all", "--match", "label"} << 1
+                                  << "5001 192.0.2.10 failed: 2 backups fit it by label: @/4001.json, @/4002.json\n"
+                                     "5002 192.0.2.11 skipped: no backup fits it by label in @\n"
+                                     "5003 192.0.2.12 skipped: no backup fits it by label in @\n"
+                                     "5004 192.0.2.13 failed: @/4004.json fits 2 nodes by label: name the node by address\n"
+                                     "5005 192.0.2.14 failed: @/4004.json fits 2 nodes by label: name the node by address\n"
+                                     "5006 192.0.2.15 done: written\n"
+                                     "4001  failed: backed up in @/4001.json; refused: it fits Stage \\(5001, 192.0.2.10\\) "
+                                     "by label, which 2 backups fit\n"
+                                     "4002  failed: backed up in @/4002.json; refused: .*\n"
+                                     "4003  missing: backed up in @/4003.json, but no node fits it by label among the 6 that answered\n"
+                                     "4004  failed: backed up in @/4004.json; refused: it fits 2 nodes by label: Twin "
+                                     "\\(5004, 192.0.2.13\\), Twin \\(5005, 192.0.2.14\\)\n$"
+                                  << QStringList{"192.0.2.15"};
+        QTest::newRow("bad address, with the network")
+            << QStringList{"--all", "--match", "label", "--with-network"} << 1
+            << "^tarvo: @/4006.json: IP address: not four decimal numbers from 0 to 255\ntarvo: nothing was sent\n$"
+            << QStringList{};
+        QTest::newRow("dry run of a refusal") << QStringList{"5002", "--match", "label", "--dry-run"} << 1
+                                              << "5002 192.0.2.11 refuse: no backup fits it by label" << QStringList{};
+    }
+
+    void restoreRefusals()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QString, expected);
+        QFETCH(QStringList, written);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "5001", {{"label", "Stage"}}), node(1, "5002", {{"label", ""}}),
+                                node(2, "5003", {{"label", ""}}), node(3, "5004", {{"label", "Twin"}}),
+                                node(4, "5005", {{"label", "Twin"}}), node(5, "5006", {{"label", "Desk"}})}));
+        QTemporaryDir dir;
+        const QList<QPair<QString, QString>> backups{
+            {"4001", "Stage"}, {"4002", "Stage"}, {"4003", ""}, {"4004", "Twin"}, {"4006", "Desk"}};
+        for (const auto &b : backups)
+            writeFile(dir.filePath(b.first + ".json"),
+                      editedFile({{"\"Solo\"", "\"" + b.second + "\""},
+                                  {"192.0.2.12", b.first == "4006" ? "192.0.2.256" : "192.0.2.99"}}));
+
+        const CliRun r = tarvo(QStringList{"--json", "restore", dir.path()} + args, &emu);
+        QCOMPARE(r.code, code);
+        QString printed = r.err;
+        const QJsonObject doc = parsedJson(r.out).toObject();
+        for (const QJsonValue v : doc.value(doc.contains("nodes") ? "nodes" : "results").toArray()) {
+            const QJsonObject o = v.toObject();
+            printed += QStringLiteral("%1 %2 %3: %4\n")
+                           .arg(o.value("serial").toString(), o.value("address").toString(),
+                                o.value(o.contains("action") ? "action" : "result").toString(), o.value("reason").toString());
+        }
+        QVERIFY2(printed.contains(QRegularExpression(expected.replace("@", dir.path()))), qPrintable(printed));
+        for (int i = 0; i < 6; ++i) {
+            const QString ip = QStringLiteral("192.0.2.%1").arg(10 + i);
+            QCOMPARE(emu.received(ip).contains("8"), written.contains(ip));
+        }
+    }
+
     // A write is done only when the node answered that very write: an
     // acknowledgement sent before it, or a close after the read, is not one.
     void writesNotAnswered_data()
@@ -498,6 +600,9 @@ private slots:
 
         QTest::addColumn<QString>("result");
 
+        // The node's earlier backup is kept whole.
+        QTest::newRow("backup, read not answered") << QStringList{"--timeout", "300", "backup", "@", "3001"}
+                                                   << QJsonObject{{"no-reply", QJsonArray{7}}} << "7" << "failed";
         const QJsonObject earlyAck{{"send-on-connect", QJsonArray{8}}, {"no-reply", QJsonArray{8}}};
         QTest::newRow("config set, early acknowledgement")
             << QStringList{"config", "set", "3001", "@/c.json"} << earlyAck << "8" << "failed";
@@ -519,7 +624,8 @@ private slots:
         QVERIFY(emu.startNodes({node(0, "3001", {{"faults", faults}})}));
         QTemporaryDir dir;
         writeFile(dir.filePath("c.json"), editedFile({{"192.0.2.12", "192.0.2.10"}}));
-        writeFile(dir.filePath("3001.json"), editedFile({{"192.0.2.12", "192.0.2.10"}}));
+        const QByteArray backup = editedFile({{"192.0.2.12", "192.0.2.10"}});
+        writeFile(dir.filePath("3001.json"), backup);
         writeFile(dir.filePath("moved.json"), configFile());
         for (QString &a : args)
             a.replace("@", dir.path());
@@ -532,6 +638,9 @@ private slots:
             QCOMPARE(row.value("result").toString(), result);
         QVERIFY(!row.value("reason").toString().startsWith("written"));
         QVERIFY(emu.received("192.0.2.10").contains(sent));
+        QFile kept(dir.filePath("3001.json"));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), backup);
     }
 
     // What the command line itself promises: help, usage errors, the
@@ -576,6 +685,36 @@ private slots:
             QVERIFY2(printed.contains(QRegularExpression(part)), qPrintable(part + " not in:\n" + printed));
         if (!absent.isEmpty())
             QVERIFY2(!printed.contains(absent), qPrintable(printed));
+    }
+
+    // Two started at once: one listens and finds every node, the other is
+    // refused, as it is when another program holds the port.
+    void discoveryPortHeldOnce()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "20"}));
+        const QString refused = "tarvo: cannot listen on 192.0.2.1 port 49999: another program of this workstation "
+                                "uses it\n";
+        const QStringList search{"--interface", "192.0.2.1", "--timeout", "300", "search", "--csv"};
+        for (int pair = 0; pair < 20; ++pair) {
+            QProcess a, b;
+            a.start(TARVO_CLI, search);
+            b.start(TARVO_CLI, search);
+            QVERIFY(a.waitForFinished(20000) && b.waitForFinished(20000));
+            emu.lines();
+            QProcess &winner = a.exitCode() == 0 ? a : b, &loser = a.exitCode() == 0 ? b : a;
+            const QString lost = QString::fromUtf8(loser.readAllStandardError());
+            QVERIFY2(winner.exitCode() == 0 && loser.exitCode() == 1 && lost == refused, qPrintable(lost));
+            QCOMPARE(winner.readAllStandardOutput().count('\n'), 21);
+        }
+
+        QUdpSocket other;
+        QVERIFY(other.bind(QHostAddress("192.0.2.1"), 49999));
+        for (const QStringList &args : {QStringList{"search"}, QStringList{"metrics", "--state", "/nonexistent/s"}}) {
+            const CliRun r = tarvo(args, &emu);
+            QCOMPARE(r.code, 1);
+            QCOMPARE(r.err, refused);
+        }
     }
 
     void noUsableAddress()

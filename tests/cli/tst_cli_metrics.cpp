@@ -119,21 +119,32 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("reason");
-        const auto entry = [](const QByteArray &fields) {
-            return "{\"format\": \"tarvo-metrics-state\", \"version\": 1, \"nodes\": [{\"serial\": \"9\", "
-                   "\"address\": \"192.0.2.99\", \"label\": \"x\", \"firmware\": \"v1\", \"name\": \"n\", \"type\": 421, "
-                   "\"lastSeen\": 1700000000" +
-                fields + "}]}";
+        // Node 1 of a good file with some of its fields replaced; a second node.
+        const auto entry = [](const QJsonObject &fields, const QJsonObject &second = {}) {
+            QJsonObject n{{"serial", "9"}, {"address", "192.0.2.99"}, {"label", "x"}, {"firmware", "v1"},
+                          {"name", "n"}, {"type", 421}, {"lastSeen", 1700000000}};
+            for (auto it = fields.begin(); it != fields.end(); ++it)
+                n.insert(it.key(), it.value());
+            const QJsonArray nodes = second.isEmpty() ? QJsonArray{n} : QJsonArray{n, second};
+            return QJsonDocument(QJsonObject{{"format", "tarvo-metrics-state"}, {"version", 1}, {"nodes", nodes}})
+                .toJson();
         };
         QTest::newRow("not JSON") << QByteArray("{\"format\": ") << "not a JSON object";
         QTest::newRow("version 2") << QByteArray("{\"format\": \"tarvo-metrics-state\", \"version\": 2, \"nodes\": []}")
                                    << "not format tarvo-metrics-state, version 1";
-        QTest::newRow("label of 65") << entry(", \"label\": \"" + QByteArray(65, 'L') + "\"") << "node 1: a text";
-        QTest::newRow("not 8-bit") << entry(", \"name\": \"\\u0100\"") << "node 1: a text";
-        QTest::newRow("NUL in a text") << entry(", \"serial\": \"9\\u0000\"") << "node 1: a text";
-        QTest::newRow("octal-looking address") << entry(", \"address\": \"192.0.2.099\"") << "node 1: no IPv4 address";
-        QTest::newRow("type 7") << entry(", \"type\": 7") << "node 1: no device type";
-        QTest::newRow("fractional time") << entry(", \"lastSeen\": 1.5") << "node 1: no time last seen";
+        QTest::newRow("a key twice") << QByteArray("{\"format\": \"tarvo-metrics-state\", \"version\": 1,\n"
+                                                   "\"nodes\": [], \"nodes\": []}")
+                                     << "line 2, column 14: the key \"nodes\" is given twice";
+        QTest::newRow("label of 65") << entry({{"label", QString(65, 'L')}}) << "node 1: a text";
+        QTest::newRow("not 8-bit") << entry({{"name", QString(QChar(0x100))}}) << "node 1: a text";
+        QTest::newRow("NUL in a text") << entry({{"serial", QString("9") + QChar(0)}}) << "node 1: a text";
+        QTest::newRow("octal-looking address") << entry({{"address", "192.0.2.099"}}) << "node 1: no IPv4 address";
+        QTest::newRow("type 7") << entry({{"type", 7}}) << "node 1: no device type";
+        QTest::newRow("fractional time") << entry({{"lastSeen", 1.5}}) << "node 1: no time last seen";
+        QTest::newRow("one node twice")
+            << entry({}, QJsonObject{{"serial", "9"}, {"address", "192.0.2.99"}, {"label", "y"}, {"firmware", "v2"},
+                                     {"name", "n"}, {"type", 666}, {"lastSeen", 1700000001}})
+            << "node 2: listed twice";
         QTest::newRow("beyond 16 MiB") << QByteArray(16 * 1024 * 1024 + 1, ' ') << "larger than 16777216 bytes";
     }
 
@@ -156,7 +167,9 @@ private slots:
         QCOMPARE(nodeLines(again.out).size(), 2);
     }
 
-    void refusals_data()
+    // Refusals exit 1 or 2 with their message and leave the state alone;
+    // ten years pass in any unit.
+    void commandLine_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("code");
@@ -167,6 +180,12 @@ private slots:
         QTest::newRow("weeks") << QStringList{"--forget-after", "2w"} << 2 << durationError << false;
         QTest::newRow("beyond ten years") << QStringList{"--forget-after", "3651d"} << 2 << durationError << false;
         QTest::newRow("negative") << QStringList{"--forget-after", "-5m"} << 2 << durationError << false;
+        QTest::newRow("empty") << QStringList{"--forget-after="} << 2 << "--forget-after is empty" << false;
+        QTest::newRow("ten years and a second") << QStringList{"--forget-after", "315360001s"} << 2 << durationError << false;
+        QTest::newRow("ten years in seconds") << QStringList{"--forget-after", "315360000s", "-o", "@/t.prom"} << 0 << ""
+                                              << true;
+        QTest::newRow("ten years in minutes") << QStringList{"--forget-after", "5256000m", "-o", "@/t.prom"} << 0 << ""
+                                              << true;
         QTest::newRow("an operand") << QStringList{"extra"} << 2 << "wrong number of operands" << false;
         QTest::newRow("not our address") << QStringList{"--interface", "192.0.2.99"} << 2
                                          << "--interface 192.0.2.99 is not a usable address of this workstation; "
@@ -179,7 +198,7 @@ private slots:
                                                << "@/none/tarvo.prom: cannot be written: " << true;
     }
 
-    void refusals()
+    void commandLine()
     {
         QFETCH(QStringList, args);
         QFETCH(int, code);

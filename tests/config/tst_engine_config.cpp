@@ -88,6 +88,16 @@ private slots:
         QCOMPARE(built.mid(ConfigRecord::IpOffset, 12), r.mid(ConfigRecord::IpOffset, 12));
         QCOMPARE(wire::u32(built, ConfigRecord::portField(3, PortConfig::UniverseIndex)), 180u);
 
+        // An acknowledgement proves a write only with every value sent: a
+        // merge mode, a port field, the label or any of the three addresses
+        // otherwise makes it another record.
+        for (const int offset : {68, 84, 100, 108, 196, 266, 270, 275}) {
+            QByteArray other = r;
+            other[offset] = char(other.at(offset) ^ 0x01);
+            QVERIFY2(!ConfigValues::fromRecord(other).sameAs(v), qPrintable(QString::number(offset)));
+        }
+        QVERIFY(ConfigValues::fromRecord(r).sameAs(v));
+
         // A refusal names the first failing check, with its port, field,
         // range and value.
         const auto refusal = [&] {

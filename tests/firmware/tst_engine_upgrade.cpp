@@ -149,17 +149,21 @@ private slots:
         QTest::addColumn<QList<qint32>>("acks");
         QTest::addColumn<QList<qint64>>("packets");
         QTest::addColumn<QString>("trace");
-        QTest::newRow("9 releases 10") << QList<qint32>{0, 9} << QList<qint64>{0, 1, 10} << "Program packet nr: 10";
+        QTest::addColumn<qint64>("written"); // acknowledged packets that were sent, each once
+        QTest::newRow("9 releases 10") << QList<qint32>{0, 9} << QList<qint64>{0, 1, 10} << "Program packet nr: 10"
+                                       << qint64(1);
         QTest::newRow("a repeated one asks again") << QList<qint32>{0, 1, 1, 2} << QList<qint64>{0, 1, 2, 2, 3}
-                                                   << "Program packet nr: 3";
+                                                   << "Program packet nr: 3" << qint64(3);
         QTest::newRow("backward resends") << QList<qint32>{0, 1, 2, 0} << QList<qint64>{0, 1, 2, 3, 1}
-                                          << "Program packet nr: 3";
-        QTest::newRow("minus one brings packet 0") << QList<qint32>{-1} << QList<qint64>{0, 0} << "Program packet nr: 0";
-        QTest::newRow("below minus one") << QList<qint32>{-2} << QList<qint64>{0} << "Invalid packet number: -2";
+                                          << "Program packet nr: 3" << qint64(3);
+        QTest::newRow("minus one brings packet 0") << QList<qint32>{-1} << QList<qint64>{0, 0} << "Program packet nr: 0"
+                                                   << qint64(0);
+        QTest::newRow("below minus one") << QList<qint32>{-2} << QList<qint64>{0} << "Invalid packet number: -2"
+                                         << qint64(0);
         QTest::newRow("four times at most") << QList<qint32>{0, 0, 0, 0, 0, 0} << QList<qint64>{0, 1, 1, 1, 1}
-                                            << "Packet sent 4 times, not again: 1";
+                                            << "Packet sent 4 times, not again: 1" << qint64(1);
         QTest::newRow("beyond the image") << QList<qint32>{INT_MAX} << QList<qint64>{0}
-                                          << "program transfer completed! 2147483648";
+                                          << "program transfer completed! 2147483648" << qint64(0);
     }
 
     void acknowledgedNumberChoosesTheNextPacket()
@@ -171,6 +175,7 @@ private slots:
         QTEST(d.packets, "packets");
         QFETCH(QString, trace);
         QCOMPARE(Traces::count(trace), 1);
+        QTEST(d.upgrade.packetsWritten(), "written");
     }
 
     // While the node restarts only its confirmation counts: a stray erase

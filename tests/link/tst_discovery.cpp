@@ -148,24 +148,29 @@ private slots:
         QCOMPARE(p.label("SerialNoLabel")->textFormat(), Qt::PlainText);
     }
 
-    // Where a label is only shown, a backslash is spelled out too, so that a
-    // shown \x01 is never ambiguous, and DEL as the other controls. The
-    // label field is edited and sent back: it holds the label as the node
-    // sent it, and an untouched form returns it byte for byte.
+    // Where a label or name is only shown, it appears as the node sent it,
+    // a backslash as a backslash, only its control characters (DEL too)
+    // spelled out; a trace line spells out the backslash as well, so that a
+    // traced \x01 is never ambiguous. The label field is edited and sent
+    // back: it holds the label as the node sent it, and an untouched form
+    // returns it byte for byte.
     void labelsGoBackAsTheNodeSentThem()
     {
         const QByteArray label("A\\x01B\x01" "C\x7f");
         EmulatorProcess emu;
-        QVERIFY(emu.startNodes({node("192.0.2.10", QString::fromLatin1(label), "S2")}));
+        QJsonObject n = node("192.0.2.10", QString::fromLatin1(label), "S2");
+        n.insert("name", "Stage\\Left");
+        QVERIFY(emu.startNodes({n}));
         auto w = openWindow();
         MainWindowProbe p(*w);
         p.invoke("searchForDevices");
         QVERIFY(waitForEntries(p, 1));
-        QCOMPARE(p.list()->item(0)->text(), QStringLiteral("A\\\\x01B\\x01C\\x7f"));
+        QCOMPARE(p.list()->item(0)->text(), QStringLiteral("A\\x01B\\x01C\\x7f"));
         QVERIFY(Traces::contains(QStringLiteral("Label: A\\\\x01B\\x01C\\x7f")));
         p.list()->setCurrentRow(0);
         p.invoke("displayDevice");
         QCOMPARE(p.line("DeviceLabelLine")->text(), QString::fromLatin1(label));
+        QCOMPARE(p.label("DevNameLabel")->text(), QStringLiteral("Stage\\Left"));
         p.invoke("connectBtnPressed");
         QVERIFY(Traces::waitFor(QStringLiteral("Serial number: S2")));
         p.invoke("sendConfig");

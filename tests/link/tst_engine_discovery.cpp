@@ -73,6 +73,36 @@ private slots:
         QCOMPARE(discovery.count(), count);
     }
 
+    // The first reply of a serial wins, so replies are judged in the order
+    // they came, across the sockets that share the port, even while the
+    // reader waits for a busy processor.
+    void repliesAreJudgedInTheOrderTheyCame()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.start({"--count", "64", "--first-ip", "192.0.2.10"}));
+        QProcess busy;
+        busy.start("sh", {"-c", "while :; do :; done"});
+        QVERIFY(busy.waitForStarted());
+        Discovery discovery;
+        QVERIFY(discovery.bind(QHostAddress("192.0.2.1")));
+        QStringList inOrder;
+        for (int i = 0; i < 64; ++i)
+            inOrder.append(QStringLiteral("192.0.2.%1").arg(10 + i));
+        int searches = 0;
+        for (; searches < 50; ++searches) {
+            discovery.search();
+            QVERIFY(waitForRecords(discovery, 64));
+            QStringList order;
+            for (const NodeInfo &n : discovery.nodes())
+                order.append(n.address.toString());
+            if (order != inOrder)
+                break;
+        }
+        busy.kill();
+        busy.waitForFinished();
+        QCOMPARE(searches, 50);
+    }
+
     // Two nodes that report one serial: the window keeps the first reply
     // only; a program that keeps each address sees both, each marked, and
     // the same node heard twice still once. A search with a window ends.

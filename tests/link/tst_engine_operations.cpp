@@ -144,9 +144,12 @@ private slots:
             << "sent, but the node reports 192.0.2.10 mask 255.255.255.0 gateway 192.0.2.254, not 192.0.2.10 mask "
                "255.255.255.0 gateway 192.0.2.1; not known to be written"
             << QStringList{"7", "8"} << int(E::MayHaveChanged);
+        // A ResetDevice reply that comes, a moment after each reply, while
+        // the packets are still going out ends nothing.
         QTest::newRow("upgrade, a restart reply behind every reply")
-            << "upgrade" << QJsonObject{{"append", 11}} << int(S::Done) << "reports v2.05" << QStringList{"12"}
-            << int(E::Verified);
+            << "upgrade" << QJsonObject{{"append", 11}, {"split-at", 1024}, {"split-pause-ms", 1}} << int(S::Done)
+            << "reports v2.05" << QStringList{"12"} << int(E::Verified);
+
         // Once connected, the node's reset is a lost connection with how far
         // it got, not a failure to connect.
         QTest::newRow("upgrade, the node drops the connection")
@@ -223,6 +226,19 @@ private slots:
         QCOMPARE(b.emu.received("192.0.2.10").count("13"), packets);
         b.engine.reset();
         QCOMPARE(spy.size(), 1);
+    }
+
+    // What an upgrade awaits is named by the step it is in: once the erase is
+    // answered, packet 0's acknowledgement (what a stalled run tells).
+    void awaitingNamesTheStep()
+    {
+        Bench b;
+        QVERIFY(b.start({node(0, {{"no-reply", QJsonArray{13}}})}));
+        UpgradeOperation *op = b.engine->upgradeAndVerify(b.find("192.0.2.10"), UpgradeImage::check(upgradeFile("v2.05")));
+        QVERIFY(QTest::qWaitFor([&] { return b.emu.received("192.0.2.10").contains("13"); }, 5000));
+        QCOMPARE(op->awaiting(), QStringLiteral("the acknowledgement of packet 0"));
+        op->abort();
+        QCOMPARE(op->result().effect, E::MayBeIncomplete);
     }
 
     // A node counts as upgraded only at the address it was upgraded at:

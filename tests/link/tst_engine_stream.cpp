@@ -226,6 +226,10 @@ private slots:
             }
         });
 
+        // Declared before the engine: operations it aborts as it goes still
+        // report into them.
+        QStringList failures;
+        int done = 0;
         OperationOptions options;
         options.replyTimeoutMs = options.connectTimeoutMs = 5000; // a pause of a second is part of the game
         options.config.writeTimeoutMs = 5000;
@@ -244,10 +248,10 @@ private slots:
             return v;
         };
 
-        QStringList failures;
         // TARVO_STREAM_ONLY=i runs schedule i alone, to read its traces.
         const int only = qEnvironmentVariableIsSet("TARVO_STREAM_ONLY") ? qEnvironmentVariableIntValue("TARVO_STREAM_ONLY") : -1;
-        int done = only >= 0 ? Schedules - 1 : 0;
+        if (only >= 0)
+            done = Schedules - 1;
         for (int i = 0; i < Schedules; ++i) {
             if (only >= 0 && i != only)
                 continue;
