@@ -96,10 +96,10 @@ Command configSet(Round &r)
     // One node: its network settings as they are, or another address, mask
     // or gateway.
     QJsonObject network{{"ip", "192.0.2.30"}, {"mask", "255.255.255.0"}, {"gateway", "192.0.2.254"}};
-    if (!c.asked.keepNetwork) {
-        const auto named = std::find_if(r.fleet.nodes.cbegin(), r.fleet.nodes.cend(), [&](const ChaosNode &n) {
-            return n.at == targets.first() || n.serial() == targets.first() || n.config.value("label") == targets.first();
-        });
+    const auto named = std::find_if(r.fleet.nodes.cbegin(), r.fleet.nodes.cend(), [&](const ChaosNode &n) {
+        return n.at == targets.first() || n.serial() == targets.first() || n.config.value("label") == targets.first();
+    });
+    if (!c.asked.keepNetwork && named != r.fleet.nodes.cend()) {
         const QJsonObject now = named->config;
         network = {{"ip", now.value("ip")}, {"mask", now.value("mask")}, {"gateway", now.value("gateway")}};
         switch (r.rng.between(0, 3)) {
