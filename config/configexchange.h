@@ -10,20 +10,24 @@ class NodeSession;
 struct ConfigOptions {
     // How long a node has to acknowledge a SetConfig.
     int writeTimeoutMs = 3000;
+    // A reply counts only while its request is awaited, and a SetConfig
+    // acknowledgement only with the values sent. Without it, as the window
+    // runs the exchange, a reply is taken whenever it comes.
+    bool strict = false;
 };
 
-// The configuration exchange on one node session, as the window runs it:
-// reading the record (GetConfig), writing one (SetConfig, acknowledged
-// within writeTimeoutMs) and restoring the factory configuration
-// (DefaultConfig). A reply is taken whenever it comes. When a record the
-// node is about to apply carries other network settings, the session is
-// closed: the node will answer at its new address.
+// The configuration exchange on one node session: reading the record
+// (GetConfig), writing one (SetConfig, acknowledged within writeTimeoutMs)
+// and restoring the factory configuration (DefaultConfig). When a record
+// the node is about to apply carries other network settings, the session is
+// closed: the node will answer at its new address. The window runs it as it
+// always has; the engine's operations run it strict.
 class ConfigExchange : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Sent { AwaitingAcknowledgement, NetworkChanged };
+    enum class Sent { AwaitingAcknowledgement, NetworkChanged, NotSent };
 
     // Attaches to the session, as its child. The write's guard is the
     // exchange's own timer, or `sharedGuard`, which a front end shares
@@ -33,13 +37,18 @@ public:
 
     // The last GetConfig reply or SetConfig acknowledgement, as read.
     const QByteArray &lastConfigMessage() const { return last; }
+    // The last DefaultConfig reply: what the node now applies.
+    const QByteArray &lastDefaultReply() const { return lastDefault; }
     bool writePending() const { return pending; }
     const QTimer &guard() const { return *timer; }
+    // Strict: acknowledgements ignored for carrying other values than sent.
+    int otherAcknowledgements() const { return others; }
 
-    void requestConfig();
+    // Each returns false when the request could not be written.
+    bool requestConfig();
     // Sends a SetConfig record that passed the checks (configvalues.h).
     Sent sendConfig(const QByteArray &record);
-    void requestDefault();
+    bool requestDefault();
 
     // True when the record's address, mask or gateway differ from those of
     // lastConfigMessage, or when either is too short to tell.
@@ -54,22 +63,27 @@ public:
 signals:
     // A configuration record was stored as lastConfigMessage.
     void configReceived(const QByteArray &record);
-    // A SetConfig acknowledgement arrived; a pending write's guard is
-    // stopped. The record it carries follows as configReceived().
+    // A SetConfig acknowledgement arrived (strict: with the values sent); a
+    // pending write's guard is stopped. The record it carries follows as
+    // configReceived().
     void writeAcknowledged();
     void writeTimedOut();
-    // The node answered DefaultConfig; when its network settings change
-    // the session has been closed.
+    // The node answered DefaultConfig (lastDefaultReply()); when its network
+    // settings change the session has been closed.
     void defaultApplied(bool networkChanged);
 
 private:
+    enum class Awaiting { Nothing, Config, Acknowledgement, Default };
     void handleMessage(quint32 word, const QByteArray &message);
+    bool awaited(quint32 word) const;
 
     NodeSession *session;
     ConfigOptions opts;
     QTimer ownGuard;
     QTimer *timer;
-    QByteArray last;
+    QByteArray last, lastDefault, sent;
+    Awaiting awaiting = Awaiting::Nothing;
+    int others = 0;
     bool pending = false;
 };
 

@@ -1,7 +1,7 @@
 #include "config/configoperations.h"
 
 #include "config/configrecord.h"
-#include "config/configvalues.h"
+#include "link/nodesession.h"
 
 #include <QtEndian>
 
@@ -29,32 +29,43 @@ struct Network {
 
 } // namespace
 
-ReadConfigOperation::ReadConfigOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v,
-                                         QObject *parent)
-    : NodeOperation(node, options, v, parent)
+ConfigOperation::ConfigOperation(const NodeInfo &node, const OperationOptions &options, const ConfigOptions &config,
+                                 NodeVerifier *v, QObject *parent)
+    : NodeOperation(node, options, v, parent),
+      exchange(new ConfigExchange(session, ConfigOptions{config.writeTimeoutMs, true}))
 {
 }
 
-void ReadConfigOperation::connected()
+void ConfigOperation::released()
 {
-    request(GetConfig, QString::fromLatin1(configuration), opts.replyTimeoutMs);
-}
-
-void ReadConfigOperation::received(quint32 word, const QByteArray &message)
-{
-    if (word != GetConfig || !ConfigRecord::complete(message)) {
-        ignored(word);
-        return;
+    if (exchange) {
+        exchange->disconnect(this);
+        exchange = nullptr; // goes with the session
     }
-    outcome.record = message;
-    finish(Status::Done, QStringLiteral("read"));
+}
+
+void ConfigOperation::connectionEnded(bool byNode)
+{
+    if (!session->closedByTool())
+        NodeOperation::connectionEnded(byNode);
+}
+
+void ConfigOperation::readConfiguration(const std::function<void(const QByteArray &)> &read)
+{
+    connect(exchange, &ConfigExchange::configReceived, this, [this, read](const QByteArray &record) {
+        disconnect(exchange, &ConfigExchange::configReceived, this, nullptr);
+        stopWaiting();
+        read(record);
+    });
+    exchange->requestConfig();
+    await(QString::fromLatin1(configuration), opts.replyTimeoutMs);
 }
 
 // The node is picked out by where it answers: from its new address, or
 // reporting it; or still where it was reached, which tells what it holds
 // when it did not take the settings.
-void NetworkChangeOperation::verifyNetwork(const QByteArray &record, const QString &done, const QString &said,
-                                           const QString &unknown)
+void ConfigOperation::verifyNetwork(const QByteArray &record, const QString &done, const QString &said,
+                                    const QString &unknown)
 {
     const Network wanted = Network::of(record);
     const quint32 from = node().address.toIPv4Address();
@@ -84,46 +95,37 @@ void NetworkChangeOperation::verifyNetwork(const QByteArray &record, const QStri
     lookFor(look);
 }
 
-WriteConfigOperation::WriteConfigOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v,
-                                           Builder builder, QObject *parent)
-    : NetworkChangeOperation(node, options, v, parent), build(std::move(builder))
+ReadConfigOperation::ReadConfigOperation(const NodeInfo &node, const OperationOptions &options,
+                                         const ConfigOptions &config, NodeVerifier *v, QObject *parent)
+    : ConfigOperation(node, options, config, v, parent)
+{
+}
+
+void ReadConfigOperation::connected()
+{
+    readConfiguration([this](const QByteArray &record) {
+        outcome.record = record;
+        finish(Status::Done, QStringLiteral("read"));
+    });
+}
+
+WriteConfigOperation::WriteConfigOperation(const NodeInfo &node, const OperationOptions &options,
+                                           const ConfigOptions &config, NodeVerifier *v, Builder builder,
+                                           QObject *parent)
+    : ConfigOperation(node, options, config, v, parent), build(std::move(builder))
 {
 }
 
 void WriteConfigOperation::connected()
 {
     step = Step::Reading;
-    request(GetConfig, QString::fromLatin1(configuration), opts.replyTimeoutMs);
-}
-
-void WriteConfigOperation::received(quint32 word, const QByteArray &message)
-{
-    if (step == Step::Reading && word == GetConfig && ConfigRecord::complete(message)) {
-        stopWaiting();
-        write(message);
-        return;
-    }
-    if (step == Step::Writing && word == SetConfig && ConfigRecord::complete(message)) {
-        // The acknowledgement carries what the node now applies: one with
-        // other values answers something else (or the node did not take
-        // them), and is no proof of this write.
-        if (!ConfigValues::fromRecord(message).sameAs(ConfigValues::fromRecord(sent))) {
-            session->say(QStringLiteral("SetConfig acknowledgement with other values, ignored"));
-            otherAcknowledgement = true;
-            return;
-        }
-        outcome.record = message;
-        outcome.effect = Effect::Written;
-        finish(Status::Done, QStringLiteral("written"));
-        return;
-    }
-    ignored(word);
+    readConfiguration([this](const QByteArray &record) { write(record); });
 }
 
 QString WriteConfigOperation::progressText() const
 {
     QStringList said;
-    if (otherAcknowledgement)
+    if (exchange && exchange->otherAcknowledgements() > 0)
         said.append(QStringLiteral("one that carried other values was ignored"));
     if (outcome.effect == Effect::MayHaveChanged)
         said.append(QStringLiteral("the node may have stored it"));
@@ -137,42 +139,52 @@ void WriteConfigOperation::write(const QByteArray &current)
         finish(Status::Refused, refusal);
         return;
     }
-    session->say(QStringLiteral("Send Config"));
-    if (!session->send(sent)) {
+    // The node is about to leave this connection for its new network
+    // settings: it is not waited for here (the window does the same), but
+    // in discovery. What was written still goes out before the close.
+    switch (exchange->sendConfig(sent)) {
+    case ConfigExchange::Sent::NotSent:
         finish(Status::ConnectionLost, QStringLiteral("the connection ended before SetConfig was sent; nothing written"));
         return;
+    case ConfigExchange::Sent::NetworkChanged:
+        outcome.effect = Effect::MayHaveChanged;
+        step = Step::Verifying;
+        verifyNetwork(sent, QStringLiteral("written"), QStringLiteral("sent"), QStringLiteral("; not known to be written"));
+        return;
+    case ConfigExchange::Sent::AwaitingAcknowledgement:
+        break;
     }
     outcome.effect = Effect::MayHaveChanged;
-    if (ConfigRecord::sameNetwork(sent, current)) {
-        step = Step::Writing;
-        await(QStringLiteral("SetConfig acknowledgement"), opts.config.writeTimeoutMs);
-        return;
-    }
-    // The node is about to leave this connection: it is not waited for here
-    // (the window does the same), but in discovery. What was written still
-    // goes out before the close.
-    session->say(QStringLiteral("Net config has changed"));
-    step = Step::Verifying;
-    closeInOrder();
-    verifyNetwork(sent, QStringLiteral("written"), QStringLiteral("sent"), QStringLiteral("; not known to be written"));
+    step = Step::Writing;
+    setAwaiting(QStringLiteral("SetConfig acknowledgement"));
+    // Strict, the exchange stores a record now only from an acknowledgement
+    // with the values sent.
+    connect(exchange, &ConfigExchange::configReceived, this, [this](const QByteArray &record) {
+        outcome.record = record;
+        outcome.effect = Effect::Written;
+        finish(Status::Done, QStringLiteral("written"));
+    });
+    connect(exchange, &ConfigExchange::writeTimedOut, this, [this] {
+        finish(Status::TimedOut, QStringLiteral("no SetConfig acknowledgement within %1 ms; %2")
+                                     .arg(exchange->guard().interval())
+                                     .arg(progressText()));
+    });
 }
 
 void WriteConfigOperation::connectionEnded(bool byNode)
 {
-    if (step == Step::Verifying)
-        return; // the tool let go of it; discovery tells
-    if (step == Step::Writing) {
+    if (step == Step::Writing && !session->closedByTool()) {
         finish(Status::ConnectionLost, (byNode ? QStringLiteral("the node closed the connection")
                                                : QStringLiteral("connection lost")) +
                                            QStringLiteral(" before it acknowledged SetConfig; ") + progressText());
         return;
     }
-    NodeOperation::connectionEnded(byNode);
+    ConfigOperation::connectionEnded(byNode);
 }
 
 DefaultConfigOperation::DefaultConfigOperation(const NodeInfo &node, const OperationOptions &options,
-                                               NodeVerifier *v, QObject *parent)
-    : NetworkChangeOperation(node, options, v, parent)
+                                               const ConfigOptions &config, NodeVerifier *v, QObject *parent)
+    : ConfigOperation(node, options, config, v, parent)
 {
 }
 
@@ -184,40 +196,28 @@ QString DefaultConfigOperation::progressText() const
 void DefaultConfigOperation::connected()
 {
     step = Step::Reading;
-    request(GetConfig, QString::fromLatin1(configuration), opts.replyTimeoutMs);
-}
-
-void DefaultConfigOperation::received(quint32 word, const QByteArray &message)
-{
-    if (step == Step::Reading && word == GetConfig && ConfigRecord::complete(message)) {
-        before = message;
+    readConfiguration([this](const QByteArray &) {
         step = Step::Defaulting;
-        session->say(QStringLiteral("Default config sended"));
-        if (request(DefaultConfig, QStringLiteral("factory configuration (DefaultConfig reply)"), opts.replyTimeoutMs))
+        connect(exchange, &ConfigExchange::defaultApplied, this, &DefaultConfigOperation::applied);
+        if (exchange->requestDefault())
             outcome.effect = Effect::MayHaveChanged;
-        return;
-    }
-    if (step == Step::Defaulting && word == DefaultConfig && ConfigRecord::complete(message)) {
-        outcome.record = message;
-        outcome.effect = Effect::Written;
-        if (ConfigRecord::sameNetwork(message, before)) {
-            finish(Status::Done, QStringLiteral("factory configuration applied"));
-            return;
-        }
-        // The node leaves the connection for its factory network settings.
-        stopWaiting();
-        step = Step::Verifying;
-        closeInOrder();
-        verifyNetwork(message, QStringLiteral("factory configuration applied"),
-                      QStringLiteral("factory configuration applied"), QString());
-        return;
-    }
-    ignored(word);
+        await(QStringLiteral("factory configuration (DefaultConfig reply)"), opts.replyTimeoutMs);
+    });
 }
 
-void DefaultConfigOperation::connectionEnded(bool byNode)
+void DefaultConfigOperation::applied(bool networkChanged)
 {
-    if (step == Step::Verifying)
-        return; // the tool let go of it; discovery tells
-    NodeOperation::connectionEnded(byNode);
+    const QByteArray record = exchange->lastDefaultReply();
+    outcome.record = record;
+    outcome.effect = Effect::Written;
+    stopWaiting();
+    if (!networkChanged) {
+        finish(Status::Done, QStringLiteral("factory configuration applied"));
+        return;
+    }
+    // The exchange let go of the connection: the node leaves it for its
+    // factory network settings.
+    step = Step::Verifying;
+    verifyNetwork(record, QStringLiteral("factory configuration applied"), QStringLiteral("factory configuration applied"),
+                  QString());
 }

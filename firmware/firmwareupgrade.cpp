@@ -78,10 +78,6 @@ bool FirmwareUpgrade::expects(UpgradeState awaited) const
 
 void FirmwareUpgrade::handleMessage(quint32 word, const QByteArray &message)
 {
-    if (opts.strict && step != Idle && !session->answersLatestRequest()) {
-        session->say(QStringLiteral("Reply sent before the request, ignored: ") + QString::number(qint32(word)));
-        return;
-    }
     // While the node restarts only its confirmation counts: anything else
     // would start the transfer again with no guard running.
     if (step == ResetRequested && (word == EraseSector || word == ProgramPacket || word == ReadCrc)) {

@@ -21,10 +21,10 @@ struct UpgradeOptions {
     // this often in one upgrade, whatever a node acknowledges, so that the
     // traffic stays below this many times the image.
     int maxSendsPerPacket = 4;
-    // Replies count only in the step that awaits them, and only when they
-    // began after the request they answer was written. Without it, as the
-    // window runs an upgrade, EraseSector and ReadCrc replies are taken in
-    // any step but the restart.
+    // Replies count only in the step that awaits them (and, on a session
+    // that hands on answers only, only after the request they answer).
+    // Without it, as the window runs an upgrade, EraseSector and ReadCrc
+    // replies are taken in any step but the restart.
     bool strict = false;
 };
 

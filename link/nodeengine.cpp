@@ -41,17 +41,17 @@ template <class Op> Op *NodeEngine::started(Op *op)
 
 ReadConfigOperation *NodeEngine::readConfig(const NodeInfo &node)
 {
-    return started(new ReadConfigOperation(node, opts, usableVerifier(), this));
+    return started(new ReadConfigOperation(node, opts, opts.config, usableVerifier(), this));
 }
 
 WriteConfigOperation *NodeEngine::writeConfig(const NodeInfo &node, WriteConfigOperation::Builder build)
 {
-    return started(new WriteConfigOperation(node, opts, usableVerifier(), std::move(build), this));
+    return started(new WriteConfigOperation(node, opts, opts.config, usableVerifier(), std::move(build), this));
 }
 
 DefaultConfigOperation *NodeEngine::restoreDefaults(const NodeInfo &node)
 {
-    return started(new DefaultConfigOperation(node, opts, usableVerifier(), this));
+    return started(new DefaultConfigOperation(node, opts, opts.config, usableVerifier(), this));
 }
 
 RunApplicationOperation *NodeEngine::runApplication(const NodeInfo &node)

@@ -223,8 +223,15 @@ void NodeSession::dispatch(const QByteArray &message)
     }
     const quint32 word = wire::u32(message, CommandOffset);
     say(QStringLiteral("TCP message received: ") + QString::number(qint32(word)));
-    if (actedOn(word))
-        emit messageReceived(word, message);
-    else
+    if (!actedOn(word))
         say(QStringLiteral("Unknown message: ") + QString::number(qint32(word)));
+    else if (opts.answersOnly && messageStart < requestMark)
+        say(QStringLiteral("Reply sent before the request, ignored: ") + QString::number(qint32(word)));
+    else
+        emit messageReceived(word, message);
+}
+
+void NodeSession::notAwaited(quint32 word, const QString &awaiting) const
+{
+    say(QStringLiteral("Reply not awaited, ignored: %1 (awaiting %2)").arg(qint32(word)).arg(awaiting));
 }

@@ -14,6 +14,10 @@ struct SessionOptions {
     // Bytes Qt may hold unread for the session. Whatever a node sends, the
     // tool's memory stays bounded by this and the kernel's buffers.
     qint64 readBufferBytes = 64 * 1024;
+    // Hand on only messages that began after the latest request was
+    // written, for exchanges that take a reply only as the answer to their
+    // request (the operations). The window takes a reply whenever it comes.
+    bool answersOnly = false;
 };
 
 // One TCP connection to one node (port 50000): the framing of the node's
@@ -44,8 +48,9 @@ struct SessionOptions {
 //
 // Every byte has its place in the stream of the connection. A message that
 // began before the tool's latest request was written cannot be the answer
-// to it (answersLatestRequest()): the node sent it before it could have
-// read the request.
+// to it: the node sent it before it could have read the request. With
+// answersOnly such a message is not handed on ("Reply sent before the
+// request, ignored: 9").
 class NodeSession : public QObject
 {
     Q_OBJECT
@@ -58,6 +63,8 @@ public:
     QHostAddress peer() const { return peerAddress; }
     // True when the last connection ended without the tool asking for it.
     bool closedByNode() const { return nodeClosed; }
+    // True once the tool closed or dropped the connection.
+    bool closedByTool() const { return ownClose; }
 
     // Names the node in trace lines (its label or serial); empty for none.
     void setTraceName(const QString &name) { traceAs = name; }
@@ -78,9 +85,8 @@ public:
     bool send(const QByteArray &message);
     bool sendCommand(MessageCommand command);
 
-    // While a message is handed on: whether it began after the latest
-    // request was written, so that it may answer it.
-    bool answersLatestRequest() const { return messageStart >= requestMark; }
+    // Traces a reply that came when nothing awaited it, and what was.
+    void notAwaited(quint32 word, const QString &awaiting) const;
 
     // For a front end that wires the socket itself.
     void handleConnected();

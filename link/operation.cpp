@@ -51,14 +51,8 @@ NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &optio
             connectionEnded(false);
     });
     connect(session, &NodeSession::messageReceived, this, [this](quint32 word, const QByteArray &message) {
-        if (ended)
-            return;
-        // The node sent it before it could have read the request awaited.
-        if (!session->answersLatestRequest()) {
-            session->say(QStringLiteral("Reply sent before the request, ignored: %1").arg(qint32(word)));
-            return;
-        }
-        received(word, message);
+        if (!ended)
+            received(word, message);
     });
 }
 
@@ -146,7 +140,7 @@ void NodeOperation::stopWaiting()
 
 void NodeOperation::ignored(quint32 word) const
 {
-    session->say(QStringLiteral("Reply not awaited, ignored: %1 (awaiting %2)").arg(qint32(word)).arg(waitingFor));
+    session->notAwaited(word, waitingFor);
 }
 
 void NodeOperation::closeInOrder()

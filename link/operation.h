@@ -28,7 +28,8 @@ struct OperationOptions {
     int verifyTimeoutMs = 30000;
     int verifyFirstAskMs = 20;
     int verifyIntervalMs = 750;
-    SessionOptions session;
+    // An operation takes a reply only as the answer to its own request.
+    SessionOptions session{64 * 1024, true};
 };
 
 // One thing done to one node, in the way of QNetworkReply: started by a call
