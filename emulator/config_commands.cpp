@@ -26,12 +26,16 @@ QByteArray outgoing(const Node &node, Command word)
     return r;
 }
 
-// Stores the record the node now applies; its discovery record follows.
-void apply(Worker &worker, Node &node, const QByteArray &record)
+// Stores the record the node now applies; its discovery record follows, and
+// with "move" the address it listens at.
+void apply(Worker &worker, Node &node, const QByteArray &record, const char *event)
 {
     node.config = QByteArray(record.constData(), record.size()); // a copy: the message lives in a read buffer
     worker.saveState(node, "config", node.config);
+    worker.journal().add(node, event, {{"config", journal::configFields(node.config)}});
     node.editIdentity([&](QByteArray &identity) { followConfig(identity, node.config); });
+    if (node.faults.move)
+        worker.move(node, qFromBigEndian<quint32>(node.config.constData() + config::IpOffset));
 }
 
 } // namespace
@@ -40,13 +44,17 @@ bool handleConfigCommand(Worker &worker, Session &session, Node &node, const QBy
 {
     const quint32 word = u32(message, 0);
     if (word == GetConfig) {
-        worker.reply(session, outgoing(node, GetConfig));
+        const QByteArray reply = outgoing(node, GetConfig);
+        worker.journal().add(node, "read", {{"config", journal::configFields(reply)}});
+        worker.reply(session, reply);
         return true;
     }
     if (word == SetConfig) {
-        apply(worker, node, message);
-        if (node.faults.noAck)
+        apply(worker, node, message, "config");
+        if (node.faults.noAck) {
+            worker.unanswered(node, word, "no-ack");
             return true;
+        }
         const int late = node.faults.lateAckMs;
         worker.reply(session, outgoing(node, SetConfig), late > 0 ? late : -1);
         return true;
@@ -56,7 +64,7 @@ bool handleConfigCommand(Worker &worker, Session &session, Node &node, const QBy
         // The factory settings put the node on another address.
         if (!node.faults.factoryIp.isEmpty())
             putAddress(record, config::IpOffset, node.faults.factoryIp);
-        apply(worker, node, record);
+        apply(worker, node, record, "default");
         worker.reply(session, outgoing(node, DefaultConfig));
         return true;
     }

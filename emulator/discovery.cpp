@@ -98,9 +98,13 @@ void Emulator::readDatagrams()
             continue;
         lines.add(events::Discovery, d.senderAddress().toString());
         QVector<int> order;
-        const auto it = byAddress.constFind(d.destinationAddress().toIPv4Address());
-        if (it != byAddress.constEnd()) {
-            order.append(*it); // a request sent to one node's own address
+        const quint32 to = d.destinationAddress().toIPv4Address();
+        const auto it = byAddress.constFind(to);
+        const int there = nodeAt(to, it == byAddress.constEnd() ? -1 : *it);
+        if (there >= 0) {
+            order.append(there); // a request sent to one node's own address
+        } else if (it != byAddress.constEnd()) {
+            // the address a node has moved away from: nobody answers there
         } else {
             order.resize(int(nodes.size()));
             std::iota(order.begin(), order.end(), 0);
@@ -113,6 +117,18 @@ void Emulator::readDatagrams()
     }
 }
 
+// The node that answers at `address` now: the one that started there
+// (`started`, or -1), unless it moved away; else one that moved there.
+int Emulator::nodeAt(quint32 address, int started) const
+{
+    if (started >= 0 && nodes[size_t(started)].at == address)
+        return started;
+    for (size_t i = 0; movers && i < nodes.size(); ++i)
+        if (nodes[i].faults.move && nodes[i].at == address)
+            return int(i);
+    return -1;
+}
+
 void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
 {
     const Node &node = nodes[size_t(index)];
@@ -121,7 +137,7 @@ void Emulator::answerDiscovery(int index, const QHostAddress &to, quint16 port)
     if (f.silent || f.noDiscovery || monotonicNs() < node.restartUntil)
         return;
     const QByteArray identity = node.identity();
-    const Datagram reply{identity, node.address, to, port};
+    const Datagram reply{identity, QHostAddress(node.at), to, port};
     QVector<Datagram> batch;
     for (const Faults::Extra extra : f.extraDatagrams) {
         if (extra == Faults::ShortRecord)
@@ -284,7 +300,7 @@ void Emulator::floodDiscovery(int index, const QHostAddress &to, quint16 port)
             std::memset(dg.data() + discovery::SerialOffset, 0, discovery::SerialSize);
             putBytes(dg, discovery::LabelOffset, discovery::LabelSize - 1, "Flood-" + number);
             putBytes(dg, discovery::SerialOffset, discovery::SerialSize - 1, "FL" + number.rightJustified(13, '0'));
-            const int err = sendFrom(int(udp->socketDescriptor()), dg, node.address, to, port);
+            const int err = sendFrom(int(udp->socketDescriptor()), dg, QHostAddress(node.at), to, port);
             if (busy(err))
                 break; // the next tick tries again
             if (err != 0)

@@ -34,8 +34,10 @@ void Node::setIdentity(const QByteArray &r)
 Emulator::Emulator(std::deque<Node> &n, QString dir, DiscoveryOptions options, QObject *parent)
     : QObject(parent), nodes(n), stateDir(std::move(dir)), discovery(options), shuffler(options.seed)
 {
-    for (int i = 0; i < int(nodes.size()); ++i)
+    for (int i = 0; i < int(nodes.size()); ++i) {
         byAddress.insert(nodes[size_t(i)].address.toIPv4Address(), i);
+        movers = movers || nodes[size_t(i)].faults.move;
+    }
 }
 
 Emulator::~Emulator() = default;

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QObject>
 #include <QQueue>
 #include <QSet>
@@ -23,15 +24,18 @@ class QUdpSocket;
 class QTimer;
 class Worker;
 
-// One emulated node. Its address and faults are fixed at start and read by
-// every thread; the rest belongs to the worker thread that serves its
-// connections, except its discovery record, which discovery reads from the
-// main thread and which therefore changes only under its lock.
+// One emulated node. Its start address, identity and faults are fixed at
+// start and read by every thread; the rest belongs to the worker thread that
+// serves its connections, except its discovery record and the address it
+// answers at, which discovery reads from the main thread and which therefore
+// change only under its lock or atomically.
 struct Node {
-    QHostAddress address;
-    QByteArray ip; // the address as the event lines show it
+    QHostAddress address; // where it started
+    QByteArray ip;        // that address as the event lines show it
+    QJsonObject who;      // serial, start address and MAC, for the journal
     Faults faults;
     int worker = 0;
+    std::atomic<quint32> at{0}; // where it listens and answers now (move)
 
     // The worker's own.
     QByteArray config;         // 1024-byte configuration record it applies
@@ -93,6 +97,7 @@ private:
     };
 
     void readDatagrams();
+    int nodeAt(quint32 address, int started) const;
     void answerDiscovery(int index, const QHostAddress &to, quint16 port);
     void enqueue(Datagram datagram);
     void sendPendingDatagrams();
@@ -107,7 +112,8 @@ private:
     EventLines lines{true};
     QUdpSocket *udp = nullptr;
     QTimer *udpRetry = nullptr;
-    QHash<quint32, int> byAddress;
+    QHash<quint32, int> byAddress; // by start address
+    bool movers = false;           // a node has the "move" fault
     QQueue<Datagram> outgoing;
 
     // Pacing: the wire schedule shared by every node of this process.

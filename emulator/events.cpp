@@ -80,23 +80,26 @@ void EventLines::end()
         flush();
 }
 
+void writeLines(int fd, const QByteArray &lines)
+{
+    const std::lock_guard<std::mutex> lock(output());
+    const char *p = lines.constData();
+    qsizetype left = lines.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // nobody reads any more, or a full disk: the lines have nowhere to go
+        p += n;
+        left -= n;
+    }
+}
+
 void EventLines::flush()
 {
     if (buffer.isEmpty())
         return;
-    {
-        const std::lock_guard<std::mutex> lock(output());
-        const char *p = buffer.constData();
-        qsizetype left = buffer.size();
-        while (left > 0) {
-            const ssize_t n = ::write(STDOUT_FILENO, p, size_t(left));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break; // nobody reads any more: the lines have nowhere to go
-            p += n;
-            left -= n;
-        }
-    }
+    writeLines(STDOUT_FILENO, buffer);
     buffer.resize(0); // keeps its capacity for the next turn
 }

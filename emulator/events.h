@@ -43,6 +43,9 @@ QString names(); // the kinds that can be left out
 
 } // namespace events
 
+// Writes all of `lines` to `fd`, serialised with every other thread's lines.
+void writeLines(int fd, const QByteArray &lines);
+
 class EventLines
 {
 public:

@@ -296,6 +296,9 @@ const QVector<Definition> &definitions()
              f.factoryIp = v.toString();
              return nodewire::putAddress(scratch, 0, f.factoryIp);
          }},
+        flag("move", A::Configuration, &F::move,
+             "takes the address of a configuration it applies: listens and answers discovery there, no longer at the old "
+             "one (an address this network lacks or another node holds leaves it where it is)"),
 
         flag("wrong-crc", A::Firmware, &F::wrongCrc, "answers ReadCrc with a checksum one too high"),
         packet("silent-after-packet", &F::silentAfterPacket, "stores but no longer acknowledges the packets after packet K"),

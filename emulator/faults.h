@@ -49,6 +49,7 @@ struct Faults {
     bool outOfRange = false;
     QVector<std::pair<int, quint32>> configWords; // byte offset, value
     QString factoryIp;
+    bool move = false;
 
     // Firmware
     bool wrongCrc = false;

@@ -28,12 +28,14 @@ void program(Worker &worker, Session &session, Node &node, const QByteArray &mes
     const qint64 number = qint32(u32(message, f::PacketNumberOffset));
     const qint64 length = qMin<qint64>(u32(message, f::PacketLengthOffset), message.size() - f::PayloadOffset);
     if (number < 0 || number >= MaxPackets || length < 0) {
+        worker.ignored(node, ProgramPacket, "packet number out of range");
         worker.events().add(events::BadPacket, node.ip, number);
         return;
     }
     // A node that refuses a packet says so by acknowledging the one before.
     if (faults.refusePacket.contains(number) && node.refusals.value(number) < faults.refusePacket.value(number)) {
         ++node.refusals[number];
+        worker.journal().add(node, "ignored", {{"word", qint64(ProgramPacket)}, {"n", number}, {"why", "refuse-packet"}});
         worker.events().add(events::Refused, node.ip, number);
         worker.reply(session, acknowledgement(number - 1));
         return;
@@ -42,15 +44,19 @@ void program(Worker &worker, Session &session, Node &node, const QByteArray &mes
     if (node.flash.size() < start + length)
         node.flash.append(QByteArray(start + length - node.flash.size(), '\0'));
     std::memcpy(node.flash.data() + start, message.constData() + f::PayloadOffset, size_t(length));
+    worker.journal().add(node, "packet", {{"n", number}});
     worker.events().add(events::Packet, node.ip, number);
 
     if (faults.dropAfterPacket >= 0 && number >= faults.dropAfterPacket) {
+        worker.unanswered(node, ProgramPacket, "drop-after-packet");
         worker.saveState(node, "flash", node.flash);
         worker.closeNow(session);
         return;
     }
-    if (faults.silentAfterPacket >= 0 && number > faults.silentAfterPacket)
+    if (faults.silentAfterPacket >= 0 && number > faults.silentAfterPacket) {
+        worker.unanswered(node, ProgramPacket, "silent-after-packet");
         return;
+    }
 
     const QByteArray ack = acknowledgement(faults.ackPacket.value(number, number));
     worker.reply(session, ack);
@@ -80,6 +86,12 @@ void announceVersion(Node &node)
     });
 }
 
+// The version discovery shows.
+QByteArray announced(const Node &node)
+{
+    return text(node.identity(), discovery::VersionOffset, discovery::VersionSize);
+}
+
 void reset(Worker &worker, Session &session, Node &node)
 {
     const Faults &faults = node.faults;
@@ -94,7 +106,10 @@ void reset(Worker &worker, Session &session, Node &node)
         session.muted = true;
     } else if (!faults.restartSilently) {
         worker.reply(session, message(ResetDevice));
+    } else {
+        worker.unanswered(node, ResetDevice, "restart-silently");
     }
+    worker.journal().add(node, "reset", {{"version", QString::fromLatin1(announced(node))}, {"away_ms", faults.restartMs}});
     worker.events().add(events::Reset, node.ip, node.pendingVersion);
     worker.restart(node);
     if (faults.restartSilently)
@@ -110,6 +125,7 @@ bool handleFirmwareCommand(Worker &worker, Session &session, Node &node, const Q
         node.flash.clear();
         node.flash.reserve(firmware::ImageSize);
         worker.saveState(node, "flash", node.flash);
+        worker.journal().add(node, "erase");
         worker.events().add(events::Erase, node.ip);
         const int late = node.faults.eraseDelayMs;
         worker.reply(session, nodewire::message(EraseSector), late > 0 ? late : -1);
@@ -120,9 +136,9 @@ bool handleFirmwareCommand(Worker &worker, Session &session, Node &node, const Q
         return true;
     case ReadCrc: {
         worker.saveState(node, "flash", node.flash);
-        quint32 sum = byteSum(node.flash, firmware::SummedSize);
-        if (node.faults.wrongCrc)
-            sum += 1;
+        const quint32 held = byteSum(node.flash, firmware::SummedSize);
+        const quint32 sum = node.faults.wrongCrc ? held + 1 : held;
+        worker.journal().add(node, "crc", {{"sum", qint64(held)}, {"answered", qint64(sum)}});
         worker.events().add(events::Crc, node.ip, sum);
         QByteArray r = nodewire::message(ReadCrc);
         putU32(r, firmware::CrcOffset, sum);
@@ -132,13 +148,17 @@ bool handleFirmwareCommand(Worker &worker, Session &session, Node &node, const Q
     case ResetDevice:
         reset(worker, session, node);
         return true;
-    case RunApplication:
-        node.editIdentity([](QByteArray &identity) {
-            if (u32(identity, discovery::TypeOffset) == discovery::TypeBootLoader)
+    case RunApplication: {
+        quint32 was = 0;
+        node.editIdentity([&was](QByteArray &identity) {
+            was = u32(identity, discovery::TypeOffset);
+            if (was == discovery::TypeBootLoader)
                 putU32(identity, discovery::TypeOffset, discovery::TypeApplication);
         });
+        worker.journal().add(node, "run", {{"was", qint64(was)}});
         worker.events().add(events::Run, node.ip);
         return true;
+    }
     default:
         return false;
     }

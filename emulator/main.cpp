@@ -2,6 +2,7 @@
 // configurator can be tried and tested without hardware.
 
 #include "emulator.h"
+#include "journal.h"
 #include "nodewire.h"
 
 #include <QCommandLineParser>
@@ -158,8 +159,12 @@ int main(int argc, char *argv[])
     QCommandLineOption omitOpt(QStringLiteral("omit-events"),
                                QStringLiteral("Leaves these event lines out, e.g. rx,packet for a benchmark (default: none)."),
                                QStringLiteral("LIST"));
+    QCommandLineOption journalOpt(QStringLiteral("journal"),
+                                  QStringLiteral("Appends what each node really does to FILE, one JSON object a line, "
+                                                 "before the reply that follows from it (docs/EMULATOR.md)."),
+                                  QStringLiteral("FILE"));
     parser.addOptions({parentOpt, countOpt, firstOpt, typeOpt, versionOpt, labelOpt, fileOpt, faultOpt, listOpt, stateOpt, rateOpt,
-                       shuffleOpt, seedOpt, serialOpt, eachOpt, threadsOpt, omitOpt});
+                       shuffleOpt, seedOpt, serialOpt, eachOpt, threadsOpt, omitOpt, journalOpt});
     parser.process(app);
     if (parser.isSet(listOpt)) {
         std::fputs(qPrintable(faultTable()), stdout);
@@ -189,6 +194,8 @@ int main(int argc, char *argv[])
     QString error;
     if (!events::omit(parser.value(omitOpt), &error))
         return refuse(QStringLiteral("--omit-events: ") + error);
+    if (parser.isSet(journalOpt) && !journal::open(parser.value(journalOpt), &error))
+        return refuse(error);
 
     // Faults for every node, checked here so that a refusal names --fault.
     QJsonObject common;
@@ -245,8 +252,10 @@ int main(int argc, char *argv[])
         error = node.faults.parse(faults);
         if (!error.isEmpty())
             return refuseFault(QStringLiteral("node %1: ").arg(QString::fromLatin1(node.ip)), error);
+        node.at = node.address.toIPv4Address();
         const QByteArray identity = buildIdentity(d, node.address);
         node.setIdentity(identity);
+        node.who = journal::identity(identity, node.ip);
         node.config = buildConfig(identity);
         node.factoryConfig = node.config;
     }
@@ -257,6 +266,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "tarvo-emulator: %s\n", qPrintable(error));
         return 1;
     }
+    JournalLines started(true);
+    for (const Node &node : nodes)
+        started.add(node, "start", journal::start(node));
     emulator.mainEvents().add(events::Ready, qint64(nodes.size()));
     return app.exec();
 }

@@ -46,7 +46,8 @@ bool Worker::listen(Node &node, QString *error)
     return openListener(listeners.back(), error);
 }
 
-bool Worker::openListener(Listener &l, QString *error)
+// A listening socket at the address, or -1 with the reason.
+int Worker::listenAt(quint32 address, QString *error)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int one = 1;
@@ -54,15 +55,23 @@ bool Worker::openListener(Listener &l, QString *error)
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(NodePort);
-    at.sin_addr.s_addr = htonl(l.node->address.toIPv4Address());
+    at.sin_addr.s_addr = htonl(address);
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         *error = QStringLiteral("cannot listen on TCP %1 at %2: %3")
                      .arg(NodePort)
-                     .arg(l.node->address.toString(), QString::fromLocal8Bit(std::strerror(errno)));
+                     .arg(QHostAddress(address).toString(), QString::fromLocal8Bit(std::strerror(errno)));
         if (fd >= 0)
             ::close(fd);
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+bool Worker::openListener(Listener &l, QString *error)
+{
+    const int fd = listenAt(l.node->at, error);
+    if (fd < 0)
+        return false;
     l.fd = fd;
     epoll_event ev{};
     ev.events = EPOLLIN;
@@ -122,6 +131,7 @@ void Worker::loop()
 // for the earliest one still to come.
 void Worker::endTurn()
 {
+    record.flush();
     lines.flush();
     for (const quint64 id : dirty)
         if (Session *s = find(id))
@@ -192,26 +202,34 @@ void Worker::readable(Session &s)
         gone(s);
         return;
     }
-    if (s.closing)
-        return; // what comes after our close is read only to let the peer close too
-    // Requests are taken in units of 1024 bytes, however they arrive.
+    // Requests are taken in units of 1024 bytes, however they arrive. What
+    // comes once the node has closed the connection, in the same read or
+    // later (read only to let the peer close too), is dropped.
     qsizetype at = 0;
     if (s.have > 0) {
-        const int take = int(qMin<qsizetype>(MessageSize - s.have, n));
-        std::memcpy(s.partial + s.have, input, size_t(take));
-        s.have += take;
-        at = take;
+        const int rest = int(qMin<qsizetype>(MessageSize - s.have, n));
+        std::memcpy(s.partial + s.have, input, size_t(rest));
+        s.have += rest;
+        at = rest;
         if (s.have < MessageSize)
             return;
         s.have = 0;
-        handle(s, QByteArray::fromRawData(s.partial, MessageSize));
+        take(s, QByteArray::fromRawData(s.partial, MessageSize));
     }
-    for (; !s.dead && !s.closing && n - at >= MessageSize; at += MessageSize)
-        handle(s, QByteArray::fromRawData(input + at, MessageSize));
-    if (!s.dead && !s.closing && at < n) {
+    for (; n - at >= MessageSize; at += MessageSize)
+        take(s, QByteArray::fromRawData(input + at, MessageSize));
+    if (!s.dead && at < n) {
         std::memcpy(s.partial, input + at, size_t(n - at));
         s.have = int(n - at);
     }
+}
+
+void Worker::take(Session &s, const QByteArray &m)
+{
+    if (s.dead || s.closing)
+        ignored(*s.node, u32(m, 0), "after its close");
+    else
+        handle(s, m);
 }
 
 void Worker::handle(Session &s, const QByteArray &m)
@@ -220,23 +238,39 @@ void Worker::handle(Session &s, const QByteArray &m)
     const quint32 word = u32(m, 0);
     ++node.messagesReceived;
     lines.add(events::Rx, node.ip, word);
-    if (s.muted)
+    if (s.muted) {
+        ignored(node, word, "reset-reply");
         return;
+    }
     if (node.faults.closeAfter > 0 && node.messagesReceived >= node.faults.closeAfter) {
+        ignored(node, word, "close-after");
         closeNow(s);
         return;
     }
     if (handleConfigCommand(*this, s, node, m) || handleFirmwareCommand(*this, s, node, m))
         return;
+    ignored(node, word, "unknown word");
     lines.add(events::Unhandled, node.ip, word);
+}
+
+void Worker::ignored(const Node &node, quint32 word, const char *why)
+{
+    record.add(node, "ignored", {{"word", qint64(word)}, {"why", QLatin1String(why)}});
+}
+
+void Worker::unanswered(const Node &node, quint32 word, const char *why)
+{
+    record.add(node, "unanswered", {{"word", qint64(word)}, {"why", QLatin1String(why)}});
 }
 
 void Worker::reply(Session &s, const QByteArray &m, int delayMs)
 {
     const Faults &f = s.node->faults;
     const quint32 word = u32(m, 0);
-    if (f.silent || s.muted || s.closing || f.noReply.contains(word))
+    if (f.silent || s.muted || s.closing || f.noReply.contains(word)) {
+        unanswered(*s.node, word, f.silent ? "silent" : s.muted ? "reset-reply" : s.closing ? "closing" : "no-reply");
         return;
+    }
     QByteArray one = m;
     if (f.shortReplies >= 0)
         one.truncate(f.shortReplies);
@@ -268,10 +302,12 @@ void Worker::reply(Session &s, const QByteArray &m, int delayMs)
             dirty.push_back(id);
         }
     };
-    const auto send = [this, id, out, splitAt, written, pause = f.splitPauseMs] {
+    const auto send = [this, id, out, splitAt, written, pause = f.splitPauseMs, node = s.node, word] {
         Session *s = find(id);
-        if (!s)
+        if (!s) {
+            unanswered(*node, word, "connection closed before its delay ended");
             return;
+        }
         if (splitAt <= 0 || splitAt >= out.size()) {
             write(*s, out);
             written();
@@ -399,6 +435,7 @@ void Worker::end(Session &s, events::Kind line)
         lines.add(line, s.node->ip);
     if (s.flooding)
         endFlood(s);
+    record.flush();
     lines.flush();
     ::close(s.fd);
     s.dead = true;
@@ -431,4 +468,36 @@ void Worker::listenAgain(Listener &l)
     QString error;
     if (l.fd < 0 && !openListener(l, &error))
         lines.add(events::Trouble, error);
+}
+
+void Worker::move(Node &node, quint32 to)
+{
+    const quint32 from = node.at;
+    if (to == from)
+        return;
+    const QString was = QHostAddress(from).toString(), now = QHostAddress(to).toString();
+    for (Listener &l : listeners) {
+        if (l.node != &node)
+            continue;
+        QString error;
+        const int fd = listenAt(to, &error);
+        if (fd < 0) {
+            record.add(node, "stayed", {{"at", was}, {"to", now}, {"why", error}});
+            return;
+        }
+        if (l.fd >= 0) {
+            epoll_ctl(ep, EPOLL_CTL_DEL, l.fd, nullptr);
+            ::close(l.fd);
+            epoll_event ev{};
+            ev.events = EPOLLIN;
+            ev.data.u64 = quint64(&l - listeners.data());
+            epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+            l.fd = fd;
+        } else {
+            ::close(fd); // restarting: it listens again at its new address
+        }
+        node.at = to;
+        record.add(node, "moved", {{"from", was}, {"to", now}});
+        return;
+    }
 }

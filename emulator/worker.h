@@ -2,6 +2,7 @@
 #define TARVO_EMULATOR_WORKER_H
 
 #include "emulator.h"
+#include "journal.h"
 
 #include <QByteArray>
 #include <deque>
@@ -57,8 +58,14 @@ public:
     }
     // A node restarts after ResetDevice: no new connection for restart-ms.
     void restart(Node &node);
+    // The "move" fault: the node listens at `to` instead, if it can.
+    void move(Node &node, quint32 to);
     void after(int ms, std::function<void()> run);
     EventLines &events() { return lines; }
+    JournalLines &journal() { return record; }
+    // Journals a request not acted on, or one whose reply is withheld.
+    void ignored(const Node &node, quint32 word, const char *why);
+    void unanswered(const Node &node, quint32 word, const char *why);
 
 private:
     struct Listener {
@@ -73,10 +80,12 @@ private:
     };
 
     void loop();
+    int listenAt(quint32 address, QString *error);
     bool openListener(Listener &listener, QString *error);
     void listenAgain(Listener &listener);
     void accept(Listener &listener);
     void readable(Session &session);
+    void take(Session &session, const QByteArray &message);
     void handle(Session &session, const QByteArray &message);
     void push(Session &session);
     bool pumpFlood(Session &session);
@@ -101,6 +110,7 @@ private:
     std::vector<quint64> dirty; // sessions with writes this turn
     std::vector<quint64> reaped;
     EventLines lines;
+    JournalLines record;
     QByteArray flood;     // 64 messages of word 99, the unit of flood-after
     char input[64 * 1024]; // one read's worth
 };

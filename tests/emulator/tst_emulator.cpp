@@ -357,6 +357,69 @@ private slots:
         QCOMPARE(record.left(13), QByteArray("Stage\x01left\xe9\0", 13));
         QCOMPARE(record.mid(270, 12), factory);
     }
+
+    // With "move" a node takes the address its configuration gives it: it
+    // answers there, and no longer at the old one. An address the network
+    // lacks leaves it where it is. The journal has each step, on disk
+    // before the reply that follows from it.
+    void movesAndJournals()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("journal.jsonl");
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node({{"move", true}, {"no-reply", 7}})}, {"--journal", path}));
+        const auto journal = [&path] {
+            QFile f(path);
+            QList<QJsonObject> lines;
+            if (f.open(QIODevice::ReadOnly))
+                for (const QByteArray &l : f.readAll().split('\n'))
+                    if (!l.isEmpty())
+                        lines.append(QJsonDocument::fromJson(l).object());
+            return lines;
+        };
+        const auto setAddress = [](const QByteArray &ip) {
+            QByteArray set = request(8);
+            set.replace(196, 5, QByteArray("Moved"));
+            set.replace(266, 12, QByteArray::fromHex(ip + "ffffff00" "c00002fe"));
+            return set;
+        };
+        auto s = connectTo(nodeIp);
+        QVERIFY(s);
+        s->write(setAddress("c000023c")); // 192.0.2.60
+        QCOMPARE(u32(collect(*s, 1024).all(), 0), 8u);
+        QList<QJsonObject> lines = journal(); // read as soon as the reply came
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.at(0).value("event").toString(), QStringLiteral("start"));
+        QCOMPARE(lines.at(1).value("event").toString(), QStringLiteral("config"));
+        const QJsonObject applied = lines.at(1).value("config").toObject();
+        QCOMPARE(applied.value("label").toString(), QStringLiteral("Moved"));
+        QCOMPARE(applied.value("ip").toString(), QStringLiteral("192.0.2.60"));
+        QCOMPARE(applied.value("ports").toArray().size(), 4);
+        QCOMPARE(lines.at(2).value("event").toString(), QStringLiteral("moved"));
+        QCOMPARE(lines.at(2).value("to").toString(), QStringLiteral("192.0.2.60"));
+        for (const QJsonObject &l : lines) // the node as it started, whatever its address now
+            QCOMPARE(l.value("node").toString(), nodeIp);
+
+        QVERIFY(discover(nodeIp, 300).isEmpty());
+        QTcpSocket old;
+        old.connectToHost(nodeIp, 50000);
+        QVERIFY(!old.waitForConnected(1000));
+        QCOMPARE(discover("192.0.2.60").mid(120, 4), QByteArray("7710"));
+        s = connectTo("192.0.2.60");
+        QVERIFY(s);
+        s->write(setAddress("c00002c8")); // 192.0.2.200: not in this network
+        QCOMPARE(u32(collect(*s, 1024).all(), 0), 8u);
+        s->write(request(7)); // left unanswered
+        QVERIFY(emu.waitForLine("rx 192.0.2.10 7"));
+        lines = journal();
+        QCOMPARE(lines.size(), 7);
+        QCOMPARE(lines.at(3).value("event").toString(), QStringLiteral("config"));
+        QCOMPARE(lines.at(4).value("event").toString(), QStringLiteral("stayed"));
+        QCOMPARE(lines.at(5).value("event").toString(), QStringLiteral("read"));
+        QCOMPARE(lines.at(5).value("config").toObject().value("ip").toString(), QStringLiteral("192.0.2.200"));
+        QCOMPARE(lines.at(6).value("event").toString(), QStringLiteral("unanswered"));
+        QVERIFY(!discover("192.0.2.60").isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(Emulator)
