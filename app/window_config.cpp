@@ -103,7 +103,8 @@ void MainWindow::showPortConfig(const QByteArray &record)
     for (int port = 0; port < ConfigRecord::PortCount; ++port) {
         for (int f = 0; f < PortValues::FieldCount; ++f)
             ports[port].fields[f]->setText(QString::number(values.ports[size_t(port)].field[size_t(f)]));
-        ports[port].mergeMode->setCurrentIndex(int(values.ports[size_t(port)].mergeMode));
+        // Any value but 0 is LTP.
+        ports[port].mergeMode->setCurrentIndex(values.ports[size_t(port)].mergeMode == 0 ? 0 : 1);
     }
 }
 

@@ -20,6 +20,14 @@ const QString formatName = QStringLiteral("tarvo-config");
 const char *const fieldKeys[PortValues::FieldCount] = {"universe", "break", "mab", "mbf", "wait", "channels"};
 const char *const mergeNames[2] = {"HTP", "LTP"};
 
+// A merge mode as the file holds it: its name, or, for a value the node
+// should not hold, the number as it is (refused when written back, as the
+// window refuses values out of range).
+QJsonValue mergeValue(quint32 mode)
+{
+    return mode <= 1 ? QJsonValue(QLatin1String(mergeNames[mode])) : QJsonValue(qint64(mode));
+}
+
 QString quoted(const QString &key)
 {
     return QLatin1Char('"') + key + QLatin1Char('"');
@@ -128,7 +136,7 @@ QJsonObject toJson(const ConfigValues &values, const QByteArray &serial)
         QJsonObject port;
         for (int f = 0; f < PortValues::FieldCount; ++f)
             port.insert(QLatin1String(fieldKeys[f]), qint64(p.field[size_t(f)]));
-        port.insert(QStringLiteral("merge"), QLatin1String(mergeNames[p.mergeMode == 0 ? 0 : 1]));
+        port.insert(QStringLiteral("merge"), mergeValue(p.mergeMode));
         ports.append(port);
     }
     return QJsonObject{
@@ -152,7 +160,8 @@ QByteArray toText(const ConfigValues &values, const QByteArray &serial)
         QStringList fields;
         for (int f = 0; f < PortValues::FieldCount; ++f)
             fields.append(quoted(QLatin1String(fieldKeys[f])) + QStringLiteral(": ") + QString::number(p.field[size_t(f)]));
-        fields.append(QStringLiteral("\"merge\": ") + str(QLatin1String(mergeNames[p.mergeMode == 0 ? 0 : 1])));
+        const QJsonValue merge = mergeValue(p.mergeMode);
+        fields.append(QStringLiteral("\"merge\": ") + (merge.isString() ? str(merge.toString()) : QString::number(p.mergeMode)));
         ports.append(QStringLiteral("    {") + fields.join(QStringLiteral(", ")) + QLatin1Char('}'));
     }
     const QString text =

@@ -77,9 +77,13 @@ void ConfigOperation::verifyNetwork(const QByteArray &record, const QString &don
         return at == wanted.ip || at == from || n.ip == wanted.ip;
     };
     look.shows = [wanted](const NodeInfo &n) { return Network::of(n) == wanted; };
-    look.verified = [this, done, where](const NodeInfo &) {
+    // Where it answers from is said as seen: a node may report its new
+    // settings before it takes them.
+    look.verified = [this, done, where](const NodeInfo &n) {
         outcome.effect = Effect::Verified;
-        finish(Status::Done, done + QStringLiteral("; the node now answers at ") + where);
+        const QString at = n.address.toString();
+        finish(Status::Done, done + (at == where ? QStringLiteral("; the node now answers at ") + where
+                                                 : QStringLiteral("; the node reports %1, and still answers at %2").arg(where, at)));
     };
     look.notVerified = [this, wanted, where, said, unknown](const NodeInfo &seen) {
         finish(Status::NotVerified,

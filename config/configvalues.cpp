@@ -21,7 +21,7 @@ ConfigValues ConfigValues::fromRecord(const QByteArray &record)
         for (int f = 0; f < PortValues::FieldCount; ++f)
             p.field[size_t(f)] = wire::u32(record, ConfigRecord::portField(port, words[f]));
         p.field[F::Universe] += 1u; // wraps: an index with all bits set shows 0
-        p.mergeMode = wire::u32(record, ConfigRecord::mergeMode(port)) == 0 ? 0 : 1;
+        p.mergeMode = wire::u32(record, ConfigRecord::mergeMode(port)); // as the node holds it
     }
     return v;
 }
@@ -115,7 +115,7 @@ Refusal buildSetConfig(const ConfigValues &values, QByteArray *record)
                 return badPortField(port, field, value);
             wire::putU32(r, ConfigRecord::portField(port, words[f]), field == F::Universe ? value - 1 : value);
         }
-        wire::putU32(r, ConfigRecord::mergeMode(port), p.mergeMode == 0 ? 0 : 1);
+        wire::putU32(r, ConfigRecord::mergeMode(port), p.mergeMode);
     }
     *record = r;
     return {};

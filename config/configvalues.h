@@ -8,8 +8,10 @@
 #include <array>
 
 // A node's configuration as the operator sees it: the universe as shown
-// (1..256), timings in microseconds, the merge mode as the boxes' index
-// (0 HTP, 1 LTP), the label and the network settings in dotted form. The
+// (1..256), timings in microseconds, the merge mode as its word (0 HTP, 1
+// LTP, as the boxes' index; a node's other value is kept as it is, and the
+// window shows it as LTP), the label and the network settings in dotted
+// form. The
 // window's form and the command line's files both turn into this, and one
 // builder makes the SetConfig record from it.
 struct PortValues {

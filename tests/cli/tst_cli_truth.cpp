@@ -130,6 +130,22 @@ private slots:
         QVERIFY2(row.value("reason").toString().contains(reason.replace("$F", upgrade)), qPrintable(r.out + r.err));
         QCOMPARE(r.code, row.value("result").toString() == "done" ? 0 : 1);
     }
+
+    // A file holds what the node reported: a merge mode it should not hold
+    // is written as the number it is, and refused when written back, as
+    // values out of range are.
+    void aFileHoldsWhatTheNodeReported()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({QJsonObject{{"ip", "192.0.2.10"}, {"serial", "7001"}, {"faults", QJsonObject{{"out-of-range", true}}}}}));
+        const CliRun get = tarvo({"config", "get", "7001"}, &emu);
+        QCOMPARE(get.code, 0);
+        QVERIFY2(get.out.contains("\"merge\": 2}") && get.out.contains("\"universe\": 300"), qPrintable(get.out));
+        const CliRun back = shell("$T config get 7001 | $T config set 7001 -", {}, &emu);
+        QCOMPARE(back.code, 1);
+        QVERIFY2(back.err.contains("port 1: \"merge\" must be \"HTP\" or \"LTP\""), qPrintable(back.err));
+        QVERIFY(!emu.received("192.0.2.10").contains("8"));
+    }
 };
 
 TARVO_TEST_MAIN(CliTruthTest)

@@ -103,8 +103,8 @@ private slots:
             << "the node closed the connection before it acknowledged SetConfig" << QStringList{"7", "8"} << int(E::MayHaveChanged);
         QTest::newRow("default") << "default" << QJsonObject{{"send-on-connect", QJsonArray{8}}} << int(S::Done)
                                  << "factory configuration applied" << QStringList{"7", "9"} << int(E::Written);
-        QTest::newRow("default that moves") << "default" << QJsonObject{{"factory-ip", "192.0.2.99"}} << int(S::Done)
-                                            << "factory configuration applied; the node now answers at 192.0.2.99"
+        QTest::newRow("default that moves") << "default" << QJsonObject{{"factory-ip", "192.0.2.60"}, {"move", true}} << int(S::Done)
+                                            << "factory configuration applied; the node now answers at 192.0.2.60"
                                             << QStringList{"7", "9"} << int(E::Verified);
         QTest::newRow("run") << "run" << QJsonObject{} << int(S::Done) << "application started"
                              << QStringList{"15"} << int(E::Verified);
@@ -280,8 +280,10 @@ private slots:
         QTest::addColumn<QJsonObject>("faults"); // of the node written
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("reason");
+        // The address is the twin's: the node written cannot take it, and
+        // says so by answering where it was.
         QTest::newRow("onto its twin's address") << "02:00:00:00:00:0b" << QJsonObject{} << int(S::Done)
-                                                 << "written; the node now answers at 192.0.2.11";
+                                                 << "written; the node reports 192.0.2.11, and still answers at 192.0.2.10";
         QTest::newRow("onto its twin's address, dropped")
             << "02:00:00:00:00:0b" << QJsonObject{{"close-after", 2}} << int(S::NotVerified)
             << "sent, but the node reports 192.0.2.10 mask 255.255.255.0 gateway 192.0.2.254, not 192.0.2.11 mask "
