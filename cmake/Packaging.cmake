@@ -14,9 +14,10 @@ set(TARVO_PACKAGE_SOURCE ${CMAKE_SOURCE_DIR}/packaging)
 set(TARVO_PACKAGE_BINARY ${CMAKE_BINARY_DIR}/packaging)
 set(TARVO_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${TARVO_PACKAGE_NAME})
 
-# The programs, each with a man page of its own; the emulator stays out.
+# The programs, each with a man page of its own; the emulator is there to try
+# the others without hardware (docs/EMULATOR.md).
 set(TARVO_PACKAGED_PROGRAMS)
-foreach(program tarvo-configurator tarvo-production tarvo)
+foreach(program tarvo-configurator tarvo-production tarvo tarvo-emulator)
   if(TARGET ${program})
     list(APPEND TARVO_PACKAGED_PROGRAMS ${program})
   endif()
@@ -116,10 +117,47 @@ tarvo_gzip(${TARVO_PACKAGE_SOURCE}/changelog ${TARVO_PACKAGE_BINARY}/changelog.g
 install(FILES ${TARVO_PACKAGE_BINARY}/changelog.gz ${TARVO_PACKAGE_SOURCE}/copyright DESTINATION ${TARVO_DOC_DIR})
 add_custom_target(tarvo-package-files ALL DEPENDS ${compressed})
 
+# The emulator's demonstration nodes: data, not documentation (which
+# Debian lets administrators leave out).
+install(FILES ${CMAKE_SOURCE_DIR}/emulator/demo-nodes.json DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/${TARVO_PACKAGE_NAME})
+
+# The Ansible collection tarvo.nodes (docs/SITES.md), as ansible-galaxy
+# builds and installs it, where Debian's Ansible looks without being told:
+# /usr/share/ansible/collections. Only the package needs ansible-galaxy.
+file(STRINGS ${CMAKE_SOURCE_DIR}/ansible/galaxy.yml collection_version REGEX "^version: " LIMIT_COUNT 1)
+string(REGEX REPLACE "^version: *" "" collection_version "${collection_version}")
+file(GLOB_RECURSE collection_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ansible/*)
+set(collection_stage ${TARVO_PACKAGE_BINARY}/collection)
+set(collection_dir ${collection_stage}/installed/ansible_collections/tarvo/nodes)
+find_program(TARVO_ANSIBLE_GALAXY ansible-galaxy)
+if(TARVO_ANSIBLE_GALAXY)
+  # Its home and temporary files stay in the build tree.
+  set(galaxy ${CMAKE_COMMAND} -E env ANSIBLE_HOME=${collection_stage}/home ANSIBLE_LOCAL_TEMP=${collection_stage}/tmp
+    ANSIBLE_NOCOLOR=1 ${TARVO_ANSIBLE_GALAXY} collection)
+  set(collection_commands
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${collection_stage}
+    COMMAND ${galaxy} build ${CMAKE_SOURCE_DIR}/ansible --output-path ${collection_stage}
+    COMMAND ${galaxy} install -p ${collection_stage}/installed ${collection_stage}/tarvo-nodes-${collection_version}.tar.gz)
+else()
+  set(collection_commands
+    COMMAND ${CMAKE_COMMAND} -E echo "The package's Ansible collection needs ansible-galaxy: apt-get install ansible-core"
+    COMMAND ${CMAKE_COMMAND} -E false)
+endif()
+add_custom_command(OUTPUT ${collection_dir}/MANIFEST.json ${collection_commands}
+  DEPENDS ${collection_sources} VERBATIM)
+add_custom_target(tarvo-collection DEPENDS ${collection_dir}/MANIFEST.json)
+install(DIRECTORY ${collection_dir}/
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/ansible/collections/ansible_collections/tarvo/nodes)
+if(CPACK_DEBIAN_PACKAGE_SUGGESTS)
+  string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS ", ansible-core")
+else()
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS ansible-core)
+endif()
+
 # What the package holds, and nothing else: scripts/package builds this
 # target rather than the tests and benchmarks.
 add_custom_target(tarvo-package-contents)
-add_dependencies(tarvo-package-contents ${TARVO_PACKAGED_PROGRAMS} tarvo-package-files)
+add_dependencies(tarvo-package-contents ${TARVO_PACKAGED_PROGRAMS} tarvo-package-files tarvo-collection)
 
 # --- tarvo metrics: systemd units, their settings, the alert rules -------
 # (docs/MONITORING.md). The timer is installed disabled: no maintainer
@@ -156,8 +194,10 @@ firmware and starts the application of a node in its boot loader.
 
 The package also holds tarvo, which looks after the nodes of a whole site
 from the command line (inventory, configuration files, parallel firmware
-upgrades), and tarvo-production, which builds firmware upgrade files and
-factory images.")
+upgrades); tarvo-production, which builds firmware upgrade files and
+factory images; tarvo-emulator, which plays nodes on a private test network
+for trying the tools without hardware; and the Ansible collection
+tarvo.nodes, which manages the nodes of many sites through tarvo.")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -7,8 +7,11 @@ addresses, over SSH, run inside scripts/two-sites:
 
 Each site's nodes are a tarvo-emulator in the site's nodes' namespace; its
 output (`rx ADDR WORD` per message a node receives) shows what reached the
-nodes. What the plays cost is measured by bench/bench_ansible.py, which
-uses the sites and the controller of this file.
+nodes. The playbooks of docs/SITES.md run as printed there, in check mode
+and for real, with tarvo found on the site machines' PATH (two-sites
+--tarvo); the test's own playbooks beside this file take the rest. What
+the plays cost is measured by bench/bench_ansible.py, which uses the sites
+and the controller of this file.
 """
 
 import argparse
@@ -23,6 +26,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 COLLECTION = os.path.join(HERE, '..', '..', 'ansible')
+SITES_MD = os.path.join(HERE, '..', '..', 'docs', 'SITES.md')
+# The playbooks of docs/SITES.md, by the name of their play.
+FACTS, CONFIG = 'The nodes of every site', 'Second port on universe 7'
+FIRMWARE, BACKUP = 'Firmware, one site at a time', "Every node's configuration, to the controller"
 SITES = ('a', 'b')
 ADDRESSES = ['192.0.2.%d' % (10 + i) for i in range(3)]
 SET_CONFIG, ERASE = 8, 12
@@ -114,11 +121,13 @@ class Controller(object):
             tarvo_interface='192.0.2.1', tarvo_path=os.path.abspath(args.tarvo))))))
         with open(os.path.join(work, 'inventory.json'), 'w') as f:
             json.dump(inventory, f)
+        # The site machines share this machine's files: their temporary folder is here.
+        self.remote_tmp = os.path.join(work, 'remote-tmp')
         self.env = dict(os.environ, ANSIBLE_HOME=os.path.join(work, 'home'),
                         ANSIBLE_COLLECTIONS_PATH=os.path.join(work, 'collections'),
                         ANSIBLE_INVENTORY=os.path.join(work, 'inventory.json'),
                         ANSIBLE_LOCAL_TEMP=os.path.join(work, 'local-tmp'),
-                        ANSIBLE_REMOTE_TEMP=os.path.join(work, 'remote-tmp'),
+                        ANSIBLE_REMOTE_TEMP=self.remote_tmp,
                         ANSIBLE_SSH_CONTROL_PATH_DIR=os.path.join(work, 'cp'),
                         ANSIBLE_STDOUT_CALLBACK='results',
                         ANSIBLE_CALLBACK_PLUGINS=os.path.join(HERE, 'callback_plugins'),
@@ -140,6 +149,21 @@ class Controller(object):
             results.setdefault(row['host'], []).append(dict(row['result'], task=row['task']))
         return run.returncode, results, doc['stats']
 
+
+
+def doc_playbooks(folder):
+    """Writes every playbook of docs/SITES.md (a yaml block that is a list of
+    plays) into folder; returns {play name: path}."""
+    with open(SITES_MD) as f:
+        blocks = re.findall(r'^```yaml\n(.*?)^```', f.read(), re.M | re.S)
+    plays = {}
+    for block in blocks:
+        name = re.match(r'- name: (.+)\n', block)
+        if name:
+            plays[name.group(1)] = os.path.join(folder, 'doc-%d.yml' % len(plays))
+            with open(plays[name.group(1)], 'w') as f:
+                f.write('---\n' + block)
+    return plays
 
 
 def task(results, host, name):
@@ -164,16 +188,22 @@ def upgrade_file(args, work):
     return made.stdout.strip()
 
 
-def facts_play(controller, sites, serials):
-    rc, results, dummy = controller.play('facts.yml')
-    for site in sites:
-        nodes = task(results, site.host, 'Find the nodes').get('ansible_facts', {}).get('tarvo_nodes', [])
-        check(rc == 0 and [n['address'] for n in nodes] == ADDRESSES
-              and [n['serial'] for n in nodes] == serials[site.name],
-              'facts: %s reports its own three nodes at the shared addresses' % site.host, (rc, results))
+def facts_plays(controller, sites, serials, playbook):
+    for mode in ('--check', None):
+        rc, results, dummy = controller.play(playbook, *filter(None, [mode]))
+        for site in sites:
+            nodes = task(results, site.host, 'Find the nodes').get('ansible_facts', {}).get('tarvo_nodes', [])
+            check(rc == 0 and [n['address'] for n in nodes] == ADDRESSES
+                  and task(results, site.host, 'Show them').get('msg') == serials[site.name],
+                  'facts%s: %s reports its own three nodes at the shared addresses'
+                  % (' in check mode' if mode else '', site.host), (rc, results))
 
 
-def config_plays(controller, sites, contract):
+def differ_from(preset, site):
+    return [a for a in ADDRESSES if a != preset[site.name]]
+
+
+def config_plays(controller, sites, contract, playbook):
     # One node per site already has the wanted value: site a's second, site b's third.
     preset = {'a': ADDRESSES[1], 'b': ADDRESSES[2]}
     for site in sites:
@@ -185,12 +215,20 @@ def config_plays(controller, sites, contract):
         with open(path, 'w') as f:
             json.dump(config, f)
         site.tarvo('config', 'set', preset[site.name], path)
-    wanted = dict(ports=[{}, dict(universe=7)])
+
+    if contract:
+        marks = {s.name: s.mark() for s in sites}
+        rc, results, stats = controller.play(playbook, '--check')
+        for site in sites:
+            items = looped(task(results, site.host, 'Configure the nodes'))
+            check(rc == 0 and sorted(a for a, r in items.items() if r.get('changed')) == differ_from(preset, site)
+                  and site.received(SET_CONFIG, marks[site.name]) == [],
+                  'config: check mode on %s predicts the writes and sends no SetConfig' % site.host, (rc, items))
 
     marks = {s.name: s.mark() for s in sites}
-    rc, results, stats = controller.play('config.yml', '--diff', wanted=wanted)
+    rc, results, stats = controller.play(playbook, '--diff')
     for site in sites:
-        differ = [a for a in ADDRESSES if a != preset[site.name]]
+        differ = differ_from(preset, site)
         items = looped(task(results, site.host, 'Configure the nodes'))
         check(rc == 0 and sorted(a for a, r in items.items() if r.get('changed')) == differ
               and site.received(SET_CONFIG, marks[site.name]) == differ,
@@ -199,7 +237,7 @@ def config_plays(controller, sites, contract):
         check('ports[1].universe: 2' in diff.get('before', '') and 'ports[1].universe: 7' in diff.get('after', ''),
               'config: the diff shows the field on %s' % site.host, diff)
 
-    rc, results, stats = controller.play('config.yml', wanted=wanted)
+    rc, results, stats = controller.play(playbook)
     check(rc == 0 and all(stats[s.host]['changed'] == 0 for s in sites), 'config: a second run changes nothing', stats)
 
     # In check mode, with a file on the site machine instead of a dict.
@@ -218,23 +256,27 @@ def config_plays(controller, sites, contract):
               'config: check mode on %s predicts every write and sends no SetConfig' % site.host, (rc, items))
 
 
-def firmware_plays(controller, sites, contract, upg):
+def firmware_plays(controller, sites, contract, upg, playbook):
     if not contract:
         skip('firmware: check mode, serial upgrade, failing node', 'this tarvo has no --yes and no --dry-run')
         return
+    # The playbook's file, beside it on the controller.
+    shutil.copy(upg, os.path.join(os.path.dirname(playbook), 'Tarvo_v2.05.upg'))
     marks = {s.name: s.mark() for s in sites}
-    rc, results, dummy = controller.play('firmware.yml', '--check', upgrade_file=upg)
+    rc, results, dummy = controller.play(playbook, '--check')
+    left = [f for dummy, dummy, files in os.walk(controller.remote_tmp) for f in files]
     check(rc == 0 and all(task(results, s.host, 'Upgrade the nodes').get('changed') for s in sites)
-          and all(s.received(ERASE, marks[s.name]) == [] for s in sites),
-          'firmware: check mode predicts the upgrade and erases nothing', results)
+          and all(s.received(ERASE, marks[s.name]) == [] for s in sites) and left == [],
+          'firmware: check mode predicts the upgrade, erases nothing and leaves no file behind', (results, left))
 
-    rc, results, stats = controller.play('firmware.yml', upgrade_file=upg)
+    rc, results, stats = controller.play(playbook)
     for site in sites:
         rows = task(results, site.host, 'Upgrade the nodes').get('results', [])
         check(rc == 0 and sorted(r['address'] for r in rows if r['result'] == 'verified') == ADDRESSES,
               'firmware: serial 1 upgrades and verifies every node of %s' % site.host, (rc, rows))
 
-    # Site a is at v2.05 already; one of site b's nodes, fresh at v1.00, gets its checksum wrong.
+    # Site a is at v2.05 already; one of site b's nodes, fresh at v1.00, gets
+    # its checksum wrong. The file is on the site machines this time.
     sites[1].start(faults={ADDRESSES[1]: {'wrong-crc': True}})
     rc, results, stats = controller.play('firmware.yml', upgrade_file=upg)
     a = task(results, sites[0].host, 'Upgrade the nodes')
@@ -245,18 +287,24 @@ def firmware_plays(controller, sites, contract, upg):
           'firmware: the failing node fails its site\'s task with the reason', b)
 
 
-def backup_plays(controller, sites, contract, serials):
+def backup_plays(controller, sites, contract, serials, playbook):
     if not contract:
         skip('backup', 'this tarvo has no --yes')
         return
-    dest = os.path.join(controller.work, 'backups')
-    rc, results, stats = controller.play('backup.yml', dest=dest)
+    dest = os.path.join(os.path.dirname(playbook), 'backups')
+    rc, results, stats = controller.play(playbook, '--check', '--diff')
+    for site in sites:
+        diff = task(results, site.host, 'Back up the nodes').get('diff') or []
+        check(rc == 0 and not os.path.exists(dest) and len(diff) == 3
+              and all(d['before'] == '' and '"tarvo-config"' in d['after'] for d in diff),
+              'backup: check mode shows %s\'s three new files and writes none' % site.host, (rc, diff))
+    rc, results, stats = controller.play(playbook)
     for site in sites:
         folder = os.path.join(dest, site.host)
         names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
         check(rc == 0 and names == [s + '.json' for s in serials[site.name]],
               'backup: %s\'s files on the controller, one per node' % site.host, (rc, names, results))
-    rc, results, stats = controller.play('backup.yml', dest=dest)
+    rc, results, stats = controller.play(playbook)
     check(rc == 0 and all(stats[s.host]['changed'] == 0 for s in sites), 'backup: unchanged files are kept', stats)
 
 
@@ -279,10 +327,15 @@ def main():
     try:
         serials = {s.name: s.start() for s in sites}
         controller = Controller(work, args)
-        facts_play(controller, sites, serials)
-        config_plays(controller, sites, contract)
-        firmware_plays(controller, sites, contract, upgrade_file(args, work))
-        backup_plays(controller, sites, contract, serials)
+        os.mkdir(os.path.join(work, 'doc'))
+        doc = doc_playbooks(os.path.join(work, 'doc'))
+        if not check(sorted(doc) == sorted([FACTS, CONFIG, FIRMWARE, BACKUP]),
+                     'the playbooks of docs/SITES.md are the ones this test runs', sorted(doc)):
+            return 1
+        facts_plays(controller, sites, serials, doc[FACTS])
+        config_plays(controller, sites, contract, doc[CONFIG])
+        firmware_plays(controller, sites, contract, upgrade_file(args, work), doc[FIRMWARE])
+        backup_plays(controller, sites, contract, serials, doc[BACKUP])
     finally:
         for site in sites:
             site.stop()

@@ -51,45 +51,53 @@ class ActionModule(ActionBase):
         folder = os.path.join(self._loader.path_dwim(os.path.expanduser(dest)), host)
 
         remote = self._execute_module(module_name='tarvo.nodes.backup', module_args=args, task_vars=task_vars)
-        files, problems = [], []
+        files, problems, diffs = [], [], []
         for entry in remote.pop('files', None) or []:
-            saved, problem = self._save(folder, entry)
+            saved, problem, diff = self._save(folder, entry)
             if saved:
                 files.append(saved)
             if problem:
                 problems.append(problem)
+            if diff:
+                diffs.append(diff)
         result.update(remote)
         result.update(files=files, changed=any(f['changed'] for f in files))
+        if self._play_context.diff and diffs:
+            result['diff'] = diffs
         if problems:
             result.update(failed=True, msg='; '.join(filter(None, [remote.get('msg')] + problems)))
         return result
 
     def _save(self, folder, entry):
-        """Writes one node's file when it differs; returns (its row, a problem)."""
+        """Writes one node's file when it differs; returns (its row, a problem, its diff)."""
         serial = entry.get('serial') if isinstance(entry, dict) else None
         content = entry.get('content') if isinstance(entry, dict) else None
         if not isinstance(serial, str) or not SAFE_NAME.match(serial):
-            return None, 'serial %r cannot name a file' % (serial,)
+            return None, 'serial %r cannot name a file' % (serial,), None
         data = to_bytes(content if isinstance(content, str) else '')
         if len(data) > MAX_FILE:
-            return None, '%s: the file is larger than %d bytes' % (serial, MAX_FILE)
+            return None, '%s: the file is larger than %d bytes' % (serial, MAX_FILE), None
         try:
             config = json.loads(to_text(data))
         except ValueError:
             config = None
         if not isinstance(config, dict) or config.get('format') != 'tarvo-config':
-            return None, '%s: not a configuration file' % serial
+            return None, '%s: not a configuration file' % serial, None
         path = os.path.join(folder, serial + '.json')
         try:
             with open(path, 'rb') as f:
-                changed = f.read(MAX_FILE + 1) != data
+                before = f.read(MAX_FILE + 1)
         except (IOError, OSError):
-            changed = True
+            before = None
+        changed = before != data
         if changed and not self._play_context.check_mode:
             try:
                 os.makedirs(folder, exist_ok=True)
                 write_whole(path, data)
             except (IOError, OSError) as e:
-                return None, '%s: %s' % (path, e)
+                return None, '%s: %s' % (path, e), None
+        # As copy shows a file: the old content (none for a new file) and the new.
+        diff = dict(before_header=path, after_header=path, before=to_text(before or b'', errors='replace'),
+                    after=to_text(data)) if changed else None
         return dict(serial=serial, label=entry.get('label'), address=entry.get('address'), path=path,
-                    changed=changed), None
+                    changed=changed), None, diff

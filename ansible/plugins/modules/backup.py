@@ -15,6 +15,7 @@ description:
     by its serial, to I(dest)/INVENTORY_HOSTNAME/SERIAL.json on the controller.
   - A file on the controller is replaced, whole, only when its content differs; C(changed) says whether any was.
   - Nodes are only read, in check mode too; in check mode nothing is written on the controller.
+  - With C(--check --diff), what changed on the nodes since the last backup, file by file.
   - The files are those C(tarvo restore) and C(tarvo.nodes.config)'s I(src) take back.
   - Files that could be read are written even when some node failed; the task then fails with the reasons.
 version_added: 1.0.0
@@ -33,7 +34,8 @@ attributes:
   check_mode:
     support: full
   diff_mode:
-    support: none
+    support: full
+    details: Each file on the controller that changes (or would), its old content and its new; a new file has none.
 options:
   dest:
     description: A folder on the controller; each site's files go to a folder named by its inventory name.

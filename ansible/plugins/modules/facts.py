@@ -23,7 +23,8 @@ attributes:
   check_mode:
     support: full
   diff_mode:
-    support: none
+    support: N/A
+    details: It changes nothing, so there is no difference to show.
   facts:
     support: full
 '''

@@ -22,17 +22,36 @@ author: Tarvo configurator maintainers
 extends_documentation_fragment:
   - tarvo.nodes.tarvo
   - ansible.builtin.action_common_attributes
+  - ansible.builtin.action_common_attributes.flow
 attributes:
+  action:
+    support: full
+  async:
+    support: none
+  bypass_host_loop:
+    support: none
   check_mode:
     support: full
+    details:
+      - The file is sent to the site machine's temporary folder for the task (removed afterwards), where C(tarvo)
+        reads its version for the plan.
   diff_mode:
     support: full
     details: The versions before and after, one line per node. Outside check mode this costs one more discovery.
 options:
   src:
-    description: The upgrade file (C(.upg)) on the site machine.
+    description:
+      - The upgrade file (C(.upg)) on the controller, found as C(ansible.builtin.copy) finds its I(src) (beside the
+        playbook, in its C(files/) folder, or a role's); it is sent to the site machine's temporary folder for the
+        task and removed afterwards.
+      - With I(remote_src), a file on the site machine.
     type: path
     required: true
+  remote_src:
+    description: I(src) is a file on the site machine, not on the controller.
+    type: bool
+    default: false
+    version_added: 2.0.0
   nodes:
     description: The nodes to upgrade, by address, serial or label, or C(all) for every node that answers.
     type: list
@@ -52,17 +71,17 @@ EXAMPLES = r'''
   hosts: sites
   serial: 1
   tasks:
-    - name: Put the upgrade file on the site machine
-      ansible.builtin.copy:
-        src: Tarvo_v2.05.upg
-        dest: /var/tmp/Tarvo_v2.05.upg
-        mode: "0644"
-
-    - name: Upgrade every node, eight at a time
+    - name: Upgrade every node, eight at a time, from the file beside the playbook
       tarvo.nodes.firmware:
-        src: /var/tmp/Tarvo_v2.05.upg
+        src: Tarvo_v2.05.upg
         nodes: all
         parallel: 8
+
+- name: Upgrade two nodes from a file that is on the site machine already
+  tarvo.nodes.firmware:
+    src: /srv/tarvo/Tarvo_v2.05.upg
+    remote_src: true
+    nodes: ["26500001", Stage left]
 '''
 
 RETURN = r'''
@@ -101,12 +120,15 @@ def version_diff(plan):
 
 def main():
     module = AnsibleModule(
+        # remote_src is the action plugin's: src is on this machine by now.
         argument_spec=dict(COMMON_ARGS, src=dict(type='path', required=True),
+                           remote_src=dict(type='bool', default=False),
                            nodes=dict(type='list', elements='str', default=['all']),
                            parallel=dict(type='int'), allow_downgrade=dict(type='bool', default=False)),
         supports_check_mode=True,
     )
-    src = module.params['src']
+    # Absolute, so that no file name is ever taken for one of tarvo's options.
+    src = os.path.abspath(module.params['src'])
     if not os.path.isfile(src):
         module.fail_json(msg='upgrade file %s is not on the site machine' % src)
     args = ['upgrade', src] + node_args(module, module.params['nodes'])
