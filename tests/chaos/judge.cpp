@@ -73,6 +73,12 @@ Event last(const QVector<Event> &events, const QString &name, int before = -1)
     return at < 0 ? Event() : events.at(at);
 }
 
+// A merge mode as a file gives it: its name, or a number a node reported.
+qint64 mergeNumber(const QJsonValue &v)
+{
+    return v.isString() ? (v.toString() == QLatin1String("LTP") ? 1 : 0) : v.toInteger();
+}
+
 // A configuration file in the journal's terms: the universe as stored, the
 // merge mode as its number.
 QJsonObject fileFields(const QJsonObject &file)
@@ -88,7 +94,7 @@ QJsonObject fileFields(const QJsonObject &file)
                                  {"mbf", p.value(QLatin1String("mbf"))},
                                  {"wait", p.value(QLatin1String("wait"))},
                                  {"channels", p.value(QLatin1String("channels"))},
-                                 {"merge", p.value(QLatin1String("merge")).toString() == QLatin1String("LTP") ? 1 : 0}});
+                                 {"merge", mergeNumber(p.value(QLatin1String("merge")))}});
     }
     return {{"label", file.value(QLatin1String("label"))},
             {"ip", network.value(QLatin1String("ip"))},
