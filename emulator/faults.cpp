@@ -266,6 +266,8 @@ const QVector<Definition> &definitions()
          }},
 
         flag("no-ack", A::Configuration, &F::noAck, "leaves SetConfig unacknowledged"),
+        flag("early-ack", A::Configuration, &F::earlyAck,
+             "follows its GetConfig reply, in the same segment, by a SetConfig acknowledgement of the configuration it holds"),
         millis("late-ack-ms", A::Configuration, &F::lateAckMs, "acknowledges SetConfig after N ms"),
         flag("out-of-range", A::Configuration, &F::outOfRange, "sends configuration records with values out of range"),
         {"config-words", A::Configuration, QStringLiteral("{\"OFFSET\":V,...}"),

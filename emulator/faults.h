@@ -45,6 +45,7 @@ struct Faults {
 
     // Configuration
     bool noAck = false;
+    bool earlyAck = false;
     int lateAckMs = 0;
     bool outOfRange = false;
     QVector<std::pair<int, quint32>> configWords; // byte offset, value

@@ -71,6 +71,7 @@ const QVector<QPair<QString, Value>> &faultTable()
         {"send-on-connect", [](Rng &r, Nodes) { return QJsonArray{word(r)}; }},
         {"flood-after", [](Rng &r, Nodes) { return QJsonObject{{"word", word(r)}, {"megabytes", 1}}; }},
         {"no-ack", flag()},
+        {"early-ack", flag()},
         {"late-ack-ms", ms(4000)},
         {"out-of-range", flag()},
         // The command word, port 1's BREAK and universe, the label, address, mask, gateway.
