@@ -1,10 +1,16 @@
 #ifndef TARVO_CLI_COMMANDS_H
 #define TARVO_CLI_COMMANDS_H
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 enum ExitCode { Success = 0, Failure = 1, UsageError = 2, Interrupted = 130 };
+
+// Which backup a node takes in a restore.
+enum class Match { Serial, Label, Address };
+QString matchWord(Match match);
 
 // A command line that passed the parser: the command and its operands,
 // with every option's value.
@@ -18,7 +24,7 @@ struct Request {
     bool json = false, csv = false, verbose = false, quiet = false;
     bool all = false, withNetwork = false, allowSameVersion = false, allowDowngrade = false;
     bool dryRun = false, yes = false;
-    QString match = QStringLiteral("serial"); // restore: serial, label or address
+    Match match = Match::Serial;              // restore
     QString output;                           // config get -o, metrics -o
     QString state;                            // metrics --state
     QString forgetAfter = QStringLiteral("7d"); // metrics --forget-after, as given
@@ -30,13 +36,38 @@ struct Request {
         // How many nodes at once the engine was measured to carry (the
         // scale benchmark); the open-file limit is raised to match.
         MaxParallel = 1000,
-        VerifyBoundFactor = 30, // verification waits 30 x --timeout
     };
 };
 
-// Runs the command; returns its exit code. A usage error found only here
-// (the --interface rule, metrics' --forget-after) returns UsageError after
-// its message.
-int runCommand(const Request &request);
+// The one table of tarvo's commands: how each is called, what it says of
+// itself, its own options, and what runs it. Each handler returns the exit
+// code; a usage error found only while it runs (the --interface rule,
+// metrics' --forget-after) returns UsageError after its message.
+struct Command {
+    const char *name;     // "search", "config get"
+    const char *synopsis; // operands and the command's own options
+    const char *about;
+    int fixedOperands; // before the nodes (DIR, FILE); config set's FILE comes after them
+    int nodes;         // 0: none, 1: exactly one, -1: one or more, or --all
+    bool writes;       // takes --dry-run, --yes and --parallel
+    QList<QCommandLineOption> (*options)(); // its own options, or none
+    int (*run)(const Request &request);
+};
+
+const QList<Command> &commandTable();
+const Command *findCommand(const QString &name);
+
+// The handlers, one file per family: inventory.cpp, config.cpp,
+// restore.cpp, upgrade.cpp, metrics.cpp.
+int search(const Request &request);
+int show(const Request &request);
+int configGet(const Request &request);
+int configSet(const Request &request);
+int factoryDefault(const Request &request);
+int backup(const Request &request);
+int restore(const Request &request);
+int upgrade(const Request &request);
+int run(const Request &request);
+int metrics(const Request &request);
 
 #endif

@@ -61,16 +61,13 @@ int Interrupts::countNow()
 {
     if (notifier)
         read();
-    return received;
+    return count();
 }
 
 void Interrupts::read()
 {
     char bytes[16];
-    for (ssize_t n; (n = ::read(pipeEnds[0], bytes, sizeof bytes)) > 0;) {
-        for (ssize_t i = 0; i < n; ++i) {
-            ++received;
-            emit interrupted(received);
-        }
-    }
+    for (ssize_t n; (n = ::read(pipeEnds[0], bytes, sizeof bytes)) > 0;)
+        for (ssize_t i = 0; i < n; ++i)
+            stop();
 }

@@ -1,266 +1,87 @@
-#include "cli/inventory.h"
-
-#include "cli/interrupts.h"
-#include "config/configrecord.h"
-#include "link/discovery.h"
+// tarvo's inventory commands: search and show.
+#include "cli/commands.h"
+#include "cli/config.h"
+#include "cli/configfile.h"
+#include "cli/output.h"
+#include "cli/report.h"
+#include "cli/selection.h"
 #include "link/trace.h"
 
-#include <QEventLoop>
-#include <QNetworkInterface>
-#include <QSet>
-#include <QTimer>
-#include <QtEndian>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <algorithm>
 
-bool dottedAddress(const QString &text, quint32 *address)
+int search(const Request &r)
 {
-    QByteArray octets(4, '\0');
-    if (!ConfigRecord::putAddress(octets, 0, text))
-        return false;
-    if (address)
-        *address = qFromBigEndian<quint32>(octets.constData());
-    return true;
-}
-
-QString listenFailure(const QHostAddress &address, const Discovery &discovery)
-{
-    return QStringLiteral("cannot listen on %1 port %2: %3")
-        .arg(address.toString())
-        .arg(DiscoveryPort)
-        .arg(discovery.bindError());
-}
-
-AddressChoice chooseAddress(const QString &requested, const QString &from)
-{
-    const QList<QHostAddress> usable = Discovery::workstationAddresses();
-
-    AddressChoice choice;
-    if (usable.isEmpty()) {
-        choice.error = QStringLiteral("no usable address: this workstation has no IPv4 address other than loopback");
-        return choice;
-    }
-    QStringList texts;
-    for (const QHostAddress &a : usable)
-        texts.append(a.toString());
-    QStringList interfaces;
-    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
-        for (const QNetworkAddressEntry &e : i.addressEntries())
-            if (usable.contains(e.ip()) && !interfaces.contains(i.name()))
-                interfaces.append(i.name());
-    const QString choices = QStringLiteral("usable: %1 (interfaces: %2)")
-                                .arg(texts.join(QStringLiteral(", ")), interfaces.join(QStringLiteral(", ")));
-    if (requested.isEmpty()) {
-        if (usable.size() > 1) {
-            choice.error = QStringLiteral("this workstation has several addresses; choose one with --interface: %1")
-                               .arg(texts.join(QStringLiteral(", ")));
-            choice.usage = true;
-            return choice;
+    Fleet fleet(r);
+    if (const std::optional<int> code = findNodes(r, fleet, {}, true))
+        return *code;
+    if (r.json) {
+        QJsonObject doc = report::envelope(QStringLiteral("tarvo-inventory"));
+        QJsonArray nodes;
+        for (const NodeInfo &n : std::as_const(fleet.nodes))
+            nodes.append(report::inventoryObject(n));
+        doc.insert(QStringLiteral("nodes"), nodes);
+        doc.insert(QStringLiteral("replies_lost"), qint64(fleet.found.repliesLost));
+        doc.insert(QStringLiteral("list_full"), fleet.found.listFull);
+        out::data(out::json(doc));
+    } else if (r.csv) {
+        out::data(QStringLiteral("serial,label,address,firmware,name,mac,type,shared_serial"));
+        for (const NodeInfo &n : std::as_const(fleet.nodes)) {
+            QStringList fields = report::inventoryRow(n);
+            fields[0] = printable(n.serial);
+            fields.append(n.sharedSerial ? QStringLiteral("true") : QStringLiteral("false"));
+            for (QString &f : fields)
+                f = out::csvField(f);
+            out::data(fields.join(QLatin1Char(',')));
         }
-        choice.address = usable.first();
-        return choice;
-    }
-    choice.usage = true;
-    const QString shown = printable(requested.toLatin1());
-    quint32 ip = 0;
-    if (dottedAddress(requested, &ip)) {
-        if (!usable.contains(QHostAddress(ip))) {
-            choice.error = QStringLiteral("%1 %2 is not a usable address of this workstation; %3").arg(from, shown, choices);
-            return choice;
-        }
-        choice.address = QHostAddress(ip);
-        return choice;
-    }
-    const QNetworkInterface iface = QNetworkInterface::interfaceFromName(requested);
-    QList<QHostAddress> mine;
-    for (const QNetworkAddressEntry &e : iface.addressEntries())
-        if (usable.contains(e.ip()))
-            mine.append(e.ip());
-    if (!iface.isValid()) {
-        choice.error = QStringLiteral("%1 %2 is neither an interface nor an address of this workstation; %3")
-                           .arg(from, shown, choices);
-    } else if (mine.isEmpty()) {
-        choice.error = QStringLiteral("%1 %2: the interface has no usable IPv4 address; %3").arg(from, shown, choices);
-    } else if (mine.size() > 1) {
-        QStringList own;
-        for (const QHostAddress &a : mine)
-            own.append(a.toString());
-        choice.error = QStringLiteral("%1 %2: the interface has several addresses; choose one: %3")
-                           .arg(from, shown, own.join(QStringLiteral(", ")));
     } else {
-        choice.address = mine.first();
-        choice.usage = false;
+        QVector<QStringList> rows;
+        for (const NodeInfo &n : std::as_const(fleet.nodes))
+            rows.append(report::inventoryRow(n));
+        for (const QString &l : out::table({"SERIAL", "LABEL", "ADDRESS", "FIRMWARE", "NAME", "MAC", "TYPE"}, rows))
+            out::data(l);
     }
-    return choice;
+    out::note(QStringLiteral("%1 node(s) answered").arg(fleet.nodes.size()));
+    if (std::any_of(fleet.nodes.cbegin(), fleet.nodes.cend(), [](const NodeInfo &n) { return n.sharedSerial; }))
+        out::message(QStringLiteral("tarvo: * several nodes report this serial; name each of them by its address"));
+    return Success;
 }
 
-QString nodeName(const NodeInfo &n)
+int show(const Request &r)
 {
-    return n.label.isEmpty() ? printable(n.serial) : printable(n.label) + QStringLiteral(" (") + printable(n.serial) + QLatin1Char(')');
-}
-
-QString nodeWhere(const NodeInfo &n)
-{
-    return n.label.isEmpty() ? n.displayName()
-                             : printable(n.label) + QStringLiteral(" (") + printable(n.serial) + QStringLiteral(", ") +
-            n.address.toString() + QLatin1Char(')');
-}
-
-SearchResult searchNodes(Discovery &discovery, int windowMs,
-                         const std::function<bool(const NodeInfo &newest)> &enough)
-{
-    // Replies to one request arrive within milliseconds of each other.
-    enum : int { GraceMs = 250 };
-    QEventLoop loop;
-    QTimer grace;
-    grace.setSingleShot(true);
-    QObject::connect(&grace, &QTimer::timeout, &discovery, &Discovery::endSearch);
-    QObject::connect(&discovery, &Discovery::searchFinished, &loop, &QEventLoop::quit);
-    const QMetaObject::Connection taken = QObject::connect(&discovery, &Discovery::nodeFound, &loop, [&](int index) {
-        if (enough && !grace.isActive() && enough(discovery.nodes().at(index)))
-            grace.start(qMin<int>(GraceMs, windowMs));
-    });
-    // An interrupt ends the search; the caller then stops (findNodes, metrics).
-    QObject::connect(&Interrupts::instance(), &Interrupts::interrupted, &loop, &QEventLoop::quit);
-    discovery.search(windowMs);
-    loop.exec();
-    QObject::disconnect(taken);
-    SearchResult result;
-    result.nodes = discovery.nodes();
-    result.listFull = discovery.listFull();
-    result.repliesLost = discovery.repliesLost();
-    std::stable_sort(result.nodes.begin(), result.nodes.end(), [](const NodeInfo &a, const NodeInfo &b) {
-        return a.address.toIPv4Address() < b.address.toIPv4Address();
-    });
-    return result;
-}
-
-namespace {
-
-QString listed(const QVector<NodeInfo> &nodes)
-{
-    QStringList which;
-    for (const NodeInfo &n : nodes)
-        which.append(nodeWhere(n));
-    return which.join(QStringLiteral(", "));
-}
-
-// The nodes found, by address, serial and label: a thousand names against
-// a thousand nodes are looked up, not compared pairwise.
-struct Index {
-    explicit Index(const QVector<NodeInfo> &found) : found(found)
-    {
-        for (int i = 0; i < found.size(); ++i) {
-            byAddress.insert(found.at(i).address.toIPv4Address(), i);
-            bySerial.insert(QString::fromLatin1(found.at(i).serial), i);
-            byLabel.insert(QString::fromLatin1(found.at(i).label), i);
-        }
+    Fleet fleet(r);
+    QByteArray record;
+    if (const std::optional<int> code = readNamedNode(r, fleet, &record))
+        return *code;
+    const NodeInfo &node = fleet.nodes.first();
+    const ConfigValues v = ConfigValues::fromRecord(record);
+    if (r.json) {
+        QJsonObject doc = report::envelope(QStringLiteral("tarvo-node"));
+        doc.insert(QStringLiteral("node"), report::inventoryObject(node));
+        doc.insert(QStringLiteral("config"), configfile::toJson(v, node.serial));
+        out::data(out::json(doc));
+        return Success;
     }
-    // Sorted, once each, leaving out those in `besides`.
-    static QList<int> only(QList<int> at, const QList<int> &besides = {})
-    {
-        std::sort(at.begin(), at.end());
-        at.erase(std::unique(at.begin(), at.end()), at.end());
-        at.removeIf([&besides](int i) { return besides.contains(i); });
-        return at;
+    const QStringList names{"Serial", "Label", "Address", "Firmware", "Device name", "MAC", "Type"};
+    const QStringList values = report::inventoryRow(node);
+    for (int i = 0; i < names.size(); ++i)
+        out::data((names.at(i) + QLatin1Char(':')).leftJustified(14) + values.at(i));
+    out::data(QStringLiteral("Configuration:"));
+    out::data(QStringLiteral("  Label:      ") + printable(v.label));
+    out::data(QStringLiteral("  IP address: ") + v.ip);
+    out::data(QStringLiteral("  Subnet:     ") + v.mask);
+    out::data(QStringLiteral("  Gateway:    ") + v.gateway);
+    QVector<QStringList> rows;
+    for (int p = 0; p < ConfigRecord::PortCount; ++p) {
+        QStringList row{QString::number(p + 1)};
+        for (const quint32 value : v.ports[size_t(p)].field)
+            row.append(QString::number(value));
+        row.append(v.ports[size_t(p)].mergeMode == 0 ? QStringLiteral("HTP") : QStringLiteral("LTP"));
+        rows.append(row);
     }
-    QVector<NodeInfo> nodes(const QList<int> &at) const
-    {
-        QVector<NodeInfo> out;
-        for (const int i : at)
-            out.append(found.at(i));
-        return out;
-    }
-    const QVector<NodeInfo> &found;
-    QMultiHash<quint32, int> byAddress;
-    QMultiHash<QString, int> bySerial, byLabel;
-};
-
-} // namespace
-
-Unseen::Unseen(const QStringList &names)
-{
-    for (const QString &name : names) {
-        quint32 ip = 0;
-        if (dottedAddress(name, &ip))
-            addresses.insert(ip);
-        else
-            serials.insert(name);
-    }
+    for (const QString &l : out::table({"PORT", "UNIVERSE", "BREAK", "MAB", "MBF", "WAIT", "CHANNELS", "MERGE"}, rows))
+        out::data(QStringLiteral("  ") + l);
+    return Success;
 }
 
-bool Unseen::seen(const NodeInfo &node)
-{
-    addresses.remove(node.address.toIPv4Address());
-    serials.remove(QString::fromLatin1(node.serial));
-    return addresses.isEmpty() && serials.isEmpty();
-}
-
-Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
-{
-    const Index index(found);
-    Selection s;
-    QSet<int> taken;
-    const auto add = [&](int i) {
-        if (!taken.contains(i))
-            s.nodes.append(found.at(i));
-        taken.insert(i);
-    };
-    for (const QString &name : names) {
-        const QString shown = printable(name.toLatin1());
-        quint32 ip = 0;
-        if (dottedAddress(name, &ip)) {
-            const QList<int> here = Index::only(index.byAddress.values(ip));
-            const QList<int> namesakes = Index::only(index.bySerial.values(name) + index.byLabel.values(name), here);
-            if (here.isEmpty())
-                s.missing.append(name);
-            else if (here.size() == 1 && namesakes.isEmpty())
-                add(here.first());
-            else
-                s.errors.append(QStringLiteral("%1 is ambiguous: the address of %2 and the serial or label of %3; "
-                                               "name the node by another of its names")
-                                    .arg(shown, listed(index.nodes(here)), listed(index.nodes(namesakes))));
-            continue;
-        }
-        const QList<int> bySerial = Index::only(index.bySerial.values(name));
-        const QList<int> byLabel = Index::only(index.byLabel.values(name), bySerial);
-        if (bySerial.size() + byLabel.size() == 1) {
-            add(bySerial.isEmpty() ? byLabel.first() : bySerial.first());
-        } else if (bySerial.isEmpty() && byLabel.isEmpty()) {
-            s.missing.append(name);
-        } else if (byLabel.isEmpty()) {
-            s.errors.append(QStringLiteral("the serial %1 is reported by %2 nodes, name one by address: %3")
-                                .arg(shown)
-                                .arg(bySerial.size())
-                                .arg(listed(index.nodes(bySerial))));
-        } else if (bySerial.isEmpty()) {
-            s.errors.append(QStringLiteral("the label %1 is shared by %2 nodes, name one by serial or address: %3")
-                                .arg(shown)
-                                .arg(byLabel.size())
-                                .arg(listed(index.nodes(byLabel))));
-        } else {
-            s.errors.append(QStringLiteral("%1 is ambiguous: the serial of %2 and the label of %3; name the node by "
-                                           "address")
-                                .arg(shown, listed(index.nodes(bySerial)), listed(index.nodes(byLabel))));
-        }
-    }
-    return s;
-}
-
-QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool listFull)
-{
-    QString reason = dottedAddress(name)
-        ? QStringLiteral("no node answered from %1").arg(name)
-        : QStringLiteral("no node with the serial or label %1 answered").arg(printable(name.toLatin1()));
-    if (dottedAddress(name)) {
-        const Index index(found);
-        const QVector<NodeInfo> namesakes =
-            index.nodes(Index::only(index.bySerial.values(name) + index.byLabel.values(name)));
-        if (!namesakes.isEmpty())
-            reason += QStringLiteral(" (a dotted address names only the node that answers from it, not %1)")
-                          .arg(listed(namesakes));
-    }
-    if (listFull)
-        reason += QStringLiteral("; the discovery list was full (%1 entries), so it may have been crowded out")
-                      .arg(int(Discovery::MaxEntries));
-    return reason;
-}

@@ -5,7 +5,6 @@
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
-#include "cli/metrics.h"
 #include "cli/output.h"
 #include "link/trace.h"
 
@@ -17,63 +16,9 @@
 
 namespace {
 
-struct CommandSyntax {
-    const char *name;
-    const char *synopsis; // operands and the command's own options
-    const char *about;
-    int fixedOperands; // before the nodes (DIR, FILE); config set's FILE comes after them
-    int nodes;         // 0: none, 1: exactly one, -1: one or more, or --all
-    bool writes;       // takes --dry-run, --yes and --parallel
-};
-
-const CommandSyntax commands[] = {
-    {"search", "search [--csv]",
-     "Lists the nodes that answer discovery: serial, label, address, firmware, device name, MAC address and whether "
-     "it runs its application or its boot loader. A serial that several nodes report is marked with *.",
-     0, 0, false},
-    {"show", "show NODE", "Shows one node: its discovery record and its configuration.", 0, 1, false},
-    {"config get", "config get NODE [-o FILE]",
-     "Writes the node's configuration as JSON to standard output, or whole to FILE ('-': standard output).", 0, 1,
-     false},
-    {"config set", "config set (NODE...|--all) FILE",
-     "Writes the configuration in FILE ('-': standard input) to the nodes, after the checks of the window's Set. "
-     "Nothing is sent when a check fails. Written to several nodes, the file leaves each node's network settings "
-     "as they are.",
-     1, -1, true},
-    {"default", "default (NODE...|--all)", "Restores the nodes' factory configuration.", 0, -1, true},
-    {"backup", "backup DIR (NODE...|--all)",
-     "Writes each node's configuration to DIR/SERIAL.json, each file whole. DIR is created when missing; a "
-     "symbolic link in DIR is not written through.",
-     1, -1, true},
-    {"restore", "restore DIR (NODE...|--all) [--match serial|label|address] [--with-network]",
-     "Writes the backups in DIR back, one SetConfig per node. Each node takes the backup that fits it by serial "
-     "(its file name), or by label or address with --match: a replaced node takes its predecessor's. A node keeps "
-     "its network settings unless --with-network. Every file is checked before any node is written; with --all, "
-     "a backup whose node does not answer is reported missing.",
-     1, -1, true},
-    {"upgrade", "upgrade FILE (NODE...|--all) [--allow-same-version] [--allow-downgrade]",
-     "Upgrades the nodes' firmware from an upgrade file ('-': standard input) and verifies that each restarted "
-     "node reports the file's version. A node already at that version is skipped; an older file is refused.",
-     1, -1, true},
-    {"run", "run (NODE...|--all)", "Starts the application of nodes that run their boot loader.", 0, -1, true},
-    {"metrics", "metrics [-o FILE] [--state FILE] [--forget-after DURATION]",
-     "Searches once and writes the nodes in Prometheus's text format, for node_exporter's textfile collector: "
-     "tarvo_node_up and tarvo_node_info per node, and figures of the search. A node seen before that no longer "
-     "answers is reported down until it is forgotten.",
-     0, 0, false},
-};
-
 const char *const nodeHelp =
     "NODE is an IPv4 address (the node that answers from it), a serial number or an exact label; a name that "
     "fits several nodes is refused. A write to several nodes shows its plan and asks first on a terminal.";
-
-const CommandSyntax *findCommand(const QString &name)
-{
-    for (const CommandSyntax &c : commands)
-        if (name == QLatin1String(c.name))
-            return &c;
-    return nullptr;
-}
 
 // The command a mistyped name was probably meant to be: the nearest by
 // edits, if it is near enough.
@@ -96,7 +41,7 @@ QString nearestCommand(const QString &name)
     };
     QString best;
     int bestDistance = 3; // more edits than this is another word
-    for (const CommandSyntax &c : commands) {
+    for (const Command &c : commandTable()) {
         for (const QString &candidate : {QString::fromLatin1(c.name), QString::fromLatin1(c.name).section(' ', -1)}) {
             const int d = distance(name.left(32), candidate);
             if (d < bestDistance) {
@@ -141,29 +86,13 @@ QList<QCommandLineOption> writeOptions()
     };
 }
 
-QList<QCommandLineOption> commandOptions(const CommandSyntax &c)
+QList<QCommandLineOption> commandOptions(const Command &c)
 {
-    const QString name = QLatin1String(c.name);
     QList<QCommandLineOption> o;
-    if (name == QLatin1String("search"))
-        o.append({QStringLiteral("csv"), QStringLiteral("Data as CSV.")});
-    if (name == QLatin1String("config get"))
-        o.append({{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write to FILE."), QStringLiteral("FILE")});
-    if (name == QLatin1String("metrics"))
-        o.append(metricsOptions());
+    if (c.options)
+        o.append(c.options());
     if (c.nodes < 0)
         o.append({QStringLiteral("all"), QStringLiteral("Every node that answers.")});
-    if (name == QLatin1String("restore")) {
-        o.append({QStringLiteral("match"),
-                  QStringLiteral("Which backup a node takes: the one of its serial (default), its label or its "
-                                 "address."),
-                  QStringLiteral("serial|label|address")});
-        o.append({QStringLiteral("with-network"), QStringLiteral("Also restore the IP address, mask and gateway.")});
-    }
-    if (name == QLatin1String("upgrade")) {
-        o.append({QStringLiteral("allow-same-version"), QStringLiteral("Upgrade nodes already at the file's version.")});
-        o.append({QStringLiteral("allow-downgrade"), QStringLiteral("Upgrade nodes whose firmware is newer than the file's.")});
-    }
     if (c.writes)
         o.append(writeOptions());
     return o;
@@ -192,12 +121,12 @@ QString wrapped(const QString &text)
     return out + line;
 }
 
-QString usageLine(const CommandSyntax &c)
+QString usageLine(const Command &c)
 {
     return QStringLiteral("Usage: tarvo [options] ") + QLatin1String(c.synopsis);
 }
 
-QString commandHelp(const CommandSyntax &c)
+QString commandHelp(const Command &c)
 {
     QCommandLineParser parser;
     parser.addOptions(globalOptions());
@@ -215,7 +144,7 @@ QString programHelp()
     parser.addOptions(globalOptions());
     QString text = QStringLiteral("Usage: tarvo [options] COMMAND ...\n\n"
                                   "Finds, configures, backs up and upgrades Tarvo DMX nodes.\n\nCommands:\n");
-    for (const CommandSyntax &c : commands)
+    for (const Command &c : commandTable())
         text += QStringLiteral("  ") + QLatin1String(c.synopsis) + QLatin1Char('\n');
     text += QStringLiteral("  help [COMMAND]\n\n%1\n\n%2")
                 .arg(wrapped(QLatin1String(nodeHelp) +
@@ -227,7 +156,7 @@ QString programHelp()
 }
 
 // A usage error: what was wrong, the usage line and where help is.
-int usage(const QString &error, const CommandSyntax *c = nullptr)
+int usage(const QString &error, const Command *c = nullptr)
 {
     out::message(QStringLiteral("tarvo: ") + error);
     if (c) {
@@ -309,7 +238,7 @@ int parseAndRun()
             return Success;
         }
         const QString about = takeCommandName(rest);
-        if (const CommandSyntax *c = findCommand(about)) {
+        if (const Command *c = findCommand(about)) {
             out::data(commandHelp(*c));
             return Success;
         }
@@ -322,7 +251,7 @@ int parseAndRun()
         }
         return usage(QStringLiteral("config takes get or set"));
     }
-    const CommandSyntax *syntax = findCommand(name);
+    const Command *syntax = findCommand(name);
     if (!syntax)
         return unknownCommand(name);
 
@@ -389,8 +318,14 @@ int parseAndRun()
                          syntax);
     }
     if (isSet("match")) {
-        r.match = parser.value(QStringLiteral("match"));
-        if (r.match != QLatin1String("serial") && r.match != QLatin1String("label") && r.match != QLatin1String("address"))
+        const QString match = parser.value(QStringLiteral("match"));
+        bool known = false;
+        for (const Match m : {Match::Serial, Match::Label, Match::Address})
+            if (match == matchWord(m)) {
+                r.match = m;
+                known = true;
+            }
+        if (!known)
             return usage(QStringLiteral("--match takes serial, label or address"), syntax);
     }
 
@@ -406,7 +341,7 @@ int parseAndRun()
     } else if (count != syntax->fixedOperands + syntax->nodes) {
         return usage(QStringLiteral("wrong number of operands"), syntax);
     }
-    const int code = runCommand(r);
+    const int code = syntax->run(r);
     if (code == UsageError)
         out::message(QStringLiteral("Try 'tarvo %1 --help' for more.").arg(name));
     return code;

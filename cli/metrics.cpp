@@ -3,7 +3,9 @@
 #include "cli/commands.h"
 #include "cli/configfile.h"
 #include "cli/interrupts.h"
-#include "cli/inventory.h"
+#include "cli/selection.h"
+#include "engine/engineoptions.h"
+#include "engine/search.h"
 #include "cli/output.h"
 #include "base/wholefile.h"
 #include "link/devicerecord.h"
@@ -119,9 +121,10 @@ int search(const Request &r, Search *s)
     QElapsedTimer clock;
     s->startedMs = QDateTime::currentMSecsSinceEpoch();
     clock.start();
-    const SearchResult result = searchNodes(discovery, r.timeoutMs);
+    const SearchResult result =
+        searchNodes(discovery, r.timeoutMs, EngineOptions().searchGraceMs, {}, &Interrupts::instance());
     s->seconds = double(clock.nsecsElapsed()) / 1e9;
-    if (Interrupts::instance().count() > 0)
+    if (result.stopped)
         return fail(QStringLiteral("interrupted: nothing written"), Interrupted);
     s->lost = result.repliesLost;
     for (const NodeInfo &node : result.nodes)

@@ -1,7 +1,7 @@
 #include "cli/report.h"
 
 #include "cli/commands.h"
-#include "cli/inventory.h"
+#include "cli/selection.h"
 #include "cli/output.h"
 #include "link/trace.h"
 
@@ -12,8 +12,9 @@ namespace report {
 
 namespace {
 
-// The results' words, in the tally's order.
-const char *const resultWords[] = {"done", "verified", "skipped", "not verified", "failed", "missing", "interrupted"};
+// The results, in the tally's order.
+const Result tallied[] = {Result::Done,   Result::Verified, Result::Skipped,    Result::NotVerified,
+                          Result::Failed, Result::Missing,  Result::Interrupted};
 
 QString address(const NodeInfo &n)
 {
@@ -30,11 +31,9 @@ QString shownValue(const QJsonValue &v)
     return v.isString() ? out::jsonString(v.toString()) : QString::number(v.toDouble());
 }
 
-// The rows whose result is `word`.
-int howMany(const QVector<Row> &rows, const char *word)
+int howMany(const QVector<Row> &rows, Result result)
 {
-    return int(std::count_if(rows.cbegin(), rows.cend(),
-                             [word](const Row &r) { return r.outcome.result == QLatin1String(word); }));
+    return int(std::count_if(rows.cbegin(), rows.cend(), [result](const Row &r) { return r.outcome.result == result; }));
 }
 
 } // namespace
@@ -71,15 +70,15 @@ QStringList inventoryRow(const NodeInfo &n)
 
 bool Item::isWork() const
 {
-    return action != QLatin1String("skip") && action != QLatin1String("refuse");
+    return action != Action::Skip && action != Action::Refuse;
 }
 
 bool runnable(const QVector<Item> &items)
 {
-    return std::none_of(items.cbegin(), items.cend(), [](const Item &i) { return i.action == QLatin1String("refuse"); });
+    return std::none_of(items.cbegin(), items.cend(), [](const Item &i) { return i.action == Action::Refuse; });
 }
 
-void printPlan(const QString &command, const QVector<Item> &items, bool json, bool toData)
+void printPlan(const QString &command, const QString &verb, const QVector<Item> &items, bool json, bool toData)
 {
     if (json) {
         QJsonObject doc = envelope(QStringLiteral("tarvo-plan"));
@@ -88,7 +87,7 @@ void printPlan(const QString &command, const QVector<Item> &items, bool json, bo
         QJsonArray nodes;
         for (const Item &i : items) {
             QJsonObject o = identity(i.node);
-            o.insert(QStringLiteral("action"), i.action);
+            o.insert(QStringLiteral("action"), actionWord(i.action));
             QJsonArray changes;
             for (const configfile::Change &c : i.changes)
                 changes.append(QJsonObject{{QStringLiteral("field"), c.field},
@@ -110,20 +109,16 @@ void printPlan(const QString &command, const QVector<Item> &items, bool json, bo
               .arg(command)
               .arg(work)
               .arg(items.size())
-              .arg(command == QLatin1String("backup")    ? QStringLiteral("back up")
-                   : command == QLatin1String("upgrade") ? QStringLiteral("upgrade")
-                   : command == QLatin1String("default") ? QStringLiteral("reset")
-                   : command == QLatin1String("run")     ? QStringLiteral("start")
-                                                         : QStringLiteral("write"))
+              .arg(verb)
               .arg(toData ? QStringLiteral(" (a dry run: nothing is sent)") : QString()));
     QVector<QStringList> rows;
     for (const Item &i : items) {
         QString what = i.reason;
-        if (!i.fromVersion.isEmpty() && i.action == QLatin1String("upgrade"))
+        if (!i.fromVersion.isEmpty() && i.action == Action::Upgrade)
             what = printable(i.fromVersion.toLatin1()) + QStringLiteral(" -> ") + printable(i.toVersion.toLatin1());
-        else if (i.action == QLatin1String("write") && !i.changes.isEmpty())
+        else if (i.action == Action::Write && !i.changes.isEmpty())
             what = QStringLiteral("%1 change(s)").arg(i.changes.size()) + (what.isEmpty() ? QString() : QStringLiteral("; ") + what);
-        rows.append({shownNode(i.node), i.action, what});
+        rows.append({shownNode(i.node), actionWord(i.action), what});
         for (const configfile::Change &c : i.changes)
             rows.append({QString(), QString(), QStringLiteral("  %1: %2 -> %3").arg(c.field, shownValue(c.from), shownValue(c.to))});
     }
@@ -134,10 +129,10 @@ void printPlan(const QString &command, const QVector<Item> &items, bool json, bo
 QString tally(const QVector<Row> &rows)
 {
     QStringList parts;
-    for (const char *word : resultWords) {
-        const int n = howMany(rows, word);
+    for (const Result result : tallied) {
+        const int n = howMany(rows, result);
         if (n > 0)
-            parts.append(QStringLiteral("%1 %2").arg(n).arg(QLatin1String(word)));
+            parts.append(QStringLiteral("%1 %2").arg(n).arg(resultWord(result)));
     }
     return parts.isEmpty() ? QStringLiteral("no node") : parts.join(QStringLiteral(", "));
 }
@@ -155,7 +150,7 @@ int printSummary(const QString &command, const QVector<Row> &rows, bool interrup
         QJsonArray results;
         for (const Row &r : rows) {
             QJsonObject o = identity(r.node);
-            o.insert(QStringLiteral("result"), r.outcome.result);
+            o.insert(QStringLiteral("result"), resultWord(r.outcome.result));
             o.insert(QStringLiteral("reason"), r.outcome.reason);
             o.insert(QStringLiteral("seconds"), double(r.outcome.ms) / 1000.0);
             o.insert(QStringLiteral("changed"), r.outcome.changed);
@@ -163,15 +158,15 @@ int printSummary(const QString &command, const QVector<Row> &rows, bool interrup
         }
         doc.insert(QStringLiteral("results"), results);
         QJsonObject counts;
-        for (const char *word : resultWords)
-            counts.insert(QLatin1String(word), howMany(rows, word));
+        for (const Result result : tallied)
+            counts.insert(resultWord(result), howMany(rows, result));
         doc.insert(QStringLiteral("tally"), counts);
         doc.insert(QStringLiteral("interrupted"), interrupted);
         out::data(out::json(doc));
     } else {
         QVector<QStringList> lines;
         for (const Row &r : rows)
-            lines.append({printable(r.node.label), printable(r.node.serial), address(r.node), r.outcome.result,
+            lines.append({printable(r.node.label), printable(r.node.serial), address(r.node), resultWord(r.outcome.result),
                           seconds(r.outcome.ms), r.outcome.reason});
         for (const QString &l : out::table({"LABEL", "SERIAL", "ADDRESS", "RESULT", "TIME", "REASON"}, lines))
             out::data(l);
@@ -179,7 +174,7 @@ int printSummary(const QString &command, const QVector<Row> &rows, bool interrup
     }
     if (interrupted)
         return Interrupted;
-    return std::all_of(rows.cbegin(), rows.cend(), [](const Row &r) { return r.outcome.ok; }) ? Success : Failure;
+    return std::all_of(rows.cbegin(), rows.cend(), [](const Row &r) { return r.outcome.ok(); }) ? Success : Failure;
 }
 
 } // namespace report

@@ -2,7 +2,7 @@
 #define TARVO_CLI_REPORT_H
 
 #include "cli/configfile.h"
-#include "cli/runner.h"
+#include "cli/outcome.h"
 #include "link/nodeinfo.h"
 
 #include <QJsonObject>
@@ -27,8 +27,8 @@ QStringList inventoryRow(const NodeInfo &node);
 
 // One node of a command: what it will do, and how it ended.
 struct Item {
-    NodeInfo node;  // record empty: a node that did not answer
-    QString action; // write, upgrade, default, run, skip, refuse
+    NodeInfo node; // record empty: a node that did not answer
+    Action action = Action::Write;
     QString reason;
     QVector<configfile::Change> changes;
     QString fromVersion, toVersion;
@@ -37,9 +37,10 @@ struct Item {
 };
 
 bool runnable(const QVector<Item> &items);
-// The plan: on standard output for --dry-run (then as JSON with --json),
-// on standard error before a question.
-void printPlan(const QString &command, const QVector<Item> &items, bool json, bool toData);
+// The plan, "tarvo backup: 3 of 4 node(s) to back up": on standard output
+// for --dry-run (then as JSON with --json), on standard error before a
+// question.
+void printPlan(const QString &command, const QString &verb, const QVector<Item> &items, bool json, bool toData);
 
 struct Row {
     NodeInfo node;

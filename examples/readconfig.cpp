@@ -4,7 +4,7 @@
 //
 //   tarvo-example-readconfig ADDRESS
 #include "config/configvalues.h"
-#include "link/nodeengine.h"
+#include "engine/nodeengine.h"
 #include "link/trace.h"
 
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 // the nodes' network (or a private test network).
 //
 //   tarvo-example-upgrade WORKSTATION-ADDRESS NODE-ADDRESS FILE.upg
-#include "link/nodeengine.h"
+#include "engine/nodeengine.h"
 #include "link/trace.h"
 
 #include <QCoreApplication>

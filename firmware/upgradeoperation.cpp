@@ -2,10 +2,21 @@
 
 #include "link/trace.h"
 
-UpgradeOperation::UpgradeOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *v,
-                                   const UpgradeImage &file, bool verifyIt, QObject *parent)
-    : NodeOperation(node, options, v, parent), upgrade(new FirmwareUpgrade(session, options.upgrade)), image(file),
-      verifyAfter(verifyIt)
+namespace {
+
+UpgradeOptions strict(UpgradeOptions o)
+{
+    o.strict = true;
+    return o;
+}
+
+} // namespace
+
+UpgradeOperation::UpgradeOperation(const NodeInfo &node, const OperationOptions &options,
+                                   const UpgradeOptions &upgradeOptions, NodeVerifier *v, const UpgradeImage &file,
+                                   bool verifyIt, QObject *parent)
+    : NodeOperation(node, options, v, parent), upgrade(new FirmwareUpgrade(session, strict(upgradeOptions))),
+      guardMs(upgradeOptions.guardMs), image(file), verifyAfter(verifyIt)
 {
     connect(upgrade, &FirmwareUpgrade::progress, this, [this](qint64 sent, qint64 total) {
         updateAwaiting();
@@ -85,7 +96,7 @@ void UpgradeOperation::upgradeFinished(FirmwareUpgrade::Result result)
         return;
     case FirmwareUpgrade::Result::TimedOut:
         finish(Status::TimedOut, QStringLiteral("Firmware upgrade timeout! Not done within %1 s; %2")
-                                     .arg(opts.upgrade.guardMs / 1000.0)
+                                     .arg(guardMs / 1000.0)
                                      .arg(lastProgress));
         return;
     }

@@ -1,6 +1,7 @@
 #ifndef TARVO_UPGRADEOPERATION_H
 #define TARVO_UPGRADEOPERATION_H
 
+#include "firmware/firmwareupgrade.h"
 #include "link/operation.h"
 
 // Upgrades one node's firmware (FirmwareUpgrade, replies strictly in the
@@ -13,8 +14,9 @@ class UpgradeOperation : public NodeOperation
     Q_OBJECT
 
 public:
-    UpgradeOperation(const NodeInfo &node, const OperationOptions &options, NodeVerifier *verifier,
-                     const UpgradeImage &image, bool verify, QObject *parent = nullptr);
+    // The upgrade's replies count strictly, whatever `upgradeOptions` says.
+    UpgradeOperation(const NodeInfo &node, const OperationOptions &options, const UpgradeOptions &upgradeOptions,
+                     NodeVerifier *verifier, const UpgradeImage &image, bool verify, QObject *parent = nullptr);
 
     void start() override;
     QString progressText() const override;
@@ -34,6 +36,7 @@ private:
     void verify(bool restartConfirmed);
 
     FirmwareUpgrade *upgrade;
+    const int guardMs;
     UpgradeImage image;
     bool verifyAfter;
     QString lastProgress; // how far it got, kept once the upgrade is gone

@@ -1,8 +1,6 @@
 #ifndef TARVO_OPERATION_H
 #define TARVO_OPERATION_H
 
-#include "config/configexchange.h"
-#include "firmware/firmwareupgrade.h"
 #include "link/nodeinfo.h"
 #include "link/nodesession.h"
 
@@ -13,14 +11,14 @@
 
 class NodeVerifier;
 
-// The limits of the engine's operations, given once to the engine.
+// The limits every operation shares; the configuration and the upgrade
+// have options of their own (ConfigOptions, UpgradeOptions), and the
+// engine gathers them all (EngineOptions).
 struct OperationOptions {
     // The connection, and each reply that has no bound of its own (GetConfig,
     // DefaultConfig, the close after RunApplication).
     int connectTimeoutMs = 1000;
     int replyTimeoutMs = 1000;
-    ConfigOptions config;  // the SetConfig acknowledgement: 3000 ms
-    UpgradeOptions upgrade{20000, 10000, 4, true};
     // How long a node has to show, in discovery, what an operation did: the
     // new version after an upgrade, the new address after a write that moves
     // it, its application after RunApplication. The first request goes out

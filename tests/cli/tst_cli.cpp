@@ -128,7 +128,7 @@ private slots:
     void backupAndRestoreOf20Nodes()
     {
         EmulatorProcess emu;
-        QVERIFY(emu.start({"--count", "20"}));
+        QVERIFY(emu.start({"--count", "20", "--fault", "move"})); // a node given another address answers there
         QTemporaryDir dir;
         const QString folder = dir.filePath("site");
 
@@ -168,7 +168,7 @@ private slots:
     {
         EmulatorProcess emu;
         QVERIFY(emu.startNodes({node(0, "3001", {{"label", "Desk"}, {"type", 666},
-                                                 {"faults", QJsonObject{{"factory-ip", "192.0.2.77"}}}})}));
+                                                 {"faults", QJsonObject{{"factory-ip", "192.0.2.77"}, {"move", true}}}})}));
         const CliRun show = tarvo({"--json", "show", "Desk"}, &emu);
         QCOMPARE(show.code, 0);
         const QJsonObject shown = parsedJson(show.out).toObject();

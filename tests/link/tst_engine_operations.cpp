@@ -6,7 +6,7 @@
 #include "firmwarefiles.h"
 
 #include "config/configvalues.h"
-#include "link/nodeengine.h"
+#include "engine/nodeengine.h"
 
 #include <QSignalSpy>
 
@@ -27,10 +27,10 @@ QJsonObject node(int i, const QJsonObject &faults = {}, int type = 421)
 struct Bench {
     Bench()
     {
-        OperationOptions o;
-        o.connectTimeoutMs = o.replyTimeoutMs = 500;
+        EngineOptions o;
+        o.operation.connectTimeoutMs = o.operation.replyTimeoutMs = 500;
         o.config.writeTimeoutMs = 400;
-        o.verifyTimeoutMs = 6000; // room for a loaded machine; the rows that expect no verification wait it out
+        o.operation.verifyTimeoutMs = 6000; // room for a loaded machine; the rows that expect no verification wait it out
         o.upgrade.resetGuardMs = 300;
         engine = std::make_unique<NodeEngine>(o);
     }

@@ -9,7 +9,7 @@
 #include "traces.h"
 
 #include "config/configvalues.h"
-#include "link/nodeengine.h"
+#include "engine/nodeengine.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -230,8 +230,8 @@ private slots:
         // report into them.
         QStringList failures;
         int done = 0;
-        OperationOptions options;
-        options.replyTimeoutMs = options.connectTimeoutMs = 5000; // a pause of a second is part of the game
+        EngineOptions options;
+        options.operation.replyTimeoutMs = options.operation.connectTimeoutMs = 5000; // a pause of a second is part of the game
         options.config.writeTimeoutMs = 5000;
         options.upgrade.guardMs = 120000; // two hundred side by side on two cores
         NodeEngine engine(options);

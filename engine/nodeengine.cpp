@@ -1,10 +1,10 @@
-#include "link/nodeengine.h"
+#include "engine/nodeengine.h"
 
 
-NodeEngine::NodeEngine(OperationOptions options, QObject *parent)
+NodeEngine::NodeEngine(EngineOptions options, QObject *parent)
     : QObject(parent), opts(options),
       finder(new Discovery(this, Wiring::Internal, DiscoveryOptions{DiscoveryOptions::Keep::EachAddress})),
-      verifier(new NodeVerifier(finder, options.verifyFirstAskMs, options.verifyIntervalMs, this))
+      verifier(new NodeVerifier(finder, options.operation.verifyFirstAskMs, options.operation.verifyIntervalMs, this))
 {
 }
 
@@ -41,32 +41,32 @@ template <class Op> Op *NodeEngine::started(Op *op)
 
 ReadConfigOperation *NodeEngine::readConfig(const NodeInfo &node)
 {
-    return started(new ReadConfigOperation(node, opts, opts.config, usableVerifier(), this));
+    return started(new ReadConfigOperation(node, opts.operation, opts.config, usableVerifier(), this));
 }
 
 WriteConfigOperation *NodeEngine::writeConfig(const NodeInfo &node, WriteConfigOperation::Builder build)
 {
-    return started(new WriteConfigOperation(node, opts, opts.config, usableVerifier(), std::move(build), this));
+    return started(new WriteConfigOperation(node, opts.operation, opts.config, usableVerifier(), std::move(build), this));
 }
 
 DefaultConfigOperation *NodeEngine::restoreDefaults(const NodeInfo &node)
 {
-    return started(new DefaultConfigOperation(node, opts, opts.config, usableVerifier(), this));
+    return started(new DefaultConfigOperation(node, opts.operation, opts.config, usableVerifier(), this));
 }
 
 RunApplicationOperation *NodeEngine::runApplication(const NodeInfo &node)
 {
-    return started(new RunApplicationOperation(node, opts, usableVerifier(), this));
+    return started(new RunApplicationOperation(node, opts.operation, usableVerifier(), this));
 }
 
 UpgradeOperation *NodeEngine::upgrade(const NodeInfo &node, const UpgradeImage &image)
 {
-    return started(new UpgradeOperation(node, opts, usableVerifier(), image, false, this));
+    return started(new UpgradeOperation(node, opts.operation, opts.upgrade, usableVerifier(), image, false, this));
 }
 
 UpgradeOperation *NodeEngine::upgradeAndVerify(const NodeInfo &node, const UpgradeImage &image)
 {
-    return started(new UpgradeOperation(node, opts, usableVerifier(), image, true, this));
+    return started(new UpgradeOperation(node, opts.operation, opts.upgrade, usableVerifier(), image, true, this));
 }
 
 void NodeEngine::abortAll()

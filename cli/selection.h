@@ -1,5 +1,5 @@
-#ifndef TARVO_CLI_INVENTORY_H
-#define TARVO_CLI_INVENTORY_H
+#ifndef TARVO_CLI_SELECTION_H
+#define TARVO_CLI_SELECTION_H
 
 #include "link/nodeinfo.h"
 
@@ -34,18 +34,6 @@ QString nodeWhere(const NodeInfo &node);
 // Strictly four decimal octets: QHostAddress would also take "26500001",
 // or read "010" as octal.
 bool dottedAddress(const QString &text, quint32 *address = nullptr);
-
-// One search: a request, and the replies taken for windowMs. Once
-// `enough` holds (it is told each node as it answers), a short grace more
-// for a twin or a namesake that answers a moment later. Sorted by address,
-// twins marked.
-struct SearchResult {
-    QVector<NodeInfo> nodes;
-    bool listFull = false;
-    quint64 repliesLost = 0;
-};
-SearchResult searchNodes(Discovery &discovery, int windowMs,
-                         const std::function<bool(const NodeInfo &newest)> &enough = {});
 
 // The nodes named on the command line, in the order named, without
 // repeats. A dotted address names only the node that answered from it; a

@@ -2,10 +2,10 @@
 #define TARVO_NODEENGINE_H
 
 #include "config/configoperations.h"
+#include "engine/engineoptions.h"
 #include "firmware/upgradeoperation.h"
 #include "link/discovery.h"
 #include "link/nodeverifier.h"
-#include "link/operation.h"
 
 #include <QObject>
 
@@ -28,10 +28,10 @@ class NodeEngine : public QObject
     Q_OBJECT
 
 public:
-    explicit NodeEngine(OperationOptions options = {}, QObject *parent = nullptr);
+    explicit NodeEngine(EngineOptions options = {}, QObject *parent = nullptr);
     ~NodeEngine() override;
 
-    const OperationOptions &options() const { return opts; }
+    const EngineOptions &options() const { return opts; }
     // The engine's discovery: it keeps each address's reply, so that two
     // nodes with one serial are both seen; searches and verifications use it.
     Discovery *discovery() const { return finder; }
@@ -54,7 +54,7 @@ private:
     template <class Op> Op *started(Op *op);
     NodeVerifier *usableVerifier() const;
 
-    OperationOptions opts;
+    EngineOptions opts;
     Discovery *finder;
     NodeVerifier *verifier;
     bool bound = false;

@@ -1,0 +1,206 @@
+#include "cli/jobs.h"
+
+#include "cli/interrupts.h"
+#include "cli/output.h"
+#include "cli/selection.h"
+#include "engine/runner.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+
+using report::Item;
+using report::Row;
+
+// The bounds of a run follow --timeout (EngineOptions::forReplyTimeout).
+Fleet::Fleet(const Request &r) : engine(EngineOptions::forReplyTimeout(r.timeoutMs)) {}
+
+std::optional<int> findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool every)
+{
+    const AddressChoice choice = chooseAddress(r.interface, r.interfaceFrom);
+    if (!choice.error.isEmpty()) {
+        out::message(QStringLiteral("tarvo: ") + choice.error);
+        return choice.usage ? UsageError : Failure;
+    }
+    if (!fleet.engine.bind(choice.address)) {
+        out::message(QStringLiteral("tarvo: ") + listenFailure(choice.address, *fleet.engine.discovery()));
+        return Failure;
+    }
+    std::function<bool(const NodeInfo &)> enough;
+    if (!every)
+        enough = [unseen = Unseen(names)](const NodeInfo &node) mutable { return unseen.seen(node); };
+    fleet.found = searchNodes(*fleet.engine.discovery(), r.timeoutMs, fleet.engine.options().searchGraceMs, enough,
+                              &Interrupts::instance());
+    if (fleet.found.stopped) {
+        out::message(QStringLiteral("tarvo: interrupted while searching"));
+        return Interrupted;
+    }
+    if (every) {
+        fleet.nodes = fleet.found.nodes;
+        return std::nullopt;
+    }
+    const Selection s = selectNodes(fleet.found.nodes, names);
+    for (const QString &e : s.errors)
+        out::message(QStringLiteral("tarvo: ") + e);
+    if (!s.errors.isEmpty())
+        return Failure;
+    fleet.nodes = s.nodes;
+    fleet.missing = s.missing;
+    return std::nullopt;
+}
+
+std::optional<int> findOne(const Request &r, Fleet &fleet)
+{
+    const QString name = r.operands.first();
+    if (const std::optional<int> code = findNodes(r, fleet, {name}, false))
+        return code;
+    if (fleet.nodes.isEmpty()) {
+        out::message(QStringLiteral("tarvo: unknown node: ") + missingReason(name, fleet.found.nodes, fleet.found.listFull));
+        return Failure;
+    }
+    return std::nullopt;
+}
+
+QVector<Outcome> readConfigs(const Request &r, Fleet &fleet, const QVector<NodeInfo> &nodes)
+{
+    QVector<Outcome> outcomes(nodes.size());
+    Runner runner(r.parallel, fleet.engine.options().stallMs, &Interrupts::instance());
+    Runner::Watchers watchers;
+    watchers.finished = [&outcomes](int index, const NodeOperation::Result &res) { outcomes[index] = Outcome::of(res); };
+    runner.run(nodes, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); }, watchers);
+    return outcomes;
+}
+
+Outcome writeJudged(const NodeInfo &n, const NodeOperation::Result &res)
+{
+    Outcome o = Outcome::of(res);
+    if (!res.ok() && res.effect == NodeOperation::Effect::MayHaveChanged)
+        o.reason += QStringLiteral("; check with tarvo show ") + n.address.toString();
+    return o;
+}
+
+void Job::addNodes(const Fleet &fleet, Action action)
+{
+    for (const NodeInfo &n : fleet.nodes)
+        items.append({n, action, {}, {}, {}, {}, false});
+    for (const QString &name : fleet.missing) {
+        NodeInfo unknown;
+        quint32 ip = 0;
+        if (dottedAddress(name, &ip))
+            unknown.address = QHostAddress(ip);
+        items.append({unknown, Action::Refuse, missingReason(name, fleet.found.nodes, fleet.found.listFull), {}, {}, {}, true});
+    }
+}
+
+std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStringList &names, Action action)
+{
+    if (const std::optional<int> code = findNodes(r, fleet, names, r.all))
+        return code;
+    if (fleet.nodes.isEmpty() && fleet.missing.isEmpty()) {
+        out::message(QStringLiteral("tarvo: no node answered"));
+        return Failure;
+    }
+    job.command = r.command;
+    job.severalNodes = r.all || names.size() > 1;
+    job.addNodes(fleet, action);
+    return std::nullopt;
+}
+
+namespace {
+
+bool confirmed()
+{
+    // Interrupting the question ends the program: nothing was done yet.
+    struct sigaction plain {}, saved {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &plain, &saved);
+    std::fputs("Go ahead? [y/N] ", stderr);
+    std::fflush(stderr);
+    char answer[64] = {};
+    const bool read = std::fgets(answer, sizeof answer, stdin) != nullptr;
+    sigaction(SIGINT, &saved, nullptr);
+    const QString a = QString::fromLocal8Bit(answer).trimmed().toLower();
+    return read && (a == QLatin1String("y") || a == QLatin1String("yes"));
+}
+
+} // namespace
+
+int execute(const Request &r, Fleet &fleet, Job &job)
+{
+    const bool anyWork = std::any_of(job.items.cbegin(), job.items.cend(), [](const Item &i) { return i.isWork(); });
+    const bool asking = !r.dryRun && !r.yes && job.severalNodes && anyWork && out::isTerminal(stdin);
+    if ((r.dryRun || asking) && job.prepare)
+        job.prepare();
+    if (Interrupts::instance().count() > 0) {
+        out::message(QStringLiteral("tarvo: interrupted before anything was written"));
+        return Interrupted;
+    }
+    if (r.dryRun) {
+        report::printPlan(job.command, job.verb, job.items, r.json, true);
+        return report::runnable(job.items) ? Success : Failure;
+    }
+    if (asking) {
+        report::printPlan(job.command, job.verb, job.items, false, false);
+        if (!confirmed()) {
+            out::message(QStringLiteral("tarvo: nothing was done"));
+            return Failure;
+        }
+    }
+
+    QVector<NodeInfo> targets;
+    QVector<int> itemOf; // the item of each target
+    for (int k = 0; k < job.items.size(); ++k)
+        if (job.items.at(k).isWork()) {
+            targets.append(job.items.at(k).node);
+            itemOf.append(k);
+        }
+    QVector<Outcome> outcomes(job.items.size());
+    Runner runner(r.parallel, fleet.engine.options().stallMs, &Interrupts::instance());
+    QObject::connect(&runner, &Runner::stopping, [](int count, int running) {
+        if (count == 1)
+            out::message(QStringLiteral("tarvo: interrupted: no new node is started; the %1 in progress finish within "
+                                        "their bounds (interrupt again to abort them)")
+                             .arg(running));
+        else if (count == 2)
+            out::message(QStringLiteral("tarvo: interrupted again: aborting the %1 in progress").arg(running));
+    });
+    Runner::Watchers watchers;
+    watchers.progress = [&](int index, qint64 done, qint64 total) {
+        if (job.progress)
+            job.progress(targets.at(index), done, total);
+    };
+    watchers.stalled = [&](int index, const QString &what) {
+        if (job.stalled)
+            job.stalled(targets.at(index), what);
+        else
+            out::note(QStringLiteral("%1: waiting for %2").arg(nodeName(targets.at(index)), what));
+    };
+    watchers.finished = [&](int index, const NodeOperation::Result &result) {
+        Outcome &o = outcomes[itemOf.at(index)];
+        o = job.judge(targets.at(index), result);
+        o.record.clear(); // kept by the judge where it wants it; no more
+        if (job.finished)
+            job.finished(targets.at(index), o);
+    };
+    runner.run(targets, job.start, watchers);
+
+    QVector<Row> rows;
+    QStringList left;
+    for (int k = 0; k < job.items.size(); ++k) {
+        const Item &i = job.items.at(k);
+        Outcome o = outcomes.at(k);
+        if (i.missing)
+            o = Outcome::said(Result::Missing, i.reason);
+        else if (i.action == Action::Refuse)
+            o = Outcome::said(Result::Failed, i.reason);
+        else if (i.action == Action::Skip)
+            o = Outcome::said(Result::Skipped, i.reason);
+        if (o.result == Result::Interrupted)
+            left.append(i.node.address.toString());
+        rows.append({i.node, o});
+    }
+    const int code = report::printSummary(job.command, rows, runner.stops() > 0, r.json);
+    if (!left.isEmpty() && !job.again.isEmpty())
+        out::message(QStringLiteral("tarvo: to do what is left: %1 %2").arg(job.again, left.join(QLatin1Char(' '))));
+    return code;
+}

@@ -1,0 +1,72 @@
+#ifndef TARVO_CLI_JOBS_H
+#define TARVO_CLI_JOBS_H
+
+#include "cli/commands.h"
+#include "cli/outcome.h"
+#include "cli/report.h"
+#include "engine/nodeengine.h"
+#include "engine/runner.h"
+#include "engine/search.h"
+
+#include <QStringList>
+#include <QVector>
+#include <functional>
+#include <optional>
+
+// What the commands share: finding the nodes a command names, and running
+// one operation per node with a plan, a question, a summary and what to do
+// when interrupted.
+
+// The engine of one run, with the nodes found.
+struct Fleet {
+    explicit Fleet(const Request &r);
+    NodeEngine engine;
+    SearchResult found;
+    QVector<NodeInfo> nodes; // the ones the command names, found
+    QStringList missing;     // names that fit no node
+};
+
+// Chooses the address, binds the run's discovery socket and searches once,
+// for the nodes `names` names or, with `every`, for all. Nothing to carry
+// on with gives the exit code, after the message.
+std::optional<int> findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool every);
+// For the commands of one node: that node, or a message why there is none.
+std::optional<int> findOne(const Request &r, Fleet &fleet);
+
+// Reads the configuration of each node, `parallel` at once.
+QVector<Outcome> readConfigs(const Request &r, Fleet &fleet, const QVector<NodeInfo> &nodes);
+
+// The usual judgement of a write: what the node may hold decides changed,
+// and a change that may have been stored says how to look.
+Outcome writeJudged(const NodeInfo &node, const NodeOperation::Result &result);
+
+// One command's nodes: what each will do, how to start the work and how to
+// judge it.
+struct Job {
+    using Judge = std::function<Outcome(const NodeInfo &node, const NodeOperation::Result &result)>;
+    QString command;
+    QString verb = QStringLiteral("write"); // "3 of 4 node(s) to <verb>"
+    QVector<report::Item> items;
+    Runner::Start start;
+    Judge judge = writeJudged;
+    // Told as the work goes, by node.
+    std::function<void(const NodeInfo &node, qint64 done, qint64 total)> progress;
+    std::function<void(const NodeInfo &node, const QString &awaiting)> stalled;
+    std::function<void(const NodeInfo &node, const Outcome &outcome)> finished;
+    // Fills the items' changes before the plan is shown (reads the nodes).
+    std::function<void()> prepare;
+    // The command line that does what an interruption left, nodes appended.
+    QString again;
+    bool severalNodes = false; // --all or several names: asked on a terminal
+
+    void addNodes(const Fleet &fleet, Action action);
+};
+
+// Finds the nodes `names` names (or all, with --all) and lists them in the
+// job, each to `action`.
+std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStringList &names, Action action);
+// The plan (--dry-run), the question (several nodes on a terminal), the
+// work on the fleet's engine, the summary; returns the exit code.
+int execute(const Request &r, Fleet &fleet, Job &job);
+
+#endif

@@ -1,0 +1,135 @@
+// tarvo's firmware commands: upgrade, and run (the application of nodes in
+// their boot loader).
+#include "cli/jobs.h"
+#include "cli/files.h"
+#include "cli/output.h"
+#include "cli/selection.h"
+#include "firmware/upgradeimage.h"
+#include "firmware/versionpolicy.h"
+#include "link/trace.h"
+
+#include <algorithm>
+
+int run(const Request &r)
+{
+    Fleet fleet(r);
+    Job job;
+    if (const std::optional<int> code = gather(r, fleet, job, r.operands, Action::Run))
+        return *code;
+    for (report::Item &i : job.items)
+        if (i.isWork() && !i.node.bootLoader()) {
+            i.action = Action::Skip;
+            i.reason = QStringLiteral("already runs its application");
+        }
+    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
+    job.verb = QStringLiteral("start");
+    job.again = QStringLiteral("tarvo run");
+    return execute(r, fleet, job);
+}
+
+namespace {
+
+QString imageProblem(const UpgradeImage &image)
+{
+    switch (image.status) {
+    case UpgradeImage::Ok:
+        return QString();
+    case UpgradeImage::Unreadable:
+        return QStringLiteral("Upgrade file cannot be opened! (%1)").arg(image.error);
+    case UpgradeImage::TooShort:
+        return QStringLiteral("Upgrade file is damaged! (shorter than 131072 bytes)");
+    case UpgradeImage::TooLarge:
+        return QStringLiteral("Upgrade file is damaged! (far too large)");
+    case UpgradeImage::Damaged:
+        return QStringLiteral("Upgrade file is damaged! (wrong checksum or brand)");
+    case UpgradeImage::RawImage:
+        return QStringLiteral("not an upgrade file but a raw firmware image; make the upgrade file from it with "
+                              "tarvo-production");
+    }
+    return QString();
+}
+
+} // namespace
+
+int upgrade(const Request &r)
+{
+    // The window's checks of the file, before any node hears of it.
+    const QString path = r.operands.first();
+    UpgradeImage image;
+    if (files::isStdio(path)) {
+        QString error;
+        bool tooLarge = false; // judged by the check, as for a file named
+        const QByteArray bytes = files::readBounded(path, UpgradeImage::MaxFileSize, &error, &tooLarge);
+        if (error.isEmpty())
+            image = UpgradeImage::check(bytes);
+        else
+            image.error = error; // still Unreadable
+    } else {
+        image = UpgradeImage::read(path);
+    }
+    if (!image.ok()) {
+        out::message(QStringLiteral("tarvo: %1: %2").arg(files::shownName(path), imageProblem(image)));
+        return Failure;
+    }
+
+    Fleet fleet(r);
+    Job job;
+    if (const std::optional<int> code = gather(r, fleet, job, r.operands.mid(1), Action::Upgrade))
+        return *code;
+    const QString to = QString::fromLatin1(image.version);
+    const versionpolicy::Options policy{r.allowSameVersion, r.allowDowngrade};
+    for (report::Item &i : job.items) {
+        if (!i.isWork())
+            continue;
+        i.fromVersion = QString::fromLatin1(i.node.firmware);
+        i.toVersion = to;
+        const versionpolicy::Step step = versionpolicy::compare(i.node.firmware, image.version);
+        switch (versionpolicy::decide(step, policy)) {
+        case versionpolicy::Verdict::Upgrade:
+            break;
+        case versionpolicy::Verdict::Skip:
+            i.action = Action::Skip;
+            i.reason = QStringLiteral("already at ") + printable(image.version);
+            break;
+        case versionpolicy::Verdict::Refuse:
+            i.action = Action::Refuse;
+            i.reason = step == versionpolicy::Step::Unknown
+                ? QStringLiteral("cannot tell whether %1 to %2 is a downgrade (--allow-downgrade to upgrade anyway)")
+                      .arg(printable(i.node.firmware), printable(image.version))
+                : QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it)")
+                      .arg(printable(i.node.firmware), printable(image.version));
+            break;
+        }
+    }
+    // Only the operations hold the image from here: a finished one lets go
+    // of its share.
+    const UpgradeImage checked = image;
+    image = UpgradeImage();
+
+    // Bars only where someone watches them, and not between trace lines.
+    const int work = int(std::count_if(job.items.cbegin(), job.items.cend(), [](const report::Item &i) { return i.isWork(); }));
+    ProgressDisplay display(out::isSmartTerminal(stderr) && !r.verbose && !r.quiet, work);
+    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
+    job.judge = [&path](const NodeInfo &n, const NodeOperation::Result &res) {
+        Outcome o = Outcome::of(res, Result::Verified);
+        // A node stopped after EraseSector may hold no working firmware: say what to run.
+        if (res.effect == NodeOperation::Effect::MayBeIncomplete)
+            o.reason += QStringLiteral("; it may hold no complete firmware: run tarvo upgrade %1 %2")
+                            .arg(path, n.address.toString());
+        return o;
+    };
+    job.progress = [&display](const NodeInfo &n, qint64 sent, qint64 total) { display.update(nodeName(n), sent, total); };
+    job.stalled = [&display](const NodeInfo &n, const QString &what) { display.waiting(nodeName(n), what); };
+    job.finished = [&display](const NodeInfo &n, const Outcome &o) {
+        display.nodeFinished(nodeName(n));
+        display.note(QStringLiteral("%1: %2, %3 (%4)").arg(nodeWhere(n), resultWord(o.result), o.reason, report::seconds(o.ms)));
+        if (display.allDone())
+            display.close();
+    };
+    job.verb = QStringLiteral("upgrade");
+    job.again = QStringLiteral("tarvo upgrade ") + path;
+    const int code = execute(r, fleet, job);
+    display.close();
+    return code;
+}
+
