@@ -1,4 +1,5 @@
 #include "clirun.h"
+#include "wait.h"
 #include "testmain.h"
 
 #include <QJsonArray>
@@ -89,7 +90,19 @@ private slots:
         QVERIFY(down.out.contains("\ntarvo_search_nodes 1\n"));
         QVERIFY(tarvo(run + QStringList{"--forget-after", "1h"}, &emu).out.contains("address=\"192.0.2.11\"} 0"));
 
-        QThread::msleep(2100);
+        // Last seen ten seconds ago, as the state file says, rather than
+        // waiting for it.
+        QJsonDocument saved = QJsonDocument::fromJson(readText(state).toUtf8());
+        QJsonObject top = saved.object();
+        QJsonArray known = top.value("nodes").toArray();
+        for (int i = 0; i < known.size(); ++i) {
+            QJsonObject n = known.at(i).toObject();
+            if (n.value("serial").toString() == "5002")
+                n.insert("lastSeen", n.value("lastSeen").toInteger() - 10);
+            known[i] = n;
+        }
+        top.insert("nodes", known);
+        QVERIFY(!writeFile(state, QJsonDocument(top).toJson()).isEmpty());
         const CliRun forgotten = tarvo(run + QStringList{"--forget-after", "1s"}, &emu);
         QCOMPARE(forgotten.code, 0);
         QCOMPARE(nodeLines(forgotten.out).size(), 2);
@@ -103,10 +116,12 @@ private slots:
     {
         QTemporaryDir dir;
         QProcess p;
-        p.start(TARVO_CLI, {"--interface", "192.0.2.1", "metrics", "--timeout", "10000", "-o", dir.filePath("t.prom"),
-                            "--state", dir.filePath("state.json")});
+        p.start(TARVO_CLI, {"--interface", "192.0.2.1", "--verbose", "metrics", "--timeout", "10000", "-o",
+                            dir.filePath("t.prom"), "--state", dir.filePath("state.json")});
         QVERIFY(p.waitForStarted());
-        QThread::msleep(500);
+        // Stopped once its request went out, in the middle of the search.
+        QByteArray said;
+        QVERIFY(waitUntil([&] { return (said += p.readAllStandardError()).contains("Discovery msg sended."); }, 5000));
         p.terminate();
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(p.exitCode(), 130);

@@ -50,14 +50,16 @@ struct Bench {
                 return n;
         return NodeInfo::fromRecord(QByteArray(512, '\0'), QHostAddress(address));
     }
-    // Waits for the operation's end, then a while longer: a second
-    // finished() would show. The spy is connected only once the caller has
-    // the operation, as any client's would be.
+    // Waits for the operation's end; then what is queued runs, and an
+    // abort, which would have to come before any second finished(). The
+    // spy is connected only once the caller has the operation, as any
+    // client's would be.
     NodeOperation::Result finished(NodeOperation *op, int timeoutMs = 30000)
     {
         QSignalSpy spy(op, &NodeOperation::finished);
         spy.wait(timeoutMs);
-        QTest::qWait(200);
+        QCoreApplication::sendPostedEvents();
+        op->abort();
         count = int(spy.size());
         return op->result();
     }
@@ -209,8 +211,10 @@ private slots:
         QVERIFY(b.start({node(0, {{"delay-ms", QJsonObject{{"13", 5}}}})}));
         UpgradeOperation *op = b.engine->upgradeAndVerify(b.find("192.0.2.10"), UpgradeImage::check(upgradeFile("v2.05")));
         QSignalSpy spy(op, &NodeOperation::finished);
+        QSignalSpy sent(op, &NodeOperation::progress); // one a packet that left
         QVERIFY(QTest::qWaitFor([&] { return b.emu.received("192.0.2.10").count("13") >= 20; }, 10000));
         op->abort();
+        const int packets = int(sent.size());
         op->abort();
         QCOMPARE(spy.size(), 1);
         const NodeOperation::Result r = op->result();
@@ -220,10 +224,11 @@ private slots:
                      .match(r.reason)
                      .hasMatch(),
                  qPrintable(r.reason));
-        QTest::qWait(200); // what was on its way still arrives
-        const int packets = int(b.emu.received("192.0.2.10").count("13"));
-        QTest::qWait(300);
+        // Once the node saw the connection end, it has what left before the
+        // abort, and nothing more.
+        QVERIFY(b.emu.waitForLine(QStringLiteral("disconnected 192.0.2.10")));
         QCOMPARE(b.emu.received("192.0.2.10").count("13"), packets);
+        QCOMPARE(sent.size(), packets);
         b.engine.reset();
         QCOMPARE(spy.size(), 1);
     }

@@ -1,4 +1,5 @@
 #include "emulator.h"
+#include "wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -90,15 +91,8 @@ QStringList EmulatorProcess::received(const QString &address)
 
 bool EmulatorProcess::waitForLine(const QString &line, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    for (;;) {
-        if (lines().contains(line))
-            return true;
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
+    // The emulator's output wakes the wait.
+    return waitUntil([&] { return lines().contains(line); }, timeoutMs);
 }
 
 static QByteArray readState(const QString &dir, const QString &name)

@@ -1,4 +1,5 @@
 #include "operator.h"
+#include "wait.h"
 
 #include <QAbstractButton>
 #include <QPushButton>
@@ -59,14 +60,7 @@ QList<ScriptedOperator::Box> ScriptedOperator::boxesTitled(const QString &title)
 
 bool ScriptedOperator::waitForBoxes(int n, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (boxes.size() < n) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
+    return waitUntil([&] { return boxes.size() >= n; }, timeoutMs);
 }
 
 bool ScriptedOperator::eventFilter(QObject *watched, QEvent *event)

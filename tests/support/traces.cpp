@@ -1,4 +1,5 @@
 #include "traces.h"
+#include "wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -63,14 +64,7 @@ QStringList since(const QString &line)
 
 bool waitFor(const QString &line, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!store().contains(line)) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
+    return waitUntil([&] { return store().contains(line); }, timeoutMs);
 }
 
 } // namespace Traces
