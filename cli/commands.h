@@ -1,6 +1,8 @@
 #ifndef TARVO_CLI_COMMANDS_H
 #define TARVO_CLI_COMMANDS_H
 
+#include "engine/engineoptions.h"
+
 #include <QCommandLineOption>
 #include <QList>
 #include <QString>
@@ -19,7 +21,7 @@ struct Request {
     QStringList operands;
     QString interface;                                   // a name or an address
     QString interfaceFrom = QStringLiteral("--interface"); // or TARVO_INTERFACE
-    int timeoutMs = 1000;
+    int timeoutMs = EngineOptions().operation.replyTimeoutMs; // --timeout
     int parallel = DefaultParallel;
     bool json = false, csv = false, verbose = false, quiet = false;
     bool all = false, withNetwork = false, allowSameVersion = false, allowDowngrade = false;

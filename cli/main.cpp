@@ -11,6 +11,7 @@
 #include "tarvo_version.h"
 
 #include <QCommandLineParser>
+#include <algorithm>
 #include <QCoreApplication>
 #include <sys/resource.h>
 
@@ -294,13 +295,17 @@ int parseAndRun()
     r.allowDowngrade = isSet("allow-downgrade");
     r.dryRun = isSet("dry-run");
     r.yes = isSet("yes");
-    if (name == QLatin1String("config get") || name == QLatin1String("metrics"))
-        r.output = parser.value(QStringLiteral("output"));
-    if (name == QLatin1String("metrics")) {
-        r.state = parser.value(QStringLiteral("state"));
-        if (isSet("forget-after"))
-            r.forgetAfter = parser.value(QStringLiteral("forget-after"));
-    }
+    // A command's own options, by any of their names (-o is --output).
+    const QList<QCommandLineOption> own = commandOptions(*syntax);
+    const auto ownValue = [&](const char *option, QString *into) {
+        const QString name = QLatin1String(option);
+        if (std::any_of(own.cbegin(), own.cend(), [&](const QCommandLineOption &o) { return o.names().contains(name); }) &&
+            parser.isSet(name))
+            *into = parser.value(name);
+    };
+    ownValue("output", &r.output);
+    ownValue("state", &r.state);
+    ownValue("forget-after", &r.forgetAfter);
 
     if (r.csv && r.json)
         return usage(QStringLiteral("--csv and --json exclude each other"), syntax);
