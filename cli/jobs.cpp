@@ -22,6 +22,7 @@ std::optional<int> findNodes(const Request &r, Fleet &fleet, const QStringList &
         out::message(QStringLiteral("tarvo: ") + choice.error);
         return choice.usage ? UsageError : Failure;
     }
+    fleet.workstation = choice.address;
     if (!fleet.engine.bind(choice.address)) {
         out::message(QStringLiteral("tarvo: ") + listenFailure(choice.address, *fleet.engine.discovery()));
         return Failure;
@@ -67,15 +68,19 @@ QVector<Outcome> readConfigs(const Request &r, Fleet &fleet, const QVector<NodeI
     Runner runner(r.parallel, fleet.engine.options().stallMs, &Interrupts::instance());
     Runner::Watchers watchers;
     watchers.finished = [&outcomes](int index, const NodeOperation::Result &res) { outcomes[index] = Outcome::of(res); };
-    runner.run(nodes, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); }, watchers);
+    runner.run(nodes, [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); }, watchers);
     return outcomes;
 }
 
 Outcome writeJudged(const NodeInfo &n, const NodeOperation::Result &res)
 {
     Outcome o = Outcome::of(res);
+    if (res.ok() && !res.changed()) // it held the values already: nothing was written
+        o.result = Result::Skipped;
     if (!res.ok() && res.effect == NodeOperation::Effect::MayHaveChanged)
         o.reason += QStringLiteral("; check with tarvo show ") + n.address.toString();
+    if (!res.previous.isEmpty() && !res.record.isEmpty())
+        o.changes = configfile::changes(ConfigValues::fromRecord(res.previous), ConfigValues::fromRecord(res.record));
     return o;
 }
 
@@ -90,6 +95,11 @@ void Job::addNodes(const Fleet &fleet, Action action)
             unknown.address = QHostAddress(ip);
         items.append({unknown, Action::Refuse, missingReason(name, fleet.found.nodes, fleet.found.listFull), {}, {}, {}, true});
     }
+}
+
+void naturalOrder(QVector<Item> &items)
+{
+    std::stable_sort(items.begin(), items.end(), [](const Item &a, const Item &b) { return naturalBefore(a.node, b.node); });
 }
 
 std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStringList &names, Action action)
@@ -182,7 +192,7 @@ int execute(const Request &r, Fleet &fleet, Job &job)
         if (job.finished)
             job.finished(targets.at(index), o);
     };
-    runner.run(targets, job.start, watchers);
+    runner.run(targets, [&](int index, const NodeInfo &n) { return job.start(itemOf.at(index), n); }, watchers);
 
     QVector<Row> rows;
     QStringList left;

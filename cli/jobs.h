@@ -21,6 +21,7 @@
 struct Fleet {
     explicit Fleet(const Request &r);
     NodeEngine engine;
+    QHostAddress workstation; // the address chosen on the nodes' network
     SearchResult found;
     QVector<NodeInfo> nodes; // the ones the command names, found
     QStringList missing;     // names that fit no node
@@ -47,7 +48,8 @@ struct Job {
     QString command;
     QString verb = QStringLiteral("write"); // "3 of 4 node(s) to <verb>"
     QVector<report::Item> items;
-    Runner::Start start;
+    // Starts the operation of the node of items[item].
+    std::function<NodeOperation *(int item, const NodeInfo &node)> start;
     Judge judge = writeJudged;
     // Told as the work goes, by node.
     std::function<void(const NodeInfo &node, qint64 done, qint64 total)> progress;
@@ -61,6 +63,10 @@ struct Job {
 
     void addNodes(const Fleet &fleet, Action action);
 };
+
+// Orders items by their nodes' labels in natural order ("Truss 2" before
+// "Truss 10"), then serials: how every node is counted in a sequence.
+void naturalOrder(QVector<report::Item> &items);
 
 // Finds the nodes `names` names (or all, with --all) and lists them in the
 // job, each to `action`.

@@ -21,7 +21,7 @@ int run(const Request &r)
             i.action = Action::Skip;
             i.reason = QStringLiteral("already runs its application");
         }
-    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
+    job.start = [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
     job.verb = QStringLiteral("start");
     job.again = QStringLiteral("tarvo run");
     return execute(r, fleet, job);
@@ -109,7 +109,7 @@ int upgrade(const Request &r)
     // Bars only where someone watches them, and not between trace lines.
     const int work = int(std::count_if(job.items.cbegin(), job.items.cend(), [](const report::Item &i) { return i.isWork(); }));
     ProgressDisplay display(out::isSmartTerminal(stderr) && !r.verbose && !r.quiet, work);
-    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
+    job.start = [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
     job.judge = [&path](const NodeInfo &n, const NodeOperation::Result &res) {
         Outcome o = Outcome::of(res, Result::Verified);
         // A node stopped after EraseSector may hold no working firmware: say what to run.

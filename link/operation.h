@@ -64,7 +64,8 @@ public:
         Status status = Status::Aborted;
         Effect effect = Effect::Untouched;
         QString reason;     // for people: what happened, and how far it got
-        QByteArray record;  // the configuration record the node reported, if any
+        QByteArray record;   // the configuration record the node reported, if any
+        QByteArray previous; // a write's: the record the node held before it
         QByteArray version; // the firmware version the node reported, if any
         qint64 elapsedMs = 0;
         bool ok() const { return status == Status::Done; }
