@@ -41,6 +41,8 @@ QList<QCommandLineOption> upgradeOptions()
     return {
         {QStringLiteral("allow-same-version"), QStringLiteral("Upgrade nodes already at the file's version.")},
         {QStringLiteral("allow-downgrade"), QStringLiteral("Upgrade nodes whose firmware is newer than the file's.")},
+        {QStringLiteral("skip-newer"),
+         QStringLiteral("Skip nodes whose firmware is newer than the file's (they count as success) rather than refuse.")},
     };
 }
 
@@ -92,9 +94,10 @@ const QList<Command> &commandTable()
          "its network settings unless --with-network. Every file is checked before any node is written; with --all, "
          "a backup whose node does not answer is reported missing.",
          1, -1, nullptr, true, restoreOptions, restore},
-        {"upgrade", "upgrade FILE (NODE...|--all) [--allow-same-version] [--allow-downgrade]",
+        {"upgrade", "upgrade FILE (NODE...|--all) [--allow-same-version] [--allow-downgrade|--skip-newer]",
          "Upgrades the nodes' firmware from an upgrade file ('-': standard input) and verifies that each restarted "
-         "node reports the file's version. A node already at that version is skipped; an older file is refused.",
+         "node reports the file's version. A node already at that version is skipped; an older file is refused "
+         "(or, with --skip-newer, the node skipped).",
          1, -1, nullptr, true, upgradeOptions, upgrade},
         {"run", "run (NODE...|--all)", "Starts the application of nodes that run their boot loader.", 0, -1, nullptr,
          true, nullptr, run},

@@ -24,7 +24,8 @@ struct Request {
     int timeoutMs = EngineOptions().operation.replyTimeoutMs; // --timeout
     int parallel = DefaultParallel;
     bool json = false, csv = false, verbose = false, quiet = false;
-    bool all = false, withNetwork = false, withLabel = false, allowSameVersion = false, allowDowngrade = false;
+    bool all = false, withNetwork = false, withLabel = false, allowSameVersion = false, allowDowngrade = false,
+         skipNewer = false;
     QStringList sets; // config set --set KEY=VALUE, in order
     bool dryRun = false, yes = false;
     Match match = Match::Serial;              // restore

@@ -296,6 +296,9 @@ int parseAndRun()
         r.sets = parser.values(QStringLiteral("set"));
     r.allowSameVersion = isSet("allow-same-version");
     r.allowDowngrade = isSet("allow-downgrade");
+    r.skipNewer = isSet("skip-newer");
+    if (r.allowDowngrade && r.skipNewer)
+        return usage(QStringLiteral("--allow-downgrade and --skip-newer exclude each other"), syntax);
     r.dryRun = isSet("dry-run");
     r.yes = isSet("yes");
     // A command's own options, by any of their names (-o is --output).

@@ -77,7 +77,7 @@ int upgrade(const Request &r)
     if (const std::optional<int> code = gather(r, fleet, job, r.operands.mid(1), Action::Upgrade))
         return *code;
     const QString to = QString::fromLatin1(image.version);
-    const versionpolicy::Options policy{r.allowSameVersion, r.allowDowngrade};
+    const versionpolicy::Options policy{r.allowSameVersion, r.allowDowngrade, r.skipNewer};
     for (report::Item &i : job.items) {
         if (!i.isWork())
             continue;
@@ -89,14 +89,16 @@ int upgrade(const Request &r)
             break;
         case versionpolicy::Verdict::Skip:
             i.action = Action::Skip;
-            i.reason = QStringLiteral("already at ") + printable(image.version);
+            i.reason = step == versionpolicy::Step::Downgrade
+                ? QStringLiteral("newer: skipped (%1; the file is %2)").arg(printable(i.node.firmware), printable(image.version))
+                : QStringLiteral("already at ") + printable(image.version);
             break;
         case versionpolicy::Verdict::Refuse:
             i.action = Action::Refuse;
             i.reason = step == versionpolicy::Step::Unknown
                 ? QStringLiteral("cannot tell whether %1 to %2 is a downgrade (--allow-downgrade to upgrade anyway)")
                       .arg(printable(i.node.firmware), printable(image.version))
-                : QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it)")
+                : QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it, --skip-newer to skip it)")
                       .arg(printable(i.node.firmware), printable(image.version));
             break;
         }
