@@ -281,6 +281,10 @@ int configPatch(const Request &r)
     job.start = [&](int item, const NodeInfo &n) -> NodeOperation * {
         return fleet.engine.writeConfig(n, patchBuilder(patch, position.at(item)));
     };
+    job.again = {QStringLiteral("config"), QStringLiteral("set")};
+    for (const QString &set : r.sets)
+        job.again << QStringLiteral("--set") << set;
+    job.rerunSkipsDone = !patch.sequence(); // counted again, a sequence would number the rest anew
     return execute(r, fleet, job);
 }
 
@@ -359,6 +363,12 @@ int configSet(const Request &r)
     job.start = [&](int item, const NodeInfo &n) -> NodeOperation * {
         return fleet.engine.writeConfig(n, builderFor(wanted, keep.at(item)));
     };
+    job.again = {QStringLiteral("config"), QStringLiteral("set")};
+    if (r.withLabel)
+        job.again << QStringLiteral("--with-label");
+    if (r.withNetwork)
+        job.again << QStringLiteral("--with-network");
+    job.againAfter = {path};
     return execute(r, fleet, job);
 }
 
@@ -370,7 +380,7 @@ int factoryDefault(const Request &r)
         return *code;
     job.start = [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.restoreDefaults(n); };
     job.verb = QStringLiteral("reset");
-    job.again = QStringLiteral("tarvo default");
+    job.again = {QStringLiteral("default")};
     return execute(r, fleet, job);
 }
 

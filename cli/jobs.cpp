@@ -5,6 +5,7 @@
 #include "cli/selection.h"
 #include "engine/runner.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -112,9 +113,91 @@ std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStrin
     }
     job.command = r.command;
     job.severalNodes = r.all || names.size() > 1;
+    job.named = r.all ? QStringList{QStringLiteral("--all")} : names;
     job.addNodes(fleet, action);
     return std::nullopt;
 }
+
+namespace {
+
+QString quoted(const QString &word)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:=@%+,-]+$"));
+    if (plain.match(word).hasMatch())
+        return word;
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
+}
+
+} // namespace
+
+QString rerunLine(const Request &r, const QStringList &again, const QStringList &nodes, const QStringList &after)
+{
+    QStringList words{QStringLiteral("tarvo")};
+    if (r.interfaceFrom == QLatin1String("--interface") && !r.interface.isEmpty())
+        words << QStringLiteral("--interface") << r.interface;
+    if (r.timeoutMs != Request().timeoutMs)
+        words << QStringLiteral("--timeout") << QString::number(r.timeoutMs);
+    words << again << nodes << after;
+    for (QString &w : words)
+        w = quoted(w);
+    return words.join(QLatin1Char(' '));
+}
+
+QStringList shortNames(const QVector<NodeInfo> &nodes, const Fleet &fleet)
+{
+    QHash<quint32, int> atAddress;
+    QHash<QByteArray, int> withLabel;
+    for (const NodeInfo &n : fleet.found.nodes) {
+        ++atAddress[n.address.toIPv4Address()];
+        ++withLabel[n.label];
+    }
+    QStringList names;
+    for (const NodeInfo &n : nodes) {
+        QStringList exact;
+        if (!n.sharedSerial && !n.serial.isEmpty() && !isPattern(QString::fromLatin1(n.serial)))
+            exact.append(QString::fromLatin1(n.serial));
+        if (atAddress.value(n.address.toIPv4Address()) == 1)
+            exact.append(n.address.toString());
+        std::sort(exact.begin(), exact.end(), [](const QString &a, const QString &b) { return quoted(a).size() < quoted(b).size(); });
+        names.append(exact.isEmpty() ? n.address.toString() : exact.first());
+    }
+    return names;
+}
+
+namespace {
+
+// The lines that do what the run left: the nodes interrupted, named in the
+// shortest exact way; those it left incomplete on a line of their own that
+// re-flashes them whatever they report.
+QStringList leftLines(const Request &r, const Fleet &fleet, const Job &job, const QVector<Row> &rows)
+{
+    QVector<NodeInfo> left, incomplete;
+    bool allLeft = true, restSkipped = true;
+    for (const Row &row : rows) {
+        if (row.outcome.result != Result::Interrupted) {
+            allLeft = false;
+            restSkipped = restSkipped && row.outcome.ok();
+            continue;
+        }
+        const bool again = row.outcome.incomplete && job.rerunSkips && job.rerunSkips(row.node);
+        (again ? incomplete : left).append(row.node);
+    }
+    QStringList lines;
+    if (!left.isEmpty()) {
+        QStringList names = shortNames(left, fleet);
+        const QStringList whole = allLeft ? job.named : r.all && restSkipped && job.rerunSkipsDone && incomplete.isEmpty()
+                                                            ? QStringList{QStringLiteral("--all")}
+                                                            : QStringList();
+        if (!whole.isEmpty() && rerunLine(r, job.again, whole).size() <= rerunLine(r, job.again, names).size())
+            names = whole;
+        lines.append(rerunLine(r, job.again, names, job.againAfter));
+    }
+    if (!incomplete.isEmpty())
+        lines.append(rerunLine(r, job.again + QStringList{job.incompleteOption}, shortNames(incomplete, fleet), job.againAfter));
+    return lines;
+}
+
+} // namespace
 
 namespace {
 
@@ -195,7 +278,6 @@ int execute(const Request &r, Fleet &fleet, Job &job)
     runner.run(targets, [&](int index, const NodeInfo &n) { return job.start(itemOf.at(index), n); }, watchers);
 
     QVector<Row> rows;
-    QStringList left;
     for (int k = 0; k < job.items.size(); ++k) {
         const Item &i = job.items.at(k);
         Outcome o = outcomes.at(k);
@@ -205,12 +287,11 @@ int execute(const Request &r, Fleet &fleet, Job &job)
             o = Outcome::said(Result::Failed, i.reason);
         else if (i.action == Action::Skip)
             o = Outcome::said(Result::Skipped, i.reason);
-        if (o.result == Result::Interrupted)
-            left.append(i.node.address.toString());
         rows.append({i.node, o});
     }
     const int code = report::printSummary(job.command, rows, runner.stops() > 0, r.json);
-    if (!left.isEmpty() && !job.again.isEmpty())
-        out::message(QStringLiteral("tarvo: to do what is left: %1 %2").arg(job.again, left.join(QLatin1Char(' '))));
+    if (!job.again.isEmpty())
+        for (const QString &line : leftLines(r, fleet, job, rows))
+            out::message(QStringLiteral("tarvo: to do what is left: ") + line);
     return code;
 }

@@ -17,6 +17,7 @@ struct Outcome {
     QString reason;
     qint64 ms = 0;
     bool changed = false; // a writing request went out to the node
+    bool incomplete = false; // its firmware may be incomplete: the run erased it
     QByteArray record;    // what the node reported, for a command that keeps it
     QVector<configfile::Change> changes; // a write's: the fields it changed, as the node reported them
 

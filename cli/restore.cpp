@@ -51,7 +51,7 @@ int backup(const Request &r)
         o.ms = res.elapsedMs;
         return o;
     };
-    job.again = QStringLiteral("tarvo backup ") + dir;
+    job.again = {QStringLiteral("backup"), dir};
     return execute(r, fleet, job);
 }
 
@@ -253,8 +253,9 @@ int restore(const Request &r)
     job.start = [&](int item, const NodeInfo &n) -> NodeOperation * {
         return fleet.engine.writeConfig(n, builderFor(wanted(item), keep));
     };
-    job.again = QStringLiteral("tarvo restore %1 --match %2%3")
-                    .arg(dir, by, r.withNetwork ? QStringLiteral(" --with-network") : QString());
+    job.again = {QStringLiteral("restore"), dir, QStringLiteral("--match"), by};
+    if (r.withNetwork)
+        job.again << QStringLiteral("--with-network");
     return execute(r, fleet, job);
 }
 
