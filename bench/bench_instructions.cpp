@@ -41,6 +41,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QListWidget>
 #include <QScrollBar>
 #include <QTimer>
@@ -534,15 +535,28 @@ int windowMain(int argc, char *argv[])
     std::_Exit(0);
 }
 
+// The upgrade file of the engine part, for runs of tarvo by hand
+// (docs/PERFORMANCE.md).
+int writeUpgrade(const char *path)
+{
+    const UpgradeFile file = buildUpgradeFile(bench::firmwareImage());
+    QFile f(QString::fromLocal8Bit(path));
+    if (file.result != UpgradeFile::Ok || !f.open(QIODevice::WriteOnly) || f.write(file.data) != file.data.size())
+        return 1;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     const QByteArray part = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (part == "--write-upgrade" && argc == 3)
+        return writeUpgrade(argv[2]);
     if (part == "engine")
         return engineMain(argc, argv);
     if (part == "window")
         return windowMain(argc, argv);
-    std::fprintf(stderr, "usage: %s engine|window [--count N] [--time R]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s engine|window [--count N] [--time R] | --write-upgrade FILE\n", argv[0]);
     return 2;
 }
