@@ -49,6 +49,7 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <gnu/libc-version.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -333,10 +334,11 @@ int engineMain(int argc, char *argv[])
 
     // The node closes the connection at ResetDevice, as one that restarts at
     // once: the upgrade ends there, and the next can follow.
-    bench::Emulator emu;
-    if (!emu.start({QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first,
-                    QStringLiteral("--first-serial"), QStringLiteral("0"), QStringLiteral("--fault"),
-                    QStringLiteral("restart-silently=true")}))
+    // Gone before the program ends without its destructors: its folder too.
+    auto emu = std::make_unique<bench::Emulator>();
+    if (!emu->start({QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first,
+                     QStringLiteral("--first-serial"), QStringLiteral("0"), QStringLiteral("--fault"),
+                     QStringLiteral("restart-silently=true")}))
         bench::fail(QStringLiteral("emulator did not start"));
 
     const UpgradeFile file = buildUpgradeFile(bench::firmwareImage());
@@ -413,6 +415,7 @@ int engineMain(int argc, char *argv[])
         upgradeTool.reportTimes();
         upgradeRaw.reportTimes();
     }
+    emu.reset();
     std::fflush(stdout);
     std::_Exit(0);
 }
@@ -487,9 +490,9 @@ int windowMain(int argc, char *argv[])
     bench::requirePrivateNetwork();
     ScriptedOperator::instance().install();
 
-    bench::Emulator emu;
-    if (!emu.start({QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first,
-                    QStringLiteral("--first-serial"), QStringLiteral("0")}))
+    auto emu = std::make_unique<bench::Emulator>();
+    if (!emu->start({QStringLiteral("--count"), QString::number(count), QStringLiteral("--first-ip"), first,
+                     QStringLiteral("--first-serial"), QStringLiteral("0")}))
         bench::fail(QStringLiteral("emulator did not start"));
 
     ScriptedOperator::instance().chooseItem(bench::workstationAddress());
@@ -508,7 +511,7 @@ int windowMain(int argc, char *argv[])
     std::vector<Reply> replies;
     for (const NodeInfo &n : p.discovery().nodes())
         replies.push_back({n.record, n.address});
-    emu.stop();
+    emu.reset(); // and with it every node: nothing answers the window's next search
 
     // The bare list: the window's list's settings, size and font, a window
     // of its own.
