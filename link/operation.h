@@ -78,7 +78,7 @@ public:
     const Result &result() const { return outcome; }
     // What the operation waits for now ("the EraseSector reply"); empty once
     // finished.
-    QString awaiting() const { return ended ? QString() : waitingFor; }
+    QString awaiting() const { return ended ? QString() : awaitedNow(); }
     // How far it got, in words ("erased, 71 of 256 packets written, not
     // restarted").
     virtual QString progressText() const;
@@ -131,6 +131,8 @@ protected:
     // MAC address both fit `is`, NotVerified saying so.
     void lookFor(const Look &look);
     void setAwaiting(const QString &what) { waitingFor = what; }
+    // What it waits for now, in words; made when asked, not at every step.
+    virtual QString awaitedNow() const { return waitingFor; }
     void stopWaiting();
     void ignored(quint32 word) const;
     void finish(Status status, const QString &reason);
