@@ -145,17 +145,36 @@ QStringList table(const QStringList &header, const QVector<QStringList> &rows)
 
 namespace {
 
-enum : int { BarWidth = 30, NameWidth = 16, RedrawMs = 100 };
+enum : int { BarWidth = 30, MinNameWidth = 8, TailWidth = 9, RedrawMs = 100 };
 
-int terminalRows()
+winsize terminalSize()
 {
+    // A terminal may know one of its sizes and not the other.
     winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
-        return size.ws_row;
-    return 24;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0)
+        size = {};
+    if (size.ws_row == 0)
+        size.ws_row = 24;
+    if (size.ws_col == 0)
+        size.ws_col = 80;
+    return size;
 }
 
 } // namespace
+
+namespace out {
+
+QString fitName(const QString &name, int width)
+{
+    if (name.size() <= width)
+        return name;
+    // "Label (serial)": the serial goes before the label is cut.
+    const qsizetype serial = name.endsWith(QLatin1Char(')')) ? name.lastIndexOf(QStringLiteral(" (")) : -1;
+    const QString label = serial > 0 ? name.left(serial) : name;
+    return label.size() <= width ? label : label.left(qMax(1, width - 1)) + QChar(0x2026);
+}
+
+} // namespace out
 
 ProgressDisplay::ProgressDisplay(bool onTerminal, int nodes) : terminal(onTerminal), nodeCount(qMax(1, nodes))
 {
@@ -167,10 +186,10 @@ ProgressDisplay::~ProgressDisplay()
     close();
 }
 
-QString ProgressDisplay::bar(const QString &name, qint64 done, qint64 total, const QString &tail) const
+QString ProgressDisplay::bar(const QString &name, int nameWidth, qint64 done, qint64 total, const QString &tail) const
 {
     const int filled = total > 0 ? int(qBound<qint64>(0, done * BarWidth / total, BarWidth)) : 0;
-    return name.left(NameWidth).leftJustified(NameWidth + 1) + QLatin1Char('[') +
+    return out::fitName(name, nameWidth).leftJustified(nameWidth + 1) + QLatin1Char('[') +
         QString(filled, QLatin1Char('#')) + QString(BarWidth - filled, QLatin1Char('-')) + QStringLiteral("] ") + tail;
 }
 
@@ -249,11 +268,18 @@ void ProgressDisplay::redraw(bool force)
     pendingNotes.clear();
 
     QStringList lines;
-    const int room = qMax(1, terminalRows() - 3);
+    const winsize size = terminalSize();
+    const int room = qMax(1, size.ws_row - 3);
+    // The names get what the bars leave of the line; a line never wraps,
+    // or the cursor would not find the bars again.
+    int longest = MinNameWidth;
+    for (auto it = bars.constBegin(); it != bars.constEnd(); ++it)
+        longest = qMax(longest, int(it.key().size()));
+    const int nameWidth = qBound(int(MinNameWidth), longest, qMax(int(MinNameWidth), size.ws_col - BarWidth - 4 - TailWidth));
     int shown = 0;
     for (auto it = bars.constBegin(); it != bars.constEnd(); ++it) {
         if (shown++ < room)
-            lines.append(bar(it.key(), it->done, it->total,
+            lines.append(bar(it.key(), nameWidth, it->done, it->total,
                              it->waiting.isEmpty() ? QStringLiteral("%1/%2").arg(it->done).arg(it->total)
                                                    : QStringLiteral("waiting for ") + it->waiting));
     }
@@ -261,10 +287,10 @@ void ProgressDisplay::redraw(bool force)
         lines.append(QStringLiteral("... and %1 more").arg(shown - room));
     // The overall bar counts nodes, as its text does.
     if (nodeCount > 0)
-        lines.append(bar(QStringLiteral("all"), finished, nodeCount,
+        lines.append(bar(QStringLiteral("all"), nameWidth, finished, nodeCount,
                          QStringLiteral("%1/%2 nodes done").arg(finished).arg(nodeCount)));
     for (const QString &line : std::as_const(lines))
-        text += line + QLatin1Char('\n');
+        text += line.left(qMax(1, size.ws_col - 1)) + QLatin1Char('\n');
     drawnLines = int(lines.size());
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);

@@ -49,6 +49,10 @@ QString csvField(const QString &text);
 // column is not padded.
 QStringList table(const QStringList &header, const QVector<QStringList> &rows);
 
+// A node's name ("Label (serial)") in at most `width` characters: the
+// serial goes first, then the label is cut, with an ellipsis.
+QString fitName(const QString &name, int width);
+
 } // namespace out
 
 // Progress of many nodes at once. On a terminal: a bar per node at work and
@@ -79,7 +83,7 @@ private:
         QString waiting;
     };
     void redraw(bool force);
-    QString bar(const QString &name, qint64 done, qint64 total, const QString &tail) const;
+    QString bar(const QString &name, int nameWidth, qint64 done, qint64 total, const QString &tail) const;
 
     bool terminal;
     int nodeCount;

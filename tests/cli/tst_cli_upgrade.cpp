@@ -93,6 +93,24 @@ private slots:
         QVERIFY(!r.err.contains(QChar(0x1b)));
     }
 
+    // On a narrow terminal the bars keep their names whole: the serial goes
+    // before the label is cut, and no bar is longer than the terminal (notes
+    // above the bars may wrap).
+    void barsFitTheTerminal()
+    {
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "26490001", {{"label", "Stage left"}}), node(1, "26490002")}));
+        QTemporaryDir dir;
+        const CliRun r = shell("script -qec \"stty cols 56; $T upgrade $F --all --yes\" /dev/null",
+                               {{"F", upgradeFile(dir.path())}}, &emu);
+        // 56 columns leave 13 for the names: "Stage left" whole, no serial.
+        QVERIFY2(r.out.contains(QRegularExpression("\nall {11}\\[")), qPrintable(r.out));
+        QVERIFY2(r.out.contains(QRegularExpression("(Stage left|Rig-2) {4,}\\[")), qPrintable(r.out));
+        QVERIFY2(!r.out.contains(QRegularExpression("\\(2649\\d*\\)?\\s*\\[")), qPrintable(r.out));
+        for (const QString &line : r.out.split(QRegularExpression("[\r\n]|\x1b\\[[0-9;]*[A-Za-z]")))
+            QVERIFY2(line.size() <= 55 || !line.contains(QRegularExpression("\\[[#-]")), qPrintable(line));
+    }
+
     void nodeLostMidwayAndNodeAtTheVersion()
     {
         EmulatorProcess emu;
