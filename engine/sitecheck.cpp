@@ -244,11 +244,14 @@ QVector<Problem> check(const QVector<NodeInfo> &nodes, const Workstation &ws, qu
         out.append(p);
     }
 
-    // The nodes of a problem by address; problems by kind, then by their
-    // first node's address (or the address they concern).
+    // The nodes of a problem by address (then serial and MAC, whatever the
+    // order they answered in); problems by kind, then by their first node's
+    // address (or the address they concern).
     const auto before = [&nodes](int a, int b) {
-        const quint32 x = replyAddress(nodes.at(a)), y = replyAddress(nodes.at(b));
-        return x != y ? x < y : a < b;
+        const NodeInfo &x = nodes.at(a), &y = nodes.at(b);
+        if (replyAddress(x) != replyAddress(y))
+            return replyAddress(x) < replyAddress(y);
+        return x.serial != y.serial ? x.serial < y.serial : x.mac != y.mac ? x.mac < y.mac : a < b;
     };
     for (Problem &p : out)
         std::sort(p.nodes.begin(), p.nodes.end(), before);
