@@ -177,6 +177,7 @@ QVector<Problem> check(const QVector<NodeInfo> &nodes, const Workstation &ws, qu
 
     QMap<QByteArray, int> versions;
     QVector<int> applications;
+    QHash<quint64, quint32> freeIn; // by network and prefix: one search of it serves its every node
     for (int i = 0; i < nodes.size(); ++i) {
         const NodeInfo &n = nodes.at(i);
         const quint32 from = replyAddress(n);
@@ -194,7 +195,10 @@ QVector<Problem> check(const QVector<NodeInfo> &nodes, const Workstation &ws, qu
             // Wider than /8 or narrower than /30 gives no network to join.
             if (prefix >= 8 && prefix <= 30 && host != 0 && host != ~n.mask) {
                 p.prefixLength = prefix;
-                p.freeAddress = freeAddressIn(from, prefix, taken);
+                const quint64 key = quint64(from & n.mask) << 8 | quint64(prefix);
+                if (!freeIn.contains(key))
+                    freeIn.insert(key, freeAddressIn(from, prefix, taken));
+                p.freeAddress = freeIn.value(key);
             }
             out.append(p);
         }
