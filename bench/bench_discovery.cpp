@@ -153,17 +153,7 @@ struct Run {
 Run rawRun(const QString &address, int expected)
 {
     Run run;
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int on = 1;
-    const int size = requestedBuffer;
-    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(DiscoveryPort);
-    ::inet_pton(AF_INET, qPrintable(address), &local.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
-        bench::fail(QStringLiteral("raw receiver cannot bind %1").arg(address));
+    const int fd = bench::discoverySocket(address, requestedBuffer);
     run.buffer = receiveBuffer(fd);
 
     QByteArray request(DeviceRecord::Size, '\0');

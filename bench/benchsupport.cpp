@@ -1,6 +1,7 @@
 #include "benchsupport.h"
 
 #include "firmware/image.h"
+#include "link/messages.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 namespace bench {
 
@@ -88,6 +92,21 @@ void requirePrivateNetwork()
 QString workstationAddress(int index)
 {
     return qEnvironmentVariable("TARVO_WS_ADDRS").split(QLatin1Char(','), Qt::SkipEmptyParts).value(index);
+}
+
+int discoverySocket(const QString &address, int receiveBuffer, bool force)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, force ? SO_RCVBUFFORCE : SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(DiscoveryPort);
+    ::inet_pton(AF_INET, qPrintable(address), &local.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+        fail(QStringLiteral("raw receiver cannot bind %1").arg(address));
+    return fd;
 }
 
 namespace traces {

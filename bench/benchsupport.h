@@ -34,6 +34,12 @@ void note(const QString &line);
 void requirePrivateNetwork();
 QString workstationAddress(int index = 0); // from netns-run's --ws list
 
+// A plain UDP socket on address:49999 that may broadcast and asks for
+// `receiveBuffer` bytes (forcing them where `force` and allowed): the
+// baselines' discovery, as a minimal program would search. Fails the
+// benchmark when it cannot bind.
+int discoverySocket(const QString &address, int receiveBuffer, bool force = false);
+
 // Trace lines of the code under test, each with the time it was written.
 // Lines still go on to the standard error, as in the real program, unless
 // `echo` is false.

@@ -57,7 +57,7 @@ bool RawClient::receiveMessage(char *data)
     return true;
 }
 
-RawClient::Run RawClient::exchange(const QByteArray &image)
+RawClient::Run RawClient::exchange(const QByteArray &image, const Marks &marks)
 {
     Run run;
     char out[DeviceMessageSize] = {};
@@ -85,7 +85,13 @@ RawClient::Run RawClient::exchange(const QByteArray &image)
         qToLittleEndian<quint32>(M::PacketSize, out + M::PacketLengthOffset);
         const qint64 from = qint64(n) * M::PacketSize;
         std::memcpy(out + M::PayloadOffset, image.constData() + from, size_t(qMin<qint64>(M::PacketSize, image.size() - from)));
-        if (!sendMessage(out) || !receiveMessage(in) || word() != ProgramPacket ||
+        if (!sendMessage(out))
+            return run;
+        if (n == marks.first)
+            marks.atFirst();
+        else if (n == marks.last)
+            marks.atLast();
+        if (!receiveMessage(in) || word() != ProgramPacket ||
             qFromLittleEndian<quint32>(in + M::PacketNumberOffset) != quint32(n))
             return run;
         round();

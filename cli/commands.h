@@ -24,7 +24,9 @@ struct Request {
     int timeoutMs = EngineOptions().operation.replyTimeoutMs; // --timeout
     int parallel = DefaultParallel;
     bool json = false, csv = false, verbose = false, quiet = false;
-    bool all = false, withNetwork = false, allowSameVersion = false, allowDowngrade = false;
+    bool all = false, withNetwork = false, withLabel = false, allowSameVersion = false, allowDowngrade = false,
+         skipNewer = false;
+    QStringList sets; // config set --set KEY=VALUE, in order
     bool dryRun = false, yes = false;
     Match match = Match::Serial;              // restore
     QString output;                           // config get -o, metrics -o
@@ -51,6 +53,8 @@ struct Command {
     const char *about;
     int fixedOperands; // before the nodes (DIR, FILE); config set's FILE comes after them
     int nodes;         // 0: none, 1: exactly one, -1: one or more, or --all
+    // An option that stands in for the fixed operands (config set's --set).
+    const char *insteadOfOperands;
     bool writes;       // takes --dry-run, --yes and --parallel
     QList<QCommandLineOption> (*options)(); // its own options, or none
     int (*run)(const Request &request);

@@ -5,6 +5,7 @@
 #include "cli/selection.h"
 #include "engine/runner.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +23,7 @@ std::optional<int> findNodes(const Request &r, Fleet &fleet, const QStringList &
         out::message(QStringLiteral("tarvo: ") + choice.error);
         return choice.usage ? UsageError : Failure;
     }
+    fleet.workstation = choice.address;
     if (!fleet.engine.bind(choice.address)) {
         out::message(QStringLiteral("tarvo: ") + listenFailure(choice.address, *fleet.engine.discovery()));
         return Failure;
@@ -67,15 +69,19 @@ QVector<Outcome> readConfigs(const Request &r, Fleet &fleet, const QVector<NodeI
     Runner runner(r.parallel, fleet.engine.options().stallMs, &Interrupts::instance());
     Runner::Watchers watchers;
     watchers.finished = [&outcomes](int index, const NodeOperation::Result &res) { outcomes[index] = Outcome::of(res); };
-    runner.run(nodes, [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); }, watchers);
+    runner.run(nodes, [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); }, watchers);
     return outcomes;
 }
 
 Outcome writeJudged(const NodeInfo &n, const NodeOperation::Result &res)
 {
     Outcome o = Outcome::of(res);
+    if (res.ok() && !res.changed()) // it held the values already: nothing was written
+        o.result = Result::Skipped;
     if (!res.ok() && res.effect == NodeOperation::Effect::MayHaveChanged)
         o.reason += QStringLiteral("; check with tarvo show ") + n.address.toString();
+    if (!res.previous.isEmpty() && !res.record.isEmpty())
+        o.changes = configfile::changes(ConfigValues::fromRecord(res.previous), ConfigValues::fromRecord(res.record));
     return o;
 }
 
@@ -92,6 +98,11 @@ void Job::addNodes(const Fleet &fleet, Action action)
     }
 }
 
+void naturalOrder(QVector<Item> &items)
+{
+    std::stable_sort(items.begin(), items.end(), [](const Item &a, const Item &b) { return naturalBefore(a.node, b.node); });
+}
+
 std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStringList &names, Action action)
 {
     if (const std::optional<int> code = findNodes(r, fleet, names, r.all))
@@ -102,9 +113,91 @@ std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStrin
     }
     job.command = r.command;
     job.severalNodes = r.all || names.size() > 1;
+    job.named = r.all ? QStringList{QStringLiteral("--all")} : names;
     job.addNodes(fleet, action);
     return std::nullopt;
 }
+
+namespace {
+
+QString quoted(const QString &word)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:=@%+,-]+$"));
+    if (plain.match(word).hasMatch())
+        return word;
+    return QLatin1Char('\'') + QString(word).replace(QLatin1Char('\''), QStringLiteral("'\\''")) + QLatin1Char('\'');
+}
+
+} // namespace
+
+QString rerunLine(const Request &r, const QStringList &again, const QStringList &nodes, const QStringList &after)
+{
+    QStringList words{QStringLiteral("tarvo")};
+    if (r.interfaceFrom == QLatin1String("--interface") && !r.interface.isEmpty())
+        words << QStringLiteral("--interface") << r.interface;
+    if (r.timeoutMs != Request().timeoutMs)
+        words << QStringLiteral("--timeout") << QString::number(r.timeoutMs);
+    words << again << nodes << after;
+    for (QString &w : words)
+        w = quoted(w);
+    return words.join(QLatin1Char(' '));
+}
+
+QStringList shortNames(const QVector<NodeInfo> &nodes, const Fleet &fleet)
+{
+    QHash<quint32, int> atAddress;
+    QHash<QByteArray, int> withLabel;
+    for (const NodeInfo &n : fleet.found.nodes) {
+        ++atAddress[n.address.toIPv4Address()];
+        ++withLabel[n.label];
+    }
+    QStringList names;
+    for (const NodeInfo &n : nodes) {
+        QStringList exact;
+        if (!n.sharedSerial && !n.serial.isEmpty() && !isPattern(QString::fromLatin1(n.serial)))
+            exact.append(QString::fromLatin1(n.serial));
+        if (atAddress.value(n.address.toIPv4Address()) == 1)
+            exact.append(n.address.toString());
+        std::sort(exact.begin(), exact.end(), [](const QString &a, const QString &b) { return quoted(a).size() < quoted(b).size(); });
+        names.append(exact.isEmpty() ? n.address.toString() : exact.first());
+    }
+    return names;
+}
+
+namespace {
+
+// The lines that do what the run left: the nodes interrupted, named in the
+// shortest exact way; those it left incomplete on a line of their own that
+// re-flashes them whatever they report.
+QStringList leftLines(const Request &r, const Fleet &fleet, const Job &job, const QVector<Row> &rows)
+{
+    QVector<NodeInfo> left, incomplete;
+    bool allLeft = true, restSkipped = true;
+    for (const Row &row : rows) {
+        if (row.outcome.result != Result::Interrupted) {
+            allLeft = false;
+            restSkipped = restSkipped && row.outcome.ok();
+            continue;
+        }
+        const bool again = row.outcome.incomplete && job.rerunSkips && job.rerunSkips(row.node);
+        (again ? incomplete : left).append(row.node);
+    }
+    QStringList lines;
+    if (!left.isEmpty()) {
+        QStringList names = shortNames(left, fleet);
+        const QStringList whole = allLeft ? job.named : r.all && restSkipped && job.rerunSkipsDone && incomplete.isEmpty()
+                                                            ? QStringList{QStringLiteral("--all")}
+                                                            : QStringList();
+        if (!whole.isEmpty() && rerunLine(r, job.again, whole).size() <= rerunLine(r, job.again, names).size())
+            names = whole;
+        lines.append(rerunLine(r, job.again, names, job.againAfter));
+    }
+    if (!incomplete.isEmpty())
+        lines.append(rerunLine(r, job.again + QStringList{job.incompleteOption}, shortNames(incomplete, fleet), job.againAfter));
+    return lines;
+}
+
+} // namespace
 
 namespace {
 
@@ -182,10 +275,9 @@ int execute(const Request &r, Fleet &fleet, Job &job)
         if (job.finished)
             job.finished(targets.at(index), o);
     };
-    runner.run(targets, job.start, watchers);
+    runner.run(targets, [&](int index, const NodeInfo &n) { return job.start(itemOf.at(index), n); }, watchers);
 
     QVector<Row> rows;
-    QStringList left;
     for (int k = 0; k < job.items.size(); ++k) {
         const Item &i = job.items.at(k);
         Outcome o = outcomes.at(k);
@@ -195,12 +287,11 @@ int execute(const Request &r, Fleet &fleet, Job &job)
             o = Outcome::said(Result::Failed, i.reason);
         else if (i.action == Action::Skip)
             o = Outcome::said(Result::Skipped, i.reason);
-        if (o.result == Result::Interrupted)
-            left.append(i.node.address.toString());
         rows.append({i.node, o});
     }
     const int code = report::printSummary(job.command, rows, runner.stops() > 0, r.json);
-    if (!left.isEmpty() && !job.again.isEmpty())
-        out::message(QStringLiteral("tarvo: to do what is left: %1 %2").arg(job.again, left.join(QLatin1Char(' '))));
+    if (!job.again.isEmpty())
+        for (const QString &line : leftLines(r, fleet, job, rows))
+            out::message(QStringLiteral("tarvo: to do what is left: ") + line);
     return code;
 }

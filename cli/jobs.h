@@ -21,6 +21,7 @@
 struct Fleet {
     explicit Fleet(const Request &r);
     NodeEngine engine;
+    QHostAddress workstation; // the address chosen on the nodes' network
     SearchResult found;
     QVector<NodeInfo> nodes; // the ones the command names, found
     QStringList missing;     // names that fit no node
@@ -47,7 +48,8 @@ struct Job {
     QString command;
     QString verb = QStringLiteral("write"); // "3 of 4 node(s) to <verb>"
     QVector<report::Item> items;
-    Runner::Start start;
+    // Starts the operation of the node of items[item].
+    std::function<NodeOperation *(int item, const NodeInfo &node)> start;
     Judge judge = writeJudged;
     // Told as the work goes, by node.
     std::function<void(const NodeInfo &node, qint64 done, qint64 total)> progress;
@@ -55,16 +57,41 @@ struct Job {
     std::function<void(const NodeInfo &node, const Outcome &outcome)> finished;
     // Fills the items' changes before the plan is shown (reads the nodes).
     std::function<void()> prepare;
-    // The command line that does what an interruption left, nodes appended.
-    QString again;
+    // The command, its fixed operands and its options that shape the plan,
+    // as tarvo takes them ({"upgrade", FILE, "--allow-same-version"}): the
+    // line that does what an interruption left, nodes appended.
+    QStringList again;
+    QStringList againAfter; // what stands behind the nodes (config set's FILE)
+    // The nodes as named ({"--all"} for every node), and whether running the
+    // command again skips the nodes it did (an upgrade without
+    // --allow-same-version, a --set): --all then names exactly what is left.
+    QStringList named;
+    bool rerunSkipsDone = false;
+    // Given again for a node the run left incomplete that a plain rerun
+    // would skip for what it reports (an upgrade's --allow-same-version,
+    // for a node that reports the file's version).
+    QString incompleteOption;
+    std::function<bool(const NodeInfo &node)> rerunSkips;
     bool severalNodes = false; // --all or several names: asked on a terminal
 
     void addNodes(const Fleet &fleet, Action action);
 };
 
+// Orders items by their nodes' labels in natural order ("Truss 2" before
+// "Truss 10"), then serials: how every node is counted in a sequence.
+void naturalOrder(QVector<report::Item> &items);
+
 // Finds the nodes `names` names (or all, with --all) and lists them in the
 // job, each to `action`.
 std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStringList &names, Action action);
+// The command line that does `again` for these nodes, with the global
+// options that shape it as given (the interface, the reply bound), quoted
+// for a shell.
+QString rerunLine(const Request &r, const QStringList &again, const QStringList &nodes, const QStringList &after = {});
+// The shortest exact names of these nodes among those found: the serial,
+// or the address where twins share the serial.
+QStringList shortNames(const QVector<NodeInfo> &nodes, const Fleet &fleet);
+
 // The plan (--dry-run), the question (several nodes on a terminal), the
 // work on the fleet's engine, the summary; returns the exit code.
 int execute(const Request &r, Fleet &fleet, Job &job);

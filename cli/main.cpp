@@ -291,8 +291,14 @@ int parseAndRun()
     r.csv = isSet("csv");
     r.all = isSet("all");
     r.withNetwork = isSet("with-network");
+    r.withLabel = isSet("with-label");
+    if (isSet("set"))
+        r.sets = parser.values(QStringLiteral("set"));
     r.allowSameVersion = isSet("allow-same-version");
     r.allowDowngrade = isSet("allow-downgrade");
+    r.skipNewer = isSet("skip-newer");
+    if (r.allowDowngrade && r.skipNewer)
+        return usage(QStringLiteral("--allow-downgrade and --skip-newer exclude each other"), syntax);
     r.dryRun = isSet("dry-run");
     r.yes = isSet("yes");
     // A command's own options, by any of their names (-o is --output).
@@ -334,14 +340,16 @@ int parseAndRun()
             return usage(QStringLiteral("--match takes serial, label or address"), syntax);
     }
 
-    // Operands: the fixed ones and the nodes, or --all in the nodes' place.
+    // Operands: the fixed ones and the nodes, or --all in the nodes' place;
+    // an option may stand in for the fixed ones (config set's --set).
     const int count = int(r.operands.size());
+    const int fixed = syntax->insteadOfOperands && isSet(syntax->insteadOfOperands) ? 0 : syntax->fixedOperands;
     if (syntax->nodes < 0) {
-        if (r.all && count != syntax->fixedOperands)
-            return usage(count < syntax->fixedOperands ? QStringLiteral("missing operand")
-                                                       : QStringLiteral("name nodes or give --all, not both"),
+        if (r.all && count != fixed)
+            return usage(count < fixed ? QStringLiteral("missing operand")
+                                       : QStringLiteral("name nodes or give --all, not both"),
                          syntax);
-        if (!r.all && count <= syntax->fixedOperands)
+        if (!r.all && count <= fixed)
             return usage(QStringLiteral("name at least one node, or give --all"), syntax);
     } else if (count != syntax->fixedOperands + syntax->nodes) {
         return usage(QStringLiteral("wrong number of operands"), syntax);

@@ -48,6 +48,7 @@ Outcome Outcome::of(const NodeOperation::Result &r, Result done)
     o.ms = r.elapsedMs;
     o.record = r.record;
     o.changed = r.changed();
+    o.incomplete = r.effect == NodeOperation::Effect::MayBeIncomplete;
     switch (r.status) {
     case S::Done:
         o.result = done;

@@ -1,6 +1,7 @@
 #ifndef TARVO_CLI_OUTCOME_H
 #define TARVO_CLI_OUTCOME_H
 
+#include "cli/configfile.h"
 #include "link/operation.h"
 
 #include <QByteArray>
@@ -16,7 +17,9 @@ struct Outcome {
     QString reason;
     qint64 ms = 0;
     bool changed = false; // a writing request went out to the node
+    bool incomplete = false; // its firmware may be incomplete: the run erased it
     QByteArray record;    // what the node reported, for a command that keeps it
+    QVector<configfile::Change> changes; // a write's: the fields it changed, as the node reported them
 
     bool ok() const { return result == Result::Done || result == Result::Verified || result == Result::Skipped; }
 

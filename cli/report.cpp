@@ -31,6 +31,14 @@ QString shownValue(const QJsonValue &v)
     return v.isString() ? out::jsonString(v.toString()) : QString::number(v.toDouble());
 }
 
+QJsonArray changesJson(const QVector<configfile::Change> &changes)
+{
+    QJsonArray list;
+    for (const configfile::Change &c : changes)
+        list.append(QJsonObject{{QStringLiteral("field"), c.field}, {QStringLiteral("from"), c.from}, {QStringLiteral("to"), c.to}});
+    return list;
+}
+
 int howMany(const QVector<Row> &rows, Result result)
 {
     return int(std::count_if(rows.cbegin(), rows.cend(), [result](const Row &r) { return r.outcome.result == result; }));
@@ -88,12 +96,7 @@ void printPlan(const QString &command, const QString &verb, const QVector<Item> 
         for (const Item &i : items) {
             QJsonObject o = identity(i.node);
             o.insert(QStringLiteral("action"), actionWord(i.action));
-            QJsonArray changes;
-            for (const configfile::Change &c : i.changes)
-                changes.append(QJsonObject{{QStringLiteral("field"), c.field},
-                                           {QStringLiteral("from"), c.from},
-                                           {QStringLiteral("to"), c.to}});
-            o.insert(QStringLiteral("changes"), changes);
+            o.insert(QStringLiteral("changes"), changesJson(i.changes));
             o.insert(QStringLiteral("from_version"), i.fromVersion);
             o.insert(QStringLiteral("to_version"), i.toVersion);
             o.insert(QStringLiteral("reason"), i.reason);
@@ -154,6 +157,8 @@ int printSummary(const QString &command, const QVector<Row> &rows, bool interrup
             o.insert(QStringLiteral("reason"), r.outcome.reason);
             o.insert(QStringLiteral("seconds"), double(r.outcome.ms) / 1000.0);
             o.insert(QStringLiteral("changed"), r.outcome.changed);
+            if (!r.outcome.changes.isEmpty())
+                o.insert(QStringLiteral("changes"), changesJson(r.outcome.changes));
             results.append(o);
         }
         doc.insert(QStringLiteral("results"), results);

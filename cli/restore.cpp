@@ -36,7 +36,7 @@ int backup(const Request &r)
         out::message(QStringLiteral("tarvo: cannot create the folder ") + dir);
         return Failure;
     }
-    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); };
+    job.start = [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.readConfig(n); };
     // Each file is written as its node is read, whole or not at all.
     job.judge = [&dir](const NodeInfo &n, const NodeOperation::Result &res) {
         Outcome o = Outcome::of(res);
@@ -51,7 +51,7 @@ int backup(const Request &r)
         o.ms = res.elapsedMs;
         return o;
     };
-    job.again = QStringLiteral("tarvo backup ") + dir;
+    job.again = {QStringLiteral("backup"), dir};
     return execute(r, fleet, job);
 }
 
@@ -178,7 +178,7 @@ int restore(const Request &r)
                            .arg(by);
         } else if (fit.size() == 1) {
             const Backup &b = backups.at(fit.first());
-            if (const QString refused = checkValues(b.values, !r.withNetwork); !refused.isEmpty()) {
+            if (const QString refused = checkValues(b.values, {false, !r.withNetwork}); !refused.isEmpty()) {
                 out::message(QStringLiteral("tarvo: %1: %2").arg(b.path, refused));
                 out::message(QStringLiteral("tarvo: nothing was sent"));
                 return Failure;
@@ -234,18 +234,28 @@ int restore(const Request &r)
         out::message(QStringLiteral("tarvo: no node answered and %1 holds no backup").arg(dir));
         return Failure;
     }
-    const bool keepNetwork = !r.withNetwork;
+    const Keep keep{false, !r.withNetwork};
+    if (r.withNetwork) {
+        QHash<int, quint32> moves;
+        for (auto it = chosen.cbegin(); it != chosen.cend(); ++it) {
+            quint32 to = 0;
+            if (dottedAddress(backups.at(it.value()).values.ip, &to) && to != job.items.at(it.key()).node.address.toIPv4Address())
+                moves.insert(it.key(), to);
+        }
+        if (refusedForConflicts(addressConflicts(job.items, moves, fleet)))
+            return Failure;
+    }
     const auto wanted = [&](int item) { return backups.at(chosen.value(item)).values; };
-    job.prepare = [&] { planChanges(r, fleet, job.items, wanted, keepNetwork); };
-    // The operation learns its backup by the node's place in the run.
-    QHash<QString, ConfigValues> byNode;
-    for (auto it = chosen.cbegin(); it != chosen.cend(); ++it)
-        byNode.insert(job.items.at(it.key()).node.address.toString(), backups.at(it.value()).values);
-    job.start = [&](const NodeInfo &n) -> NodeOperation * {
-        return fleet.engine.writeConfig(n, builderFor(byNode.value(n.address.toString()), keepNetwork));
+    job.prepare = [&] {
+        planChanges(r, fleet, job.items,
+                    [&](int item, const QByteArray &current) { return targetValues(wanted(item), current, keep); });
     };
-    job.again = QStringLiteral("tarvo restore %1 --match %2%3")
-                    .arg(dir, by, r.withNetwork ? QStringLiteral(" --with-network") : QString());
+    job.start = [&](int item, const NodeInfo &n) -> NodeOperation * {
+        return fleet.engine.writeConfig(n, builderFor(wanted(item), keep));
+    };
+    job.again = {QStringLiteral("restore"), dir, QStringLiteral("--match"), by};
+    if (r.withNetwork)
+        job.again << QStringLiteral("--with-network");
     return execute(r, fleet, job);
 }
 

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QtEndian>
 #include <algorithm>
+#include <cstring>
+#include <fnmatch.h>
 
 bool dottedAddress(const QString &text, quint32 *address)
 {
@@ -149,7 +151,9 @@ Unseen::Unseen(const QStringList &names)
 {
     for (const QString &name : names) {
         quint32 ip = 0;
-        if (dottedAddress(name, &ip))
+        if (isPattern(name))
+            wildcard = true; // any node may fit it: the whole window
+        else if (dottedAddress(name, &ip))
             addresses.insert(ip);
         else
             serials.insert(name);
@@ -160,8 +164,66 @@ bool Unseen::seen(const NodeInfo &node)
 {
     addresses.remove(node.address.toIPv4Address());
     serials.remove(QString::fromLatin1(node.serial));
-    return addresses.isEmpty() && serials.isEmpty();
+    return !wildcard && addresses.isEmpty() && serials.isEmpty();
 }
+
+bool naturalLess(const QByteArray &a, const QByteArray &b)
+{
+    // Runs of digits compare by their value, the rest byte by byte, so that
+    // the order does not depend on a locale.
+    qsizetype i = 0, j = 0;
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            qsizetype ei = i, ej = j;
+            while (ei < a.size() && a[ei] == '0')
+                ++ei;
+            while (ej < b.size() && b[ej] == '0')
+                ++ej;
+            qsizetype ni = ei, nj = ej;
+            while (ni < a.size() && digit(a[ni]))
+                ++ni;
+            while (nj < b.size() && digit(b[nj]))
+                ++nj;
+            if (ni - ei != nj - ej)
+                return ni - ei < nj - ej;
+            if (const int c = std::memcmp(a.constData() + ei, b.constData() + ej, size_t(ni - ei)); c != 0)
+                return c < 0;
+            i = ni;
+            j = nj;
+            continue;
+        }
+        if (a[i] != b[j])
+            return quint8(a[i]) < quint8(b[j]);
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+bool naturalBefore(const NodeInfo &a, const NodeInfo &b)
+{
+    if (naturalLess(a.label, b.label))
+        return true;
+    if (naturalLess(b.label, a.label))
+        return false;
+    return naturalLess(a.serial, b.serial);
+}
+
+bool isPattern(const QString &name)
+{
+    return name.contains(QLatin1Char('*')) || name.contains(QLatin1Char('?')) || name.contains(QLatin1Char('['));
+}
+
+namespace {
+
+// As a shell matches a word: the label's or serial's own bytes.
+bool fits(const QString &pattern, const QByteArray &text)
+{
+    return !text.isEmpty() && ::fnmatch(pattern.toLatin1().constData(), text.constData(), 0) == 0;
+}
+
+} // namespace
 
 Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
 {
@@ -175,6 +237,21 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
     };
     for (const QString &name : names) {
         const QString shown = printable(name.toLatin1());
+        if (isPattern(name)) {
+            // Every node whose label or serial fits, by label in natural
+            // order, then serial.
+            QList<int> fitting;
+            for (int i = 0; i < found.size(); ++i)
+                if (fits(name, found.at(i).label) || fits(name, found.at(i).serial))
+                    fitting.append(i);
+            std::stable_sort(fitting.begin(), fitting.end(),
+                             [&](int a, int b) { return naturalBefore(found.at(a), found.at(b)); });
+            if (fitting.isEmpty())
+                s.missing.append(name);
+            for (const int i : fitting)
+                add(i);
+            continue;
+        }
         quint32 ip = 0;
         if (dottedAddress(name, &ip)) {
             const QList<int> here = Index::only(index.byAddress.values(ip));
@@ -216,6 +293,9 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
 
 QString missingReason(const QString &name, const QVector<NodeInfo> &found, bool listFull)
 {
+    if (isPattern(name))
+        return QStringLiteral("no node's label or serial fits the pattern %1").arg(printable(name.toLatin1())) +
+            (listFull ? QStringLiteral(" (the list of nodes was full)") : QString());
     QString reason = dottedAddress(name)
         ? QStringLiteral("no node answered from %1").arg(name)
         : QStringLiteral("no node with the serial or label %1 answered").arg(printable(name.toLatin1()));

@@ -35,6 +35,15 @@ QString nodeWhere(const NodeInfo &node);
 // or read "010" as octal.
 bool dottedAddress(const QString &text, quint32 *address = nullptr);
 
+// "Truss 2" before "Truss 10": digits compare by value, whatever the locale.
+bool naturalLess(const QByteArray &a, const QByteArray &b);
+// By label in natural order, then serial: how a sequence counts nodes.
+bool naturalBefore(const NodeInfo &a, const NodeInfo &b);
+
+// A name holding *, ? or [...] is a pattern: it names every node whose
+// label or serial fits it, as a shell's glob fits a word.
+bool isPattern(const QString &name);
+
 // The nodes named on the command line, in the order named, without
 // repeats. A dotted address names only the node that answered from it; a
 // serial or a label names the one node that has it. A name that fits
@@ -61,6 +70,7 @@ public:
 private:
     QSet<quint32> addresses;
     QSet<QString> serials;
+    bool wildcard = false;
 };
 
 #endif

@@ -21,9 +21,10 @@ int run(const Request &r)
             i.action = Action::Skip;
             i.reason = QStringLiteral("already runs its application");
         }
-    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
+    job.start = [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.runApplication(n); };
     job.verb = QStringLiteral("start");
-    job.again = QStringLiteral("tarvo run");
+    job.again = {QStringLiteral("run")};
+    job.rerunSkipsDone = true; // a node that runs its application is skipped
     return execute(r, fleet, job);
 }
 
@@ -77,7 +78,7 @@ int upgrade(const Request &r)
     if (const std::optional<int> code = gather(r, fleet, job, r.operands.mid(1), Action::Upgrade))
         return *code;
     const QString to = QString::fromLatin1(image.version);
-    const versionpolicy::Options policy{r.allowSameVersion, r.allowDowngrade};
+    const versionpolicy::Options policy{r.allowSameVersion, r.allowDowngrade, r.skipNewer};
     for (report::Item &i : job.items) {
         if (!i.isWork())
             continue;
@@ -89,14 +90,16 @@ int upgrade(const Request &r)
             break;
         case versionpolicy::Verdict::Skip:
             i.action = Action::Skip;
-            i.reason = QStringLiteral("already at ") + printable(image.version);
+            i.reason = step == versionpolicy::Step::Downgrade
+                ? QStringLiteral("newer: skipped (%1; the file is %2)").arg(printable(i.node.firmware), printable(image.version))
+                : QStringLiteral("already at ") + printable(image.version);
             break;
         case versionpolicy::Verdict::Refuse:
             i.action = Action::Refuse;
             i.reason = step == versionpolicy::Step::Unknown
                 ? QStringLiteral("cannot tell whether %1 to %2 is a downgrade (--allow-downgrade to upgrade anyway)")
                       .arg(printable(i.node.firmware), printable(image.version))
-                : QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it)")
+                : QStringLiteral("downgrade from %1 to %2 refused (--allow-downgrade to allow it, --skip-newer to skip it)")
                       .arg(printable(i.node.firmware), printable(image.version));
             break;
         }
@@ -109,13 +112,29 @@ int upgrade(const Request &r)
     // Bars only where someone watches them, and not between trace lines.
     const int work = int(std::count_if(job.items.cbegin(), job.items.cend(), [](const report::Item &i) { return i.isWork(); }));
     ProgressDisplay display(out::isSmartTerminal(stderr) && !r.verbose && !r.quiet, work);
-    job.start = [&](const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
-    job.judge = [&path](const NodeInfo &n, const NodeOperation::Result &res) {
+    job.again = {QStringLiteral("upgrade"), path};
+    if (r.allowSameVersion)
+        job.again << QStringLiteral("--allow-same-version");
+    if (r.allowDowngrade)
+        job.again << QStringLiteral("--allow-downgrade");
+    if (r.skipNewer)
+        job.again << QStringLiteral("--skip-newer");
+    job.rerunSkipsDone = !r.allowSameVersion; // a node verified at the version is skipped
+    job.incompleteOption = QStringLiteral("--allow-same-version");
+    const QByteArray version = image.version;
+    job.rerunSkips = [&r, version](const NodeInfo &n) { return !r.allowSameVersion && n.firmware == version; };
+    job.start = [&](int, const NodeInfo &n) -> NodeOperation * { return fleet.engine.upgradeAndVerify(n, checked); };
+    job.judge = [&](const NodeInfo &n, const NodeOperation::Result &res) {
         Outcome o = Outcome::of(res, Result::Verified);
-        // A node stopped after EraseSector may hold no working firmware: say what to run.
-        if (res.effect == NodeOperation::Effect::MayBeIncomplete)
-            o.reason += QStringLiteral("; it may hold no complete firmware: run tarvo upgrade %1 %2")
-                            .arg(path, n.address.toString());
+        // A node stopped after EraseSector may hold no working firmware: say
+        // what to run, with the run's options, whatever version it reports.
+        if (o.incomplete) {
+            QStringList again = job.again;
+            if (!again.contains(job.incompleteOption))
+                again << job.incompleteOption;
+            o.reason += QStringLiteral("; it may hold no complete firmware: run ") +
+                rerunLine(r, again, shortNames({n}, fleet));
+        }
         return o;
     };
     job.progress = [&display](const NodeInfo &n, qint64 sent, qint64 total) { display.update(nodeName(n), sent, total); };
@@ -127,7 +146,6 @@ int upgrade(const Request &r)
             display.close();
     };
     job.verb = QStringLiteral("upgrade");
-    job.again = QStringLiteral("tarvo upgrade ") + path;
     const int code = execute(r, fleet, job);
     display.close();
     return code;

@@ -138,9 +138,15 @@ QString WriteConfigOperation::progressText() const
 
 void WriteConfigOperation::write(const QByteArray &current)
 {
+    outcome.previous = current;
     const QString refusal = build ? build(current, &sent) : QStringLiteral("nothing to write");
     if (!refusal.isEmpty()) {
         finish(Status::Refused, refusal);
+        return;
+    }
+    if (sent.isEmpty()) {
+        outcome.record = current;
+        finish(Status::Done, QStringLiteral("it holds these values already; nothing written"));
         return;
     }
     // The node is about to leave this connection for its new network

@@ -59,7 +59,9 @@ class WriteConfigOperation : public ConfigOperation
 
 public:
     // Builds the record to send from the node's current one; a non-empty
-    // result refuses, and the operation ends Refused with nothing sent.
+    // result refuses, and the operation ends Refused with nothing sent. A
+    // builder that leaves the record empty finds nothing to change: the
+    // operation ends Done with nothing sent (Untouched).
     using Builder = std::function<QString(const QByteArray &current, QByteArray *record)>;
 
     WriteConfigOperation(const NodeInfo &node, const OperationOptions &options, const ConfigOptions &config,

@@ -64,7 +64,7 @@ void Runner::run(const QVector<NodeInfo> &nodes, const Start &start, const Watch
         }
         while (running < parallel && next < nodes.size()) {
             const int index = next++;
-            NodeOperation *op = start(nodes.at(index));
+            NodeOperation *op = start(index, nodes.at(index));
             if (!op) { // an end all the same, or the loop would wait for it
                 NodeOperation::Result none;
                 none.status = NodeOperation::Status::Refused;

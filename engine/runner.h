@@ -25,8 +25,9 @@ class Runner : public QObject
     Q_OBJECT
 
 public:
-    // Starts a node's operation on the engine (nullptr: it cannot start).
-    using Start = std::function<NodeOperation *(const NodeInfo &node)>;
+    // Starts the operation of the node at `index` on the engine (nullptr: it
+    // cannot start).
+    using Start = std::function<NodeOperation *(int index, const NodeInfo &node)>;
     struct Watchers {
         // A node's operation moved on (packets sent of the total).
         std::function<void(int index, qint64 done, qint64 total)> progress;

@@ -18,10 +18,7 @@ UpgradeOperation::UpgradeOperation(const NodeInfo &node, const OperationOptions 
     : NodeOperation(node, options, v, parent), upgrade(new FirmwareUpgrade(session, strict(upgradeOptions))),
       guardMs(upgradeOptions.guardMs), image(file), verifyAfter(verifyIt)
 {
-    connect(upgrade, &FirmwareUpgrade::progress, this, [this](qint64 sent, qint64 total) {
-        updateAwaiting();
-        emit progress(sent, total);
-    });
+    connect(upgrade, &FirmwareUpgrade::progress, this, &NodeOperation::progress);
     connect(upgrade, &FirmwareUpgrade::finished, this, &UpgradeOperation::upgradeFinished);
 }
 
@@ -47,29 +44,25 @@ void UpgradeOperation::start()
 
 void UpgradeOperation::connected()
 {
-    upgrade->start(image);
     // The upgrade's own guard bounds the exchange from here.
-    updateAwaiting();
+    upgrade->start(image);
 }
 
-void UpgradeOperation::updateAwaiting()
+QString UpgradeOperation::awaitedNow() const
 {
-    switch (upgrade->state()) {
+    switch (upgrade ? upgrade->state() : Idle) {
     case EraseRequested:
-        setAwaiting(QStringLiteral("the EraseSector reply"));
-        break;
+        return QStringLiteral("the EraseSector reply");
     case Programming:
-        setAwaiting(QStringLiteral("the acknowledgement of packet %1").arg(upgrade->packetNumber()));
-        break;
+        return QStringLiteral("the acknowledgement of packet %1").arg(upgrade->packetNumber());
     case CrcRequested:
-        setAwaiting(QStringLiteral("the node's checksum (ReadCrc reply)"));
-        break;
+        return QStringLiteral("the node's checksum (ReadCrc reply)");
     case ResetRequested:
-        setAwaiting(QStringLiteral("the confirmation of its restart"));
-        break;
+        return QStringLiteral("the confirmation of its restart");
     case Idle:
         break;
     }
+    return NodeOperation::awaitedNow();
 }
 
 void UpgradeOperation::connectionEnded(bool byNode)

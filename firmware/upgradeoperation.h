@@ -29,10 +29,10 @@ protected:
     void received(quint32, const QByteArray &) override {}
     void connectionEnded(bool byNode) override;
     void released() override;
+    QString awaitedNow() const override;
 
 private:
     void upgradeFinished(FirmwareUpgrade::Result result);
-    void updateAwaiting();
     void verify(bool restartConfirmed);
 
     FirmwareUpgrade *upgrade;

@@ -39,6 +39,7 @@ Verdict decide(Step step, const Options &options)
     case Step::Upgrade:
         return Verdict::Upgrade;
     case Step::Downgrade:
+        return options.allowDowngrade ? Verdict::Upgrade : options.skipNewer ? Verdict::Skip : Verdict::Refuse;
     case Step::Unknown:
         return options.allowDowngrade ? Verdict::Upgrade : Verdict::Refuse;
     }

@@ -20,12 +20,14 @@ Step compare(const QByteArray &nodeVersion, const QByteArray &fileVersion);
 struct Options {
     bool allowSameVersion = false; // upgrade a node already at the version
     bool allowDowngrade = false;   // upgrade whatever the numbers say
+    bool skipNewer = false;        // a node newer than the file is skipped, not refused
 };
 
 enum class Verdict { Upgrade, Skip, Refuse };
 
 // A node at its file's version is skipped; a downgrade, or a step that
-// cannot be told, is refused; each unless allowed.
+// cannot be told, is refused; each unless allowed. With skipNewer a
+// downgrade is skipped instead.
 Verdict decide(Step step, const Options &options);
 
 } // namespace versionpolicy

@@ -2,6 +2,7 @@
 
 #include "link/trace.h"
 
+#include <QNetworkProxy>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
 
@@ -13,6 +14,9 @@ NodeSession::NodeSession(QObject *parent, Wiring wiring, SessionOptions options)
     : QObject(parent), opts(options), tcp(new QTcpSocket(this))
 {
     tcp->setReadBufferSize(opts.readBufferBytes);
+    // Nodes sit on the workstation's own network: no proxy is asked about
+    // each connection.
+    tcp->setProxy(QNetworkProxy::NoProxy);
     if (wiring == Wiring::Internal) {
         connect(tcp, &QTcpSocket::connected, this, &NodeSession::handleConnected);
         connect(tcp, &QTcpSocket::disconnected, this, &NodeSession::handleDisconnected);

@@ -28,7 +28,7 @@ NodeOperation::NodeOperation(const NodeInfo &node, const OperationOptions &optio
     bound.setTimerType(Qt::PreciseTimer);
     connect(&bound, &QTimer::timeout, this, [this] {
         finish(Status::TimedOut,
-               withProgress(QStringLiteral("no %1 within %2 ms").arg(waitingFor).arg(bound.interval()), progressText()));
+               withProgress(QStringLiteral("no %1 within %2 ms").arg(awaitedNow()).arg(bound.interval()), progressText()));
     });
     session->setTraceName(traceNameOf(node));
     connect(session, &NodeSession::connected, this, [this] {
@@ -92,7 +92,7 @@ void NodeOperation::connectionEnded(bool byNode)
 {
     const QString what = byNode ? QStringLiteral("the node closed the connection while awaiting %1")
                                 : QStringLiteral("connection lost while awaiting %1");
-    finish(Status::ConnectionLost, withProgress(what.arg(waitingFor), progressText()));
+    finish(Status::ConnectionLost, withProgress(what.arg(awaitedNow()), progressText()));
 }
 
 void NodeOperation::await(const QString &what, int ms)
@@ -140,7 +140,7 @@ void NodeOperation::stopWaiting()
 
 void NodeOperation::ignored(quint32 word) const
 {
-    session->notAwaited(word, waitingFor);
+    session->notAwaited(word, awaitedNow());
 }
 
 void NodeOperation::closeInOrder()
@@ -153,7 +153,7 @@ void NodeOperation::abort()
 {
     if (ended)
         return;
-    finish(Status::Aborted, withProgress(QStringLiteral("aborted while awaiting %1").arg(waitingFor), progressText()));
+    finish(Status::Aborted, withProgress(QStringLiteral("aborted while awaiting %1").arg(awaitedNow()), progressText()));
 }
 
 void NodeOperation::finish(Status status, const QString &reason)

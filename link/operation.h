@@ -64,7 +64,8 @@ public:
         Status status = Status::Aborted;
         Effect effect = Effect::Untouched;
         QString reason;     // for people: what happened, and how far it got
-        QByteArray record;  // the configuration record the node reported, if any
+        QByteArray record;   // the configuration record the node reported, if any
+        QByteArray previous; // a write's: the record the node held before it
         QByteArray version; // the firmware version the node reported, if any
         qint64 elapsedMs = 0;
         bool ok() const { return status == Status::Done; }
@@ -77,7 +78,7 @@ public:
     const Result &result() const { return outcome; }
     // What the operation waits for now ("the EraseSector reply"); empty once
     // finished.
-    QString awaiting() const { return ended ? QString() : waitingFor; }
+    QString awaiting() const { return ended ? QString() : awaitedNow(); }
     // How far it got, in words ("erased, 71 of 256 packets written, not
     // restarted").
     virtual QString progressText() const;
@@ -130,6 +131,8 @@ protected:
     // MAC address both fit `is`, NotVerified saying so.
     void lookFor(const Look &look);
     void setAwaiting(const QString &what) { waitingFor = what; }
+    // What it waits for now, in words; made when asked, not at every step.
+    virtual QString awaitedNow() const { return waitingFor; }
     void stopWaiting();
     void ignored(quint32 word) const;
     void finish(Status status, const QString &reason);

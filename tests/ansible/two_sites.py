@@ -172,8 +172,19 @@ def task(results, host, name):
 
 
 def looped(result):
-    """{node: item result} of a task that looped over tarvo_nodes."""
-    return {r['item']['address']: r for r in result.get('results', [])}
+    """{node: its result} of a task that looped over tarvo_nodes, or of one
+    that ran for many nodes at once (a row a node)."""
+    return {(r['item'] if 'item' in r else r)['address']: r for r in result.get('results', [])}
+
+
+def node_diff(result, address):
+    """The diff of one node in a task's result: a loop's item, or an entry of
+    a task's list of diffs."""
+    diffs = result.get('diff', [])
+    for d in diffs if isinstance(diffs, list) else [diffs]:
+        if address in d.get('before_header', ''):
+            return d
+    return {}
 
 
 def upgrade_file(args, work):
@@ -234,12 +245,27 @@ def config_plays(controller, sites, contract, playbook):
         check(rc == 0 and sorted(a for a, r in items.items() if r.get('changed')) == differ
               and site.received(SET_CONFIG, marks[site.name]) == differ,
               'config: on %s exactly the nodes that differ are written' % site.host, (rc, items))
-        diff = items.get(differ[0], {}).get('diff', {})
+        diff = node_diff(task(results, site.host, 'Configure the nodes'), differ[0])
         check('ports[1].universe: 2' in diff.get('before', '') and 'ports[1].universe: 7' in diff.get('after', ''),
               'config: the diff shows the field on %s' % site.host, diff)
 
     rc, results, stats = controller.play(playbook)
     check(rc == 0 and all(stats[s.host]['changed'] == 0 for s in sites), 'config: a second run changes nothing', stats)
+
+    # A list of names, and a write onto another node's address: refused,
+    # in check mode too, and nothing sent.
+    if contract:
+        marks = {s.name: s.mark() for s in sites}
+        for mode in ('--check', None):
+            rc, results, dummy = controller.play('patch.yml', *filter(None, [mode]), names=[ADDRESSES[1], ADDRESSES[2]],
+                                                 fields={'network.ip': ADDRESSES[0]})
+            for site in sites:
+                result = task(results, site.host, 'Patch the nodes')
+                check(rc != 0 and result.get('failed')
+                      and '%s is held by' % ADDRESSES[0] in result.get('msg', '')
+                      and site.received(SET_CONFIG, marks[site.name]) == [],
+                      'config: a list of nodes onto a held address fails on %s%s, sending nothing'
+                      % (site.host, ' in check mode' if mode else ''), result)
 
     # In check mode, with a file on the site machine instead of a dict.
     src = os.path.join(controller.work, 'wanted.json')

@@ -427,7 +427,10 @@ private slots:
         QVERIFY(emu.startNodes({node(0, "26500001"), node(1, "26500002", {{"label", "=2+3"}}),
                                 node(2, "26500003", {{"label", "-x"}})}));
         QTemporaryDir dir;
-        const auto own = [](QByteArray text) { return editedFile({{"192.0.2.12", "192.0.2.10"}}, text); };
+        // The node's own file: written whole, label and network settings too.
+        const auto own = [](QByteArray text) {
+            return editedFile({{"192.0.2.12", "192.0.2.10"}, {"\"serial\": \"2003\"", "\"serial\": \"26500001\""}}, text);
+        };
         writeFile(dir.filePath("good.json"), own(configFile()));
         writeFile(dir.filePath("twice.json"), own(editedFile({{"\"label\": \"Solo\",", "\"label\": \"A\",\n  \"label\": \"B\","}})));
         writeFile(dir.filePath("nul.json"), own(editedFile({{"\"Solo\"", "\"So\\u0000lo\""}})));
@@ -458,7 +461,8 @@ private slots:
         QVERIFY(emu.start({"--count", "3"}));
         QTemporaryDir dir;
         const QString file = writeFile(dir.filePath("c.json"),
-                                       editedFile({{"192.0.2.12", "192.0.2.10"}, {"\"universe\": 2", "\"universe\": 3"}}));
+                                       editedFile({{"192.0.2.12", "192.0.2.10"}, {"\"universe\": 2", "\"universe\": 3"},
+                                                   {"\"serial\": \"2003\"", "\"serial\": \"26500001\""}}));
         const CliRun plan = tarvo({"--json", "config", "set", "26500001", file, "--dry-run"}, &emu);
         QCOMPARE(plan.code, 0);
         const QJsonObject doc = parsedJson(plan.out).toObject();
@@ -610,7 +614,7 @@ private slots:
         // DefaultConfig has an answer of its own, which the early SetConfig one is not.
         QTest::newRow("default, early acknowledgement") << QStringList{"default", "3001"} << earlyAck << "9" << "done";
         QTest::newRow("move, closed after the read")
-            << QStringList{"config", "set", "3001", "@/moved.json"} << QJsonObject{{"close-after-reply", 7}} << "7"
+            << QStringList{"config", "set", "3001", "@/moved.json", "--with-network"} << QJsonObject{{"close-after-reply", 7}} << "7"
             << ""; // anything but done
     }
 

@@ -91,10 +91,10 @@ private slots:
         QTest::newRow("upgrade, reset on EraseSector")
             << "upgrade $F 7001" << QJsonObject{{"close-after", 1}} << "failed" << true
             << "EraseSector sent, not answered; the node may have erased its firmware; it may hold no complete firmware: "
-               "run tarvo upgrade $F 192.0.2.10";
+               "run tarvo --interface 192.0.2.1 --timeout 200 upgrade $F --allow-same-version 7001";
         QTest::newRow("upgrade, checksum differs")
             << "upgrade $F 7001" << QJsonObject{{"wrong-crc", true}} << "failed" << true
-            << "checksum differs; it was not restarted; it may hold no complete firmware: run tarvo upgrade";
+            << "checksum differs; it was not restarted; it may hold no complete firmware: run tarvo --interface 192.0.2.1";
         QTest::newRow("config set, never acknowledged")
             << "config set 7001 $C" << QJsonObject{{"no-ack", true}} << "failed" << true
             << "the node may have stored it; check with tarvo show 192.0.2.10";

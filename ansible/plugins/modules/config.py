@@ -9,10 +9,14 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: config
-short_description: A node's configuration, written only where it differs
+short_description: Nodes' configurations, written only where they differ
 description:
-  - Reads the node's configuration (C(tarvo config get)), merges the wanted values into it and compares field by
-    field. Only when a field differs is the whole configuration written, with one C(tarvo config set).
+  - With I(nodes) and I(set), one C(tarvo config set NODES --set KEY=VALUE...) on the site machine changes the named
+    fields on every node named, each keeping every other value, with one search however many nodes. A node that
+    holds the values already is not written (C(changed) false for it), so a second run changes nothing.
+  - With I(node) and I(src) or I(config), reads the node's configuration (C(tarvo config get)), merges the wanted
+    values into it and compares field by field. Only when a field differs is the whole configuration written, with
+    one C(tarvo config set).
   - In check mode the node is read, and the write is only planned (C(tarvo config set --dry-run)), which checks the
     values as a real write would; nothing is sent to the node.
   - Values are checked by C(tarvo), with the texts of the configurator's window (ranges, label length).
@@ -33,7 +37,23 @@ options:
       - The node, by address, serial or label (a label must be unique on the site).
       - A new C(network.ip) moves the node; name it by serial so that later runs still find it.
     type: str
-    required: true
+  nodes:
+    description:
+      - The nodes I(set) changes, by address, serial, label or a pattern of labels and serials (C(Truss*)), or
+        C(all) for every node that answers.
+      - A sequence (a value ending in C(+)) counts in the order given; for C(all) and patterns by label in natural
+        order, then serial.
+    type: list
+    elements: str
+  set:
+    description:
+      - The fields to change, each named as the configuration file and C(tarvo)'s plan name them (C(label),
+        C(network.ip), C(network.mask), C(network.gateway), C(ports[N].universe), C(break), C(mab), C(mbf),
+        C(wait), C(channels), C(merge); N from 0 to 3, or C(*) for all four ports).
+      - A number or an address ending in C(+) counts up from node to node (C(ports[*].universe=1+)).
+      - No write gives two nodes one address. One onto an address another node holds fails the task, in check
+        mode too, and nothing is sent.
+    type: dict
   src:
     description:
       - A C(tarvo) configuration file on the site machine, as C(tarvo config get -o) writes it.
@@ -52,6 +72,18 @@ options:
 '''
 
 EXAMPLES = r'''
+- name: Port 2's BREAK on every truss, in one search
+  tarvo.nodes.config:
+    nodes: ["Truss*"]
+    set:
+      "ports[1].break": 200
+
+- name: Universes numbered across the site, four a node
+  tarvo.nodes.config:
+    nodes: [all]
+    set:
+      "ports[*].universe": "1+"
+
 - name: Second port on universe 7, on every node of the site
   tarvo.nodes.config:
     node: "{{ item.serial }}"
@@ -91,13 +123,21 @@ result:
   returned: when written
   type: dict
   sample: {serial: "26500001", address: 192.0.2.10, result: done, reason: "", seconds: 0.05, changed: true}
+results:
+  description: With I(nodes), a row a node, C(tarvo config set)'s (its plan's in check mode), each with its changes.
+  returned: with nodes
+  type: list
+  elements: dict
+  sample:
+    - {serial: "26490001", label: "Truss 1", address: 192.0.2.10, result: done, changed: true,
+       changes: [{field: "ports[1].break", from: 176, to: 200}]}
 '''
 
 import json
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.tarvo.nodes.plugins.module_utils.tarvo import (
-    COMMON_ARGS, Tarvo, check_name, failure_message, read_json_file, scratch_file)
+    COMMON_ARGS, Tarvo, check_name, describe, failure_message, node_args, read_json_file, scratch_file)
 
 NETWORK_KEYS = ('ip', 'mask', 'gateway')
 PORT_NUMBERS = ('universe', 'break', 'mab', 'mbf', 'wait', 'channels')
@@ -178,16 +218,56 @@ def checked_current(module, doc):
     return doc
 
 
+def setting(module, key, value):
+    """One --set argument, KEY=VALUE, its value as tarvo reads it."""
+    if not isinstance(key, str) or not key or '=' in key:
+        module.fail_json(msg='set: %r is no key' % (key,))
+    if isinstance(value, bool) or not isinstance(value, (str, int)):
+        module.fail_json(msg='set: %s must be text or a whole number, not %r' % (key, value))
+    return '%s=%s' % (key, value)
+
+
+def patch(module, tarvo):
+    """nodes and set: one tarvo config set --set for every node."""
+    names = module.params['nodes'] or [module.params['node']]
+    args = ['config', 'set'] + node_args(module, names)
+    for key, value in sorted(module.params['set'].items()):
+        args += ['--set', setting(module, key, value)]
+    if not module.params['set']:
+        module.fail_json(msg='set names no field')
+    if module.check_mode:
+        # tarvo reads every node, checks the values as a real write would,
+        # and sends nothing.
+        rows = [dict(r, changed=r.get('action') == 'write' and bool(r.get('changes')))
+                for r in tarvo.plan(args + ['--yes'])]
+    else:
+        dummy, rows, failed = tarvo.summary(args + ['--yes'])
+        if failed:
+            module.fail_json(msg=failure_message('config set', failed), results=rows,
+                             changed=any(r.get('changed') for r in rows))
+    result = dict(changed=any(r.get('changed') for r in rows), results=rows)
+    if module._diff:
+        changed = [r for r in rows if r.get('changes')]
+        result['diff'] = [dict(
+            before_header='%s (node)' % describe(r), after_header='%s (wanted)' % describe(r),
+            before=''.join('%s: %s\n' % (c['field'], json.dumps(c['from'])) for c in r['changes']),
+            after=''.join('%s: %s\n' % (c['field'], json.dumps(c['to'])) for c in r['changes'])) for r in changed]
+    module.exit_json(**result)
+
+
 def main():
     module = AnsibleModule(
-        argument_spec=dict(COMMON_ARGS, node=dict(type='str', required=True), src=dict(type='path'),
-                           config=dict(type='dict')),
-        mutually_exclusive=[('src', 'config')],
-        required_one_of=[('src', 'config')],
+        argument_spec=dict(COMMON_ARGS, node=dict(type='str'), nodes=dict(type='list', elements='str'),
+                           src=dict(type='path'), config=dict(type='dict'), set=dict(type='dict')),
+        mutually_exclusive=[('src', 'config', 'set'), ('node', 'nodes')],
+        required_one_of=[('src', 'config', 'set'), ('node', 'nodes')],
+        required_by={'nodes': 'set'},
         supports_check_mode=True,
     )
-    node = check_name(module, 'node', module.params['node'])
     tarvo = Tarvo(module)
+    if module.params['set'] is not None:
+        patch(module, tarvo)
+    node = check_name(module, 'node', module.params['node'])
 
     if module.params['src'] is not None:
         dummy, wanted = read_json_file(module, module.params['src'], 'configuration file')

@@ -64,6 +64,12 @@ options:
     description: Also write a file whose version is below a node's.
     type: bool
     default: false
+  skip_newer:
+    description:
+      - Skip a node whose firmware is newer than the file's; it counts as success (C(tarvo upgrade --skip-newer)),
+        so that one newer node does not stop a rollout. Without it such a node is refused and fails the task.
+    type: bool
+    default: false
 '''
 
 EXAMPLES = r'''
@@ -124,7 +130,9 @@ def main():
         argument_spec=dict(COMMON_ARGS, src=dict(type='path', required=True),
                            remote_src=dict(type='bool', default=False),
                            nodes=dict(type='list', elements='str', default=['all']),
-                           parallel=dict(type='int'), allow_downgrade=dict(type='bool', default=False)),
+                           parallel=dict(type='int'), allow_downgrade=dict(type='bool', default=False),
+                           skip_newer=dict(type='bool', default=False)),
+        mutually_exclusive=[('allow_downgrade', 'skip_newer')],
         supports_check_mode=True,
     )
     # Absolute, so that no file name is ever taken for one of tarvo's options.
@@ -138,6 +146,8 @@ def main():
         args += ['--parallel', str(module.params['parallel'])]
     if module.params['allow_downgrade']:
         args.append('--allow-downgrade')
+    if module.params['skip_newer']:
+        args.append('--skip-newer')
     tarvo = Tarvo(module)
 
     result = dict(changed=False, results=[])
