@@ -59,23 +59,29 @@ QString listed(const QStringList &items)
 
 // How advice names a node on a command line: by the address it answers
 // from, else by serial or label, each only where it names that node alone
-// and is safe to paste into a shell (node texts come from the network).
+// and is safe to paste into a shell (node texts come from the network). A
+// node whose address another node answers from too has no such name: a
+// connection there reaches either of them.
 class Names
 {
 public:
     explicit Names(const QVector<NodeInfo> &nodes) : nodes(nodes)
     {
         for (const NodeInfo &n : nodes) {
+            ++answering[n.address.toIPv4Address()];
             ++uses[n.address.toString()];
             ++uses[QString::fromLatin1(n.serial)];
             if (n.label != n.serial)
                 ++uses[QString::fromLatin1(n.label)];
         }
     }
-    // Empty when no name tells the node apart.
+    bool sharesAddress(int i) const { return answering.value(nodes.at(i).address.toIPv4Address()) > 1; }
+    // Empty when no name reaches the node alone.
     QString handle(int i) const
     {
         const NodeInfo &n = nodes.at(i);
+        if (sharesAddress(i))
+            return QString();
         static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9_.][A-Za-z0-9_.-]*$"));
         for (const QString &name : {n.address.toString(), QString::fromLatin1(n.serial), QString::fromLatin1(n.label)})
             if (uses.value(name) == 1 && safe.match(name).hasMatch() &&
@@ -86,6 +92,7 @@ public:
 
 private:
     const QVector<NodeInfo> &nodes;
+    QHash<quint32, int> answering;
     QHash<QString, int> uses;
 };
 
@@ -97,13 +104,22 @@ struct Advisor {
     QString who(int i) const { return nodeName(nodes.at(i)); }
     QString where(int i) const { return nodeWhere(nodes.at(i)); }
     quint32 from(int i) const { return nodes.at(i).address.toIPv4Address(); }
-    // "tarvo config set 192.0.2.11 --set network.mask=255.255.255.0", or
-    // what to do where no name tells the node apart.
-    QString configSet(int i, const QString &setting) const
+    // "tarvo COMMAND 192.0.2.11", or why no command line reaches the node.
+    QString command(int i, const QString &words) const
     {
         const QString name = names.handle(i);
-        return name.isEmpty() ? QStringLiteral("no name tells %1 apart: take the others off the network first").arg(who(i))
-                              : QStringLiteral("tarvo config set %1 --set %2").arg(name, setting);
+        if (!name.isEmpty())
+            return words.arg(name);
+        if (names.sharesAddress(i))
+            return QStringLiteral("first settle the address conflict at %1 (a connection there reaches any of the nodes "
+                                  "that answer from it)")
+                .arg(ip(from(i)));
+        return QStringLiteral("no name tells %1 apart on a command line").arg(who(i));
+    }
+    // "tarvo config set 192.0.2.11 --set network.mask=255.255.255.0".
+    QString configSet(int i, const QString &setting) const
+    {
+        return command(i, QStringLiteral("tarvo config set %1 --set ") + setting);
     }
     QStringList whereAll(const QVector<int> &at) const
     {
@@ -119,24 +135,30 @@ struct Advisor {
         switch (p.kind) {
         case Kind::AddressConflict: {
             QStringList answer, claim;
-            int move = first;
+            int claimer = -1;
             for (const int i : p.nodes) {
                 if (from(i) == p.address) {
                     answer.append(who(i));
                 } else {
                     claim.append(QStringLiteral("%1, at %2,").arg(who(i), ip(from(i))));
-                    move = i; // its record is what collides
+                    if (claimer < 0 || !names.handle(i).isEmpty())
+                        claimer = i; // its record is what collides, and it answers elsewhere
                 }
             }
-            if (claim.isEmpty())
-                move = p.nodes.last();
             QStringList parts;
             if (!answer.isEmpty())
                 parts.append(listed(answer) + (answer.size() > 1 ? QStringLiteral(" answer from it") : QStringLiteral(" answers from it")));
             if (!claim.isEmpty())
                 parts.append(listed(claim) + (claim.size() > 1 ? QStringLiteral(" claim it in their records") : QStringLiteral(" claims it in its record")));
-            return QStringLiteral("%1: %2; give one another address: %3")
-                .arg(ip(p.address), parts.join(QStringLiteral(", ")), configSet(move, QStringLiteral("network.ip=ADDR")));
+            // Where several answer from it, a connection reaches any one of
+            // them: which one moves is chosen by taking the others away.
+            const QString todo = claimer >= 0
+                ? QStringLiteral("give one another address: ") + configSet(claimer, QStringLiteral("network.ip=ADDR"))
+                : QStringLiteral("a connection to it reaches any one of them: take all but one off the network, give "
+                                 "that one another address (tarvo config set %1 --set network.ip=ADDR), then bring "
+                                 "the others back")
+                      .arg(ip(p.address));
+            return QStringLiteral("%1: %2; %3").arg(ip(p.address), parts.join(QStringLiteral(", ")), todo);
         }
         case Kind::WorkstationAddress:
             return QStringLiteral("%1 %2 this workstation's address %3%4; give it another: %5")
@@ -158,9 +180,8 @@ struct Advisor {
         }
         case Kind::RecordAddress:
             return QStringLiteral("%1 answers from %2, but its record says %3: it may take that address when it restarts; "
-                                  "its configuration: tarvo show %4")
-                .arg(who(first), ip(p.address), ip(p.recordAddress),
-                     names.handle(first).isEmpty() ? ip(p.address) : names.handle(first));
+                                  "its configuration: %4")
+                .arg(who(first), ip(p.address), ip(p.recordAddress), command(first, QStringLiteral("tarvo show %1")));
         case Kind::MaskMismatch:
             return QStringLiteral("%1 has the mask %2, this workstation's network %3; give it the network's: %4")
                 .arg(where(first), ip(p.mask), ip(ws.workstation.mask),
@@ -188,9 +209,7 @@ struct Advisor {
                 .arg(listed(whereAll(p.nodes)), configSet(p.nodes.last(), QStringLiteral("label=NEW")));
         case Kind::BootLoader:
             return QStringLiteral("%1 runs its boot loader (%2); start its application: %3")
-                .arg(where(first), printable(nodes.at(first).firmware),
-                     names.handle(first).isEmpty() ? QStringLiteral("no name tells it apart")
-                                                   : QStringLiteral("tarvo run ") + names.handle(first));
+                .arg(where(first), printable(nodes.at(first).firmware), command(first, QStringLiteral("tarvo run %1")));
         case Kind::FirmwareVersions: {
             QStringList each;
             for (const auto &v : p.versions)

@@ -88,8 +88,9 @@ ansible_facts:
             - {serial: "26500001", label: Truss 1, address: 192.0.2.10, mac: "02:00:5e:00:00:01"}
             - {serial: "26500003", label: Truss 3, address: 192.0.2.10, mac: "02:00:5e:00:00:03"}
           advice: >-
-            192.0.2.10: Truss 1 (26500001) and Truss 3 (26500003) answer from it; give one another address:
-            tarvo config set 26500003 --set network.ip=ADDR
+            192.0.2.10: Truss 1 (26500001) and Truss 3 (26500003) answer from it; a connection to it reaches any
+            one of them: take all but one off the network, give that one another address (tarvo config set
+            192.0.2.10 --set network.ip=ADDR), then bring the others back
     tarvo_replies_lost:
       description: Discovery replies that could not be read (too many at once); then C(tarvo_nodes) may lack nodes.
       type: int
