@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/check.h"
 #include "cli/metrics.h"
 
 namespace {
@@ -68,6 +69,13 @@ const QList<Command> &commandTable()
          "Lists the nodes that answer discovery: serial, label, address, firmware, device name, MAC address and whether "
          "it runs its application or its boot loader. A serial that several nodes report is marked with *.",
          0, 0, nullptr, false, searchOptions, search},
+        {"check", "check",
+         "Searches once and lists every problem the replies show, each with its severity, the nodes it concerns and "
+         "what to do: errors (two nodes on one address, a node on this workstation's address, a node outside its "
+         "network), warnings (a record naming another address, a mask or gateway that does not fit, a serial, MAC "
+         "address or label on several nodes) and notes (boot loaders, several firmware versions, replies lost). Exit "
+         "code 1 when there is an error.",
+         0, 0, nullptr, false, nullptr, check},
         {"show", "show NODE", "Shows one node: its discovery record and its configuration.", 0, 1, nullptr, false, nullptr, show},
         {"config get", "config get NODE [-o FILE]",
          "Writes the node's configuration as JSON to standard output, or whole to FILE ('-': standard output).", 0, 1,

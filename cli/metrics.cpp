@@ -1,5 +1,6 @@
 #include "cli/metrics.h"
 
+#include "cli/check.h"
 #include "cli/commands.h"
 #include "cli/configfile.h"
 #include "cli/interrupts.h"
@@ -86,6 +87,7 @@ int workstationAddress(const Request &r, QHostAddress *chosen)
 
 struct Search {
     QVector<SeenNode> found;
+    QVector<int> problems = QVector<int>(sitecheck::kinds().size()); // by kind
     quint64 lost = 0;
     double seconds = 0;
     qint64 startedMs = 0; // since the epoch
@@ -129,6 +131,8 @@ int search(const Request &r, Search *s)
     s->lost = result.repliesLost;
     for (const NodeInfo &node : result.nodes)
         s->found.append(seenNode(node, s->startedMs / 1000));
+    for (const sitecheck::Problem &p : sitecheck::check(result.nodes, workstationNetwork(local).workstation, result.repliesLost))
+        ++s->problems[int(p.kind)];
     if (result.listFull)
         out::message(QStringLiteral("tarvo: more than %1 nodes answered; the rest are left out").arg(MaxNodes));
     return -1;
@@ -348,6 +352,11 @@ QByteArray exposition(const NodeTable &nodes, const Search &s)
     text += family("tarvo_discovery_replies_lost", "Datagrams this workstation dropped during the search, its "
                                                    "receive buffers full; the request was then sent once more.") +
         QStringLiteral("tarvo_discovery_replies_lost %1\n").arg(s.lost);
+    text += family("tarvo_site_problems", "Problems the search shows, by kind and severity, as tarvo check lists them.");
+    for (const sitecheck::Kind kind : sitecheck::kinds())
+        text += QStringLiteral("tarvo_site_problems{kind=\"%1\",severity=\"%2\"} %3\n")
+                    .arg(sitecheck::kindName(kind), sitecheck::severityName(sitecheck::severityOf(kind)))
+                    .arg(s.problems.at(int(kind)));
     text += family("tarvo_search_timestamp_seconds", "When the search began, in seconds since 1970-01-01 UTC.") +
         QStringLiteral("tarvo_search_timestamp_seconds %1\n").arg(number(double(s.startedMs) / 1000.0));
     return text.toUtf8();

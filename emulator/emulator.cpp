@@ -35,7 +35,8 @@ Emulator::Emulator(std::deque<Node> &n, QString dir, DiscoveryOptions options, Q
     : QObject(parent), nodes(n), stateDir(std::move(dir)), discovery(options), shuffler(options.seed)
 {
     for (int i = 0; i < int(nodes.size()); ++i) {
-        byAddress.insert(nodes[size_t(i)].address.toIPv4Address(), i);
+        if (!byAddress.contains(nodes[size_t(i)].address.toIPv4Address()))
+            byAddress.insert(nodes[size_t(i)].address.toIPv4Address(), i);
         movers = movers || nodes[size_t(i)].faults.move;
     }
 }
@@ -72,6 +73,10 @@ bool Emulator::start(int threads, QString *error)
     for (size_t i = 0; i < nodes.size(); ++i) {
         Node &node = nodes[i];
         node.worker = int(i % size_t(threads));
+        // A later node at the same address answers discovery from it too,
+        // as two devices given one address do; connections reach the first.
+        if (byAddress.value(node.address.toIPv4Address()) != int(i))
+            continue;
         if (!workers[size_t(node.worker)]->listen(node, error))
             return false;
     }

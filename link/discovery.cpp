@@ -377,8 +377,10 @@ bool Discovery::isKnownDevice(const QByteArray &reply, const QHostAddress &sende
     const QByteArray serial = DeviceRecord::serialNumber(reply);
     if (opts.keep == DiscoveryOptions::Keep::FirstPerSerial)
         return bySerial.contains(serial);
+    // Two nodes on one address with one serial differ in their MAC address.
+    const QByteArray mac = reply.mid(DeviceRecord::MacOffset, DeviceRecord::MacSize);
     for (auto it = bySerial.constFind(serial); it != bySerial.constEnd() && it.key() == serial; ++it)
-        if (kept.at(it.value()).address == sender)
+        if (kept.at(it.value()).address == sender && kept.at(it.value()).mac == mac)
             return true;
     return false;
 }

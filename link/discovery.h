@@ -21,8 +21,9 @@ struct DiscoveryOptions {
     enum class Keep {
         // The first reply of a serial, as the window lists nodes.
         FirstPerSerial,
-        // The first reply of each serial and address: two nodes reporting
-        // one serial are both kept, each marked sharedSerial.
+        // The first reply of each serial, address and MAC address: two
+        // nodes reporting one serial are both kept, each marked
+        // sharedSerial, even where they answer from one address.
         EachAddress,
     };
     Keep keep = Keep::FirstPerSerial;
@@ -106,7 +107,7 @@ public:
     quint64 repliesLost() const;
 
     // True when a kept node has the reply's serial number (and, keeping
-    // each address, also the sender's address).
+    // each address, also the sender's address and the reply's MAC address).
     bool isKnownDevice(const QByteArray &reply, const QHostAddress &sender = QHostAddress()) const;
 
 signals:

@@ -24,10 +24,20 @@ SUMMARY = {'format': 'tarvo-summary', 'version': 1, 'command': 'upgrade', 'inter
            'tally': {'done': 0, 'verified': 0, 'skipped': 0, 'not verified': 1, 'failed': 0, 'missing': 0,
                      'interrupted': 0}}
 
+# A site with an error: tarvo check exits 1 with its report.
+PROBLEM = {'kind': 'address-conflict', 'severity': 'error', 'address': '192.0.2.10', 'advice': 'give one another address',
+           'nodes': [{'serial': '4001', 'label': 'Rig', 'address': '192.0.2.10', 'mac': '02:00:5e:00:00:01'},
+                     {'serial': '4002', 'label': 'Spot', 'address': '192.0.2.10', 'mac': '02:00:5e:00:00:02'}]}
+CHECK = {'format': 'tarvo-check', 'version': 1, 'nodes': [dict(n, firmware='v1.00', name='Tarvo DMX4',
+                                                               type='application', shared_serial=False)
+                                                          for n in PROBLEM['nodes']],
+         'replies_lost': 0, 'list_full': False, 'problems': [PROBLEM], 'tally': {'error': 1, 'warning': 0, 'info': 0}}
+
 PLAY = [{'name': 'Stand-in', 'hosts': 'localhost', 'gather_facts': False, 'tasks': [
     {'name': name, 'ignore_errors': True,
      'tarvo.nodes.firmware': {'src': '{{ src }}', 'nodes': nodes, 'tarvo_path': '{{ stub }}'}}
-    for name, nodes in (('not verified', ['192.0.2.10']), ('an option as a name', ['--all']))]}]
+    for name, nodes in (('not verified', ['192.0.2.10']), ('an option as a name', ['--all']))] + [
+    {'name': 'facts', 'ignore_errors': True, 'tarvo.nodes.facts': {'tarvo_path': '{{ stub }}'}}]}]
 
 
 def main():
@@ -40,10 +50,12 @@ def main():
         os.makedirs(installed)
         os.symlink(os.path.abspath(COLLECTION), os.path.join(installed, 'nodes'))
         log, stub = os.path.join(work, 'calls'), os.path.join(work, 'tarvo')
-        with open(os.path.join(work, 'summary.json'), 'w') as f:
-            json.dump(SUMMARY, f)
+        for name, doc in (('summary.json', SUMMARY), ('check.json', CHECK)):
+            with open(os.path.join(work, name), 'w') as f:
+                json.dump(doc, f)
         with open(stub, 'w') as f:
-            f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\ncat %s\nexit 1\n' % (log, os.path.join(work, 'summary.json')))
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\ncase " $* " in *" check "*) cat %s ;; *) cat %s ;; esac\n'
+                    'exit 1\n' % (log, os.path.join(work, 'check.json'), os.path.join(work, 'summary.json')))
         os.chmod(stub, 0o755)
         src = os.path.join(work, 'Tarvo_v2.05.upg')
         open(src, 'w').close()
@@ -71,8 +83,12 @@ def main():
             (results['an option as a name'].get('failed')
              and 'not starting with "-"' in results['an option as a name'].get('msg', ''),
              'a node name that starts with "-" fails the task', results['an option as a name']),
-            (len(calls) == 1 and '--all' not in calls[0].split(),
+            (len(calls) == 2 and not any('--all' in c.split() for c in calls),
              'such a name never reaches tarvo', calls),
+            (not results['facts'].get('failed')
+             and results['facts'].get('ansible_facts', {}).get('tarvo_problems') == [PROBLEM]
+             and len(results['facts']['ansible_facts'].get('tarvo_nodes', [])) == 2,
+             'a site with errors gives its nodes and problems as facts, and the task does not fail', results['facts']),
         ]
         for ok, what, detail in checks:
             print('%s: %s%s' % ('ok' if ok else 'FAILED', what, '' if ok else ' -- %s' % str(detail)[:2000]))

@@ -203,10 +203,11 @@ def facts_plays(controller, sites, serials, playbook):
     for mode in ('--check', None):
         rc, results, dummy = controller.play(playbook, *filter(None, [mode]))
         for site in sites:
-            nodes = task(results, site.host, 'Find the nodes').get('ansible_facts', {}).get('tarvo_nodes', [])
-            check(rc == 0 and [n['address'] for n in nodes] == ADDRESSES
+            facts = task(results, site.host, 'Find the nodes').get('ansible_facts', {})
+            nodes = facts.get('tarvo_nodes', [])
+            check(rc == 0 and [n['address'] for n in nodes] == ADDRESSES and facts.get('tarvo_problems') == []
                   and task(results, site.host, 'Show them').get('msg') == serials[site.name],
-                  'facts%s: %s reports its own three nodes at the shared addresses'
+                  'facts%s: %s reports its own three nodes at the shared addresses, and no problems'
                   % (' in check mode' if mode else '', site.host), (rc, results))
 
 

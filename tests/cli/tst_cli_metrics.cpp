@@ -40,7 +40,8 @@ class CliMetricsTest : public QObject
 
 private slots:
     // Node texts that the format must escape, a Latin-1 byte, and two nodes
-    // with one serial: all reported, and promtool accepts the file.
+    // with one serial: all reported, the site's problems counted by kind
+    // (every kind, 0 where none), and promtool accepts the file.
     void expositionOfAwkwardNodes()
     {
         EmulatorProcess emu;
@@ -60,6 +61,12 @@ private slots:
         }));
         QVERIFY(text.contains("\ntarvo_search_nodes 2\n"));
         QVERIFY(text.contains("\ntarvo_discovery_replies_lost 0\n"));
+        QCOMPARE(text.count("\ntarvo_site_problems{"), 12);
+        QCOMPARE(text.split('\n').filter(QRegularExpression("^tarvo_site_problems.* [1-9]")), QStringList({
+            "tarvo_site_problems{kind=\"shared-serial\",severity=\"warning\"} 1",
+            "tarvo_site_problems{kind=\"duplicate-mac\",severity=\"warning\"} 1",
+            "tarvo_site_problems{kind=\"bootloader\",severity=\"info\"} 1",
+        }));
         const QRegularExpressionMatch when = QRegularExpression("\ntarvo_search_timestamp_seconds ([0-9.]+)\n").match(text);
         QVERIFY(qAbs(when.captured(1).toDouble() - QDateTime::currentSecsSinceEpoch()) < 60);
         if (QStandardPaths::findExecutable("promtool").isEmpty())

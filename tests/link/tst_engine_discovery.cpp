@@ -101,9 +101,10 @@ private slots:
         QCOMPARE(searches, 50);
     }
 
-    // Two nodes that report one serial: the window keeps the first reply
-    // only; a program that keeps each address sees both, each marked, and
-    // the same node heard twice still once. A search with a window ends.
+    // Nodes that report one serial: the window keeps the first reply only;
+    // a program that keeps each address sees each, marked, even two on one
+    // address (told apart by their MAC addresses), and the same node heard
+    // twice still once. A search with a window ends.
     void nodesSharingASerial_data()
     {
         QTest::addColumn<int>("keep");
@@ -111,7 +112,7 @@ private slots:
         QTest::newRow("first per serial") << int(DiscoveryOptions::Keep::FirstPerSerial)
                                           << QStringList{"192.0.2.10 0", "192.0.2.12 0"};
         QTest::newRow("each address") << int(DiscoveryOptions::Keep::EachAddress)
-                                      << QStringList{"192.0.2.10 1", "192.0.2.11 1", "192.0.2.12 0"};
+                                      << QStringList{"192.0.2.10 1", "192.0.2.10 1", "192.0.2.11 1", "192.0.2.12 0"};
     }
 
     void nodesSharingASerial()
@@ -120,7 +121,9 @@ private slots:
         EmulatorProcess emu;
         QVERIFY(emu.startNodes({QJsonObject{{"ip", "192.0.2.10"}, {"serial", "TWIN"}},
                                 QJsonObject{{"ip", "192.0.2.11"}, {"serial", "TWIN"}, {"faults", QJsonObject{{"discovery-delay-ms", 50}}}},
-                                QJsonObject{{"ip", "192.0.2.12"}, {"serial", "ONCE"}, {"faults", QJsonObject{{"duplicate-reply", true}}}}}));
+                                QJsonObject{{"ip", "192.0.2.12"}, {"serial", "ONCE"}, {"faults", QJsonObject{{"duplicate-reply", true}}}},
+                                QJsonObject{{"ip", "192.0.2.10"}, {"serial", "TWIN"}, {"mac", "02:00:5e:00:00:0d"},
+                                            {"faults", QJsonObject{{"discovery-delay-ms", 20}}}}}));
         Discovery discovery(nullptr, Wiring::Internal, DiscoveryOptions{DiscoveryOptions::Keep(keep)});
         QVERIFY(discovery.bind(QHostAddress("192.0.2.1")));
         QSignalSpy ended(&discovery, &Discovery::searchFinished);

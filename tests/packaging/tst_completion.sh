@@ -49,7 +49,7 @@ check()
     fi
 }
 
-check 'tarvo ' '' 'search|show|config|default|backup|restore|upgrade|run|metrics|help'
+check 'tarvo ' '' 'search|check|show|config|default|backup|restore|upgrade|run|metrics|help'
 check 'tarvo --json co' co 'config'
 check 'tarvo config s' s 'set'
 check 'tarvo help up' up 'upgrade'
@@ -58,6 +58,7 @@ check 'tarvo upgrade x.upg --allow-' --allow- '--allow-same-version|--allow-down
 check 'tarvo metrics --s' --s '--state'
 check 'tarvo default --d' --d '--dry-run'
 check 'tarvo search --y' --y ''
+check 'tarvo check ' '' ''
 check 'tarvo config set 15030001 a.json 15030002 ' '' 'a.json|sub'
 check 'tarvo restore --match ' '' 'serial|label|address'
 check 'tarvo --timeout ' '' ''
