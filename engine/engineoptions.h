@@ -4,6 +4,7 @@
 #include "config/configexchange.h"
 #include "firmware/firmwareupgrade.h"
 #include "link/operation.h"
+#include "link/reach.h"
 
 // Every limit of the engine, given once to it: each room's own options,
 // gathered. A client sets what it needs and derives nothing itself.
@@ -16,6 +17,11 @@ struct EngineOptions {
     int searchGraceMs = 250;
     // A run of many nodes tells of one that made no progress for this long.
     int stallMs = 5000;
+    // Reach the nodes that share an address, or sit outside the
+    // workstation's network, by changing its interface for the length of
+    // each operation (NodePaths). Off, they are connected to as they are.
+    bool reachEveryNode = false;
+    ReachOptions reach;
 
     // The bounds for one reply bound: the connection, every reply and a
     // search wait `ms`; a node has VerifyFactor times as long to show in

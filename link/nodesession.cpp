@@ -44,6 +44,10 @@ void NodeSession::connectToNode(const QHostAddress &address)
     pendingStart = messageStart = requestMark = 0;
     peerAddress = address;
     say(QStringLiteral("Connecting to: ") + address.toString());
+    // A source that cannot be bound leaves the choice to the kernel; the
+    // connection then fails as it would have without it.
+    if (!sourceAddress.isNull())
+        tcp->bind(sourceAddress);
     tcp->connectToHost(address, DevicePort, QIODevice::ReadWrite);
 }
 

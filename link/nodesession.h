@@ -73,6 +73,10 @@ public:
 
     // Closes any connection first, traces "Connecting to: " and connects.
     void connectToNode(const QHostAddress &address);
+    // The workstation's address the connections leave from (null: the one
+    // the kernel picks): a node outside the workstation's network is
+    // reached from an address added in its network.
+    void setSource(const QHostAddress &address) { sourceAddress = address; }
     // Graceful: what was written still goes out before the close.
     void close();
     // Ends the connection whatever its state, so that a new attempt can start.
@@ -126,6 +130,7 @@ private:
     quint64 requestMark = 0;   // bytes that had arrived when the latest request was written
     qint64 tailLeft = 0;       // bytes that would complete the last message handed on short
     QHostAddress peerAddress;
+    QHostAddress sourceAddress;
     QString traceAs;
     // Counts closes and drops: a handler that ended the connection ends the
     // reading of what came behind its message.

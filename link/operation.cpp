@@ -88,6 +88,17 @@ void NodeOperation::start()
     await(QStringLiteral("connection"), opts.connectTimeoutMs);
 }
 
+void NodeOperation::setSource(const QHostAddress &source)
+{
+    if (session)
+        session->setSource(source);
+}
+
+void NodeOperation::cannotStart(const QString &reason)
+{
+    finish(Status::ConnectionLost, QStringLiteral("cannot connect: ") + reason);
+}
+
 void NodeOperation::connectionEnded(bool byNode)
 {
     const QString what = byNode ? QStringLiteral("the node closed the connection while awaiting %1")

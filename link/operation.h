@@ -90,6 +90,13 @@ public:
     // Ends it now, with Aborted and how far it got. Nothing more is sent.
     void abort();
 
+    // For the engine, before start(): the operation waits for its way to
+    // the node (`what`, as awaiting() tells it); it connects from `source`;
+    // or it ends untouched, without connecting, for `reason`.
+    void holdBack(const QString &what) { waitingFor = what; }
+    void setSource(const QHostAddress &source);
+    void cannotStart(const QString &reason);
+
     static QString statusName(Status status);
 
 signals:
