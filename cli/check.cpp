@@ -60,8 +60,8 @@ QString listed(const QStringList &items)
 // How advice names a node on a command line: by the address it answers
 // from, else by serial or label, each only where it names that node alone
 // and is safe to paste into a shell (node texts come from the network). A
-// node whose address another node answers from too has no such name: a
-// connection there reaches either of them.
+// node whose address another node answers from too is named by serial or
+// label: its address names either of them.
 class Names
 {
 public:
@@ -80,13 +80,14 @@ public:
     QString handle(int i) const
     {
         const NodeInfo &n = nodes.at(i);
-        if (sharesAddress(i))
-            return QString();
         static const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9_.][A-Za-z0-9_.-]*$"));
-        for (const QString &name : {n.address.toString(), QString::fromLatin1(n.serial), QString::fromLatin1(n.label)})
-            if (uses.value(name) == 1 && safe.match(name).hasMatch() &&
-                (name == n.address.toString() || !dottedAddress(name)))
+        const QString address = n.address.toString();
+        for (const QString &name : {address, QString::fromLatin1(n.serial), QString::fromLatin1(n.label)}) {
+            if (name == address ? sharesAddress(i) : dottedAddress(name))
+                continue;
+            if (uses.value(name) == 1 && safe.match(name).hasMatch())
                 return name;
+        }
         return QString();
     }
 
@@ -99,7 +100,17 @@ private:
 struct Advisor {
     const QVector<NodeInfo> &nodes;
     const WorkstationNetwork &ws;
+    const NodeEngine &engine;
     Names names;
+
+    // Whether tarvo changes the interface to reach the node, and may.
+    bool changes(int i) const { return engine.wayTo(nodes.at(i)) != NodePaths::Way::Direct; }
+    bool mayChange() const { return engine.paths() && engine.paths()->right().ok; }
+    QString iface() const { return ws.interface.isEmpty() ? QStringLiteral("IFACE") : printable(ws.interface.toLatin1()); }
+    QString needsRight() const
+    {
+        return QStringLiteral("only with the right to change %1 (as root, or with CAP_NET_ADMIN and CAP_NET_RAW)").arg(iface());
+    }
 
     QString who(int i) const { return nodeName(nodes.at(i)); }
     QString where(int i) const { return nodeWhere(nodes.at(i)); }
@@ -109,7 +120,7 @@ struct Advisor {
     {
         const QString name = names.handle(i);
         if (!name.isEmpty())
-            return words.arg(name);
+            return (changes(i) && !mayChange() ? QStringLiteral("sudo ") : QString()) + words.arg(name);
         if (names.sharesAddress(i))
             return QStringLiteral("first settle the address conflict at %1 (a connection there reaches any of the nodes "
                                   "that answer from it)")
@@ -150,14 +161,26 @@ struct Advisor {
                 parts.append(listed(answer) + (answer.size() > 1 ? QStringLiteral(" answer from it") : QStringLiteral(" answers from it")));
             if (!claim.isEmpty())
                 parts.append(listed(claim) + (claim.size() > 1 ? QStringLiteral(" claim it in their records") : QStringLiteral(" claims it in its record")));
-            // Where several answer from it, a connection reaches any one of
-            // them: which one moves is chosen by taking the others away.
-            const QString todo = claimer >= 0
-                ? QStringLiteral("give one another address: ") + configSet(claimer, QStringLiteral("network.ip=ADDR"))
-                : QStringLiteral("a connection to it reaches any one of them: take all but one off the network, give "
-                                 "that one another address (tarvo config set %1 --set network.ip=ADDR), then bring "
-                                 "the others back")
-                      .arg(ip(p.address));
+            // Where several answer from it, tarvo pins the address to each
+            // node's MAC in turn; without that, which one a connection
+            // reaches is chosen by taking the others away.
+            const QString byHand = QStringLiteral("take all but one off the network, give that one another address "
+                                                  "(tarvo config set %1 --set network.ip=ADDR), then bring the others back")
+                                       .arg(ip(p.address));
+            QString todo;
+            if (claimer >= 0) {
+                todo = QStringLiteral("give one another address: ") + configSet(claimer, QStringLiteral("network.ip=ADDR"));
+            } else if (names.handle(p.nodes.first()).isEmpty() || !engine.paths() || !engine.paths()->isValid()) {
+                todo = QStringLiteral("a connection to it reaches any one of them: ") + byHand;
+            } else if (mayChange()) {
+                todo = QStringLiteral("tarvo reaches each of them, pinning %1 to the node's MAC address for the length of "
+                                      "an operation: give all but one another address, one at a time (%2)")
+                           .arg(ip(p.address), configSet(p.nodes.first(), QStringLiteral("network.ip=ADDR")));
+            } else {
+                todo = QStringLiteral("tarvo reaches each of them %1: give all but one another address, one at a time "
+                                      "(%2); or %3")
+                           .arg(needsRight(), configSet(p.nodes.first(), QStringLiteral("network.ip=ADDR")), byHand);
+            }
             return QStringLiteral("%1: %2; %3").arg(ip(p.address), parts.join(QStringLiteral(", ")), todo);
         }
         case Kind::WorkstationAddress:
@@ -166,17 +189,24 @@ struct Advisor {
                      ip(p.address), from(first) == p.address ? QString() : QStringLiteral(" in its record"),
                      configSet(first, QStringLiteral("network.ip=ADDR")));
         case Kind::Unreachable: {
-            QString text = QStringLiteral("%1 answers from %2, outside this workstation's network %3: no connection to it can succeed; ")
+            QString text = QStringLiteral("%1 answers from %2, outside this workstation's network %3: ")
                                .arg(who(first), ip(p.address), network(ws.workstation.address, ws.workstation.mask));
             if (p.prefixLength < 0)
-                return text + QStringLiteral("its mask %1 gives no network for the workstation to join").arg(ip(p.mask));
+                return text + QStringLiteral("no connection to it can succeed; its mask %1 gives no network for the "
+                                             "workstation to join")
+                                  .arg(ip(p.mask));
             const QString theirs = network(p.address, p.mask);
             if (p.freeAddress == 0)
-                return text + QStringLiteral("no address in %1 is free for the workstation").arg(theirs);
-            return text + QStringLiteral("to reach it, the workstation needs an address in %1, such as %2 (ip addr add %2/%3 dev %4)")
-                              .arg(theirs, ip(p.freeAddress))
-                              .arg(p.prefixLength)
-                              .arg(ws.interface.isEmpty() ? QStringLiteral("IFACE") : printable(ws.interface.toLatin1()));
+                return text + QStringLiteral("no connection to it can succeed; no address in %1 is free for the workstation")
+                                  .arg(theirs);
+            const QString byHand = QStringLiteral("ip addr add %1/%2 dev %3").arg(ip(p.freeAddress)).arg(p.prefixLength).arg(iface());
+            if (mayChange())
+                return text + QStringLiteral("tarvo reaches it from an address in %1, such as %2, for the length of an "
+                                             "operation; to bring it into this network: %3")
+                                  .arg(theirs, ip(p.freeAddress), configSet(first, QStringLiteral("network.ip=ADDR")));
+            return text + QStringLiteral("a connection needs an address in %1, which tarvo adds for the length of an "
+                                         "operation %2 (%3); or by hand: %4")
+                              .arg(theirs, needsRight(), configSet(first, QStringLiteral("network.ip=ADDR")), byHand);
         }
         case Kind::RecordAddress:
             return QStringLiteral("%1 answers from %2, but its record says %3: it may take that address when it restarts; "
@@ -226,16 +256,29 @@ struct Advisor {
         return QString();
     }
 
+    // How tarvo reaches the problem's nodes: "pin" or "temporary-address",
+    // and whether it can now.
+    QJsonObject reach(const QString &how) const
+    {
+        return QJsonObject{{QStringLiteral("how"), how}, {QStringLiteral("now"), mayChange()}};
+    }
+
     // The problem's own facts, as JSON keys beside kind, severity, nodes and advice.
     void facts(const Problem &p, QJsonObject *o) const
     {
         const int first = p.nodes.isEmpty() ? -1 : p.nodes.first();
         switch (p.kind) {
         case Kind::AddressConflict:
+            o->insert(QStringLiteral("address"), ip(p.address));
+            if (first >= 0 && engine.wayTo(nodes.at(first)) == NodePaths::Way::Pinned)
+                o->insert(QStringLiteral("reach"), reach(QStringLiteral("pin")));
+            break;
         case Kind::WorkstationAddress:
             o->insert(QStringLiteral("address"), ip(p.address));
             break;
         case Kind::Unreachable:
+            if (first >= 0 && engine.wayTo(nodes.at(first)) == NodePaths::Way::Temporary)
+                o->insert(QStringLiteral("reach"), reach(QStringLiteral("temporary-address")));
             o->insert(QStringLiteral("address"), ip(p.address));
             o->insert(QStringLiteral("mask"), ip(p.mask));
             o->insert(QStringLiteral("network"), p.prefixLength < 0 ? QString() : network(p.address, p.mask));
@@ -290,7 +333,7 @@ int check(const Request &r)
     const WorkstationNetwork ws = workstationNetwork(fleet.engine.discovery()->socket()->localAddress());
     const QVector<NodeInfo> &nodes = fleet.found.nodes;
     const QVector<Problem> problems = sitecheck::check(nodes, ws.workstation, fleet.found.repliesLost);
-    const Advisor advisor{nodes, ws, Names(nodes)};
+    const Advisor advisor{nodes, ws, fleet.engine, Names(nodes)};
 
     int tally[3] = {}; // by severity
     for (const Problem &p : problems)

@@ -197,6 +197,8 @@ std::optional<int> readNamedNode(const Request &r, Fleet &fleet, QByteArray *rec
     if (const std::optional<int> code = findOne(r, fleet))
         return code;
     const NodeInfo &node = fleet.nodes.first();
+    if (!unreachable(r, fleet, {node}).first().isEmpty())
+        return Failure;
     const Outcome o = readConfigs(r, fleet, {node}).first();
     if (!o.ok()) {
         out::message(QStringLiteral("tarvo: %1: %2").arg(nodeWhere(node), o.reason));

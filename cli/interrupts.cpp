@@ -1,5 +1,7 @@
 #include "cli/interrupts.h"
 
+#include "engine/nodeengine.h"
+
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +18,8 @@ volatile sig_atomic_t signalsSeen = 0;
 extern "C" void onAlarm(int)
 {
     static const char said[] = "tarvo: interrupted twice; ended\n";
+    // What was changed on the interface to reach a node goes with the run.
+    NodeEngine::undoFromSignalHandler();
     (void)!::write(STDERR_FILENO, said, sizeof said - 1);
     ::_exit(130);
 }

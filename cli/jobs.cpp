@@ -5,6 +5,7 @@
 #include "cli/selection.h"
 #include "engine/runner.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <algorithm>
 #include <csignal>
@@ -13,8 +14,21 @@
 using report::Item;
 using report::Row;
 
-// The bounds of a run follow --timeout (EngineOptions::forReplyTimeout).
-Fleet::Fleet(const Request &r) : engine(EngineOptions::forReplyTimeout(r.timeoutMs)) {}
+namespace {
+
+// The bounds of a run follow --timeout; nodes that share an address or sit
+// outside the workstation's network are reached too, where the right to
+// change the interface allows.
+EngineOptions engineOptions(const Request &r)
+{
+    EngineOptions o = EngineOptions::forReplyTimeout(r.timeoutMs);
+    o.reachEveryNode = true;
+    return o;
+}
+
+} // namespace
+
+Fleet::Fleet(const Request &r) : engine(engineOptions(r)) {}
 
 std::optional<int> findNodes(const Request &r, Fleet &fleet, const QStringList &names, bool every)
 {
@@ -27,6 +41,13 @@ std::optional<int> findNodes(const Request &r, Fleet &fleet, const QStringList &
     if (!fleet.engine.bind(choice.address)) {
         out::message(QStringLiteral("tarvo: ") + listenFailure(choice.address, *fleet.engine.discovery()));
         return Failure;
+    }
+    if (const NodePaths *paths = fleet.engine.paths()) {
+        if (!fleet.engine.leftoversRemoved().isEmpty())
+            out::message(QStringLiteral("tarvo: removed what a run that did not end left on %1: %2")
+                             .arg(paths->interface().name, fleet.engine.leftoversRemoved().join(QStringLiteral(", "))));
+        if (!fleet.engine.leftoversProblem().isEmpty())
+            out::message(QStringLiteral("tarvo: ") + fleet.engine.leftoversProblem());
     }
     std::function<bool(const NodeInfo &)> enough;
     if (!every)
@@ -143,6 +164,63 @@ QString rerunLine(const Request &r, const QStringList &again, const QStringList 
     return words.join(QLatin1Char(' '));
 }
 
+QStringList unreachable(const Request &r, const Fleet &fleet, const QVector<NodeInfo> &nodes, const QStringList &again,
+                        const QStringList &againAfter)
+{
+    QStringList reasons, commands, undo;
+    QVector<NodeInfo> refused;
+    for (const NodeInfo &n : nodes) {
+        const ReachResult can = fleet.engine.canReach(n);
+        reasons.append(can.ok ? QString() : can.reason);
+        if (can.ok)
+            continue;
+        refused.append(n);
+        for (const QString &c : can.commands)
+            if (!commands.contains(c))
+                commands.append(c);
+        for (const QString &c : can.undoCommands)
+            if (!undo.contains(c))
+                undo.append(c);
+    }
+    if (refused.isEmpty())
+        return reasons;
+    if (again.isEmpty()) // a command of one node, without a summary to tell why
+        for (int k = 0; k < nodes.size(); ++k)
+            if (!reasons.at(k).isEmpty())
+                out::message(QStringLiteral("tarvo: %1: %2").arg(nodeWhere(nodes.at(k)), reasons.at(k)));
+    // sudo drops the environment: the interface is named on the line.
+    QStringList words{QStringLiteral("tarvo")};
+    if (r.interfaceFrom != QLatin1String("--interface") && !r.interface.isEmpty())
+        words << QStringLiteral("--interface") << r.interface;
+    QString line;
+    if (again.isEmpty()) {
+        words += QCoreApplication::arguments().mid(1);
+        for (QString &w : words)
+            w = quoted(w);
+        line = words.join(QLatin1Char(' '));
+    } else {
+        line = rerunLine(r, again, shortNames(refused, fleet), againAfter);
+        if (words.size() > 1)
+            line.replace(0, 5, words.join(QLatin1Char(' ')));
+    }
+    out::message(QStringLiteral("tarvo: nothing was sent to %1, and %2 was not changed; to reach %3, run as root: sudo %4")
+                     .arg(refused.size() == 1 ? nodeWhere(refused.first()) : QStringLiteral("%1 nodes").arg(refused.size()),
+                          fleet.engine.paths()->interface().name,
+                          refused.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"), line));
+    if (!commands.isEmpty()) {
+        out::message(QStringLiteral("tarvo: or change it by hand for the length of the work (for an address two nodes "
+                                    "answer from, one node at a time):"));
+        for (const QString &c : std::as_const(commands))
+            out::message(QStringLiteral("  ") + c);
+        if (!undo.isEmpty()) {
+            out::message(QStringLiteral("tarvo: and afterwards:"));
+            for (const QString &c : std::as_const(undo))
+                out::message(QStringLiteral("  ") + c);
+        }
+    }
+    return reasons;
+}
+
 QStringList shortNames(const QVector<NodeInfo> &nodes, const Fleet &fleet)
 {
     QHash<quint32, int> atAddress;
@@ -220,6 +298,20 @@ bool confirmed()
 
 int execute(const Request &r, Fleet &fleet, Job &job)
 {
+    // A node this process cannot reach is refused before anything is read.
+    QVector<int> at;
+    QVector<NodeInfo> work;
+    for (int k = 0; k < job.items.size(); ++k)
+        if (job.items.at(k).isWork()) {
+            at.append(k);
+            work.append(job.items.at(k).node);
+        }
+    const QStringList cannot = unreachable(r, fleet, work, job.again, job.againAfter);
+    for (int k = 0; k < at.size(); ++k)
+        if (!cannot.at(k).isEmpty()) {
+            job.items[at.at(k)].action = Action::Refuse;
+            job.items[at.at(k)].reason = cannot.at(k) + QStringLiteral("; nothing was sent");
+        }
     const bool anyWork = std::any_of(job.items.cbegin(), job.items.cend(), [](const Item &i) { return i.isWork(); });
     const bool asking = !r.dryRun && !r.yes && job.severalNodes && anyWork && out::isTerminal(stdin);
     if ((r.dryRun || asking) && job.prepare)

@@ -88,6 +88,15 @@ std::optional<int> gather(const Request &r, Fleet &fleet, Job &job, const QStrin
 // options that shape it as given (the interface, the reply bound), quoted
 // for a shell.
 QString rerunLine(const Request &r, const QStringList &again, const QStringList &nodes, const QStringList &after = {});
+// Why this process cannot reach each of the nodes (empty where it can): a
+// node that shares its address or sits outside the workstation's network
+// needs the right to change the interface. Where any cannot be reached,
+// says what to run instead: as root (`again`, the command that does the
+// work, as for rerunLine(); empty: the command line as given, and why each
+// node cannot be reached, for a command without a summary), or the `ip`
+// commands.
+QStringList unreachable(const Request &r, const Fleet &fleet, const QVector<NodeInfo> &nodes,
+                        const QStringList &again = {}, const QStringList &againAfter = {});
 // The shortest exact names of these nodes among those found: the serial,
 // or the address where twins share the serial.
 QStringList shortNames(const QVector<NodeInfo> &nodes, const Fleet &fleet);

@@ -260,6 +260,11 @@ Selection selectNodes(const QVector<NodeInfo> &found, const QStringList &names)
                 s.missing.append(name);
             else if (here.size() == 1 && namesakes.isEmpty())
                 add(here.first());
+            else if (namesakes.isEmpty())
+                s.errors.append(QStringLiteral("%1 is the address of %2 nodes, name one by serial or label: %3")
+                                    .arg(shown)
+                                    .arg(here.size())
+                                    .arg(listed(index.nodes(here))));
             else
                 s.errors.append(QStringLiteral("%1 is ambiguous: the address of %2 and the serial or label of %3; "
                                                "name the node by another of its names")
