@@ -65,9 +65,9 @@ private slots:
         int place = 0;
         QTest::newRow("two nodes answer from one address") << place++
             << "address-conflict" << "error" << "26490001@192.0.2.10 26490003@192.0.2.10" << "address=192.0.2.10"
-            << "192.0.2.10: Truss 1 (26490001) and Truss 3 (26490003) answer from it; a connection to it reaches any "
-               "one of them: take all but one off the network, give that one another address (tarvo config set "
-               "192.0.2.10 --set network.ip=ADDR), then bring the others back";
+            << "192.0.2.10: Truss 1 (26490001) and Truss 3 (26490003) answer from it; tarvo reaches each of them, "
+               "pinning 192.0.2.10 to the node's MAC address for the length of an operation: give all but one another "
+               "address, one at a time (tarvo config set 26490001 --set network.ip=ADDR)";
         QTest::newRow("a record claims a node's address") << place++
             << "address-conflict" << "error" << "26490006@192.0.2.16 26490007@192.0.2.17" << "address=192.0.2.16"
             << "Foyer (26490006) answers from it, Desk (26490007), at 192.0.2.17, claims it in its record; give one "
@@ -77,8 +77,9 @@ private slots:
             << "Foyer (26490005, 192.0.2.15) has this workstation's address 192.0.2.1 in its record";
         QTest::newRow("outside the network") << place++
             << "unreachable" << "error" << "26490009@198.51.100.7" << "free_address=198.51.100.253"
-            << "outside this workstation's network 192.0.2.0/24: no connection to it can succeed; to reach it, the "
-               "workstation needs an address in 198.51.100.0/24, such as 198.51.100.253 (ip addr add 198.51.100.253/24 dev v0)";
+            << "outside this workstation's network 192.0.2.0/24: tarvo reaches it from an address in 198.51.100.0/24, "
+               "such as 198.51.100.253, for the length of an operation; to bring it into this network: tarvo config "
+               "set 198.51.100.7 --set network.ip=ADDR";
         QTest::newRow("record of another address") << place++ << "record-address" << "warning" << "26490002@192.0.2.11"
                                                    << "record_address=192.0.2.40" << "but its record says 192.0.2.40";
         QTest::newRow("record of the workstation's") << place++ << "record-address" << "warning" << "26490005@192.0.2.15"
@@ -99,7 +100,7 @@ private slots:
                                << "label=Foyer" << "tarvo config set 192.0.2.16 --set label=NEW";
         QTest::newRow("boot loader on a shared address")
             << place++ << "bootloader" << "info" << "26490003@192.0.2.10" << "firmware=v1.00"
-            << "start its application: first settle the address conflict at 192.0.2.10";
+            << "start its application: tarvo run 26490003";
         QTest::newRow("boot loader") << place++ << "bootloader" << "info" << "26490004@192.0.2.13" << "firmware=BL 0.9"
                                      << "start its application: tarvo run 192.0.2.13";
         QTest::newRow("versions") << place++
