@@ -184,11 +184,13 @@ QString notApplied(const Asked &a, const QJsonObject &row, const QVector<Event> 
         const int stored = lastAt(events, QStringLiteral("config"));
         if (stored < 0)
             return QStringLiteral("the node stored no configuration");
-        if (a.keepNetwork) { // the node's own, as it reported them just before
-            const QJsonObject own = last(events, QStringLiteral("read"), stored).value(QLatin1String("config")).toObject();
+        // What the node keeps is its own, as it reported it just before.
+        const QJsonObject own = last(events, QStringLiteral("read"), stored).value(QLatin1String("config")).toObject();
+        if (a.keepNetwork)
             for (const char *key : {"ip", "mask", "gateway"})
                 want.insert(QLatin1String(key), own.value(QLatin1String(key)));
-        }
+        if (a.keepLabel)
+            want.insert(QStringLiteral("label"), own.value(QLatin1String("label")));
         return differs(events.at(stored).value(QLatin1String("config")).toObject(), want);
     }
     if (c == QLatin1String("default"))
@@ -340,7 +342,7 @@ QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode
             const bool restarted = upgradeGap(a, events).isEmpty();
             if (a.command == QLatin1String("upgrade") && erased && !restarted &&
                 (result == QLatin1String("failed") || result == QLatin1String("interrupted")) &&
-                (!changed || !reason.contains(QLatin1String("run tarvo upgrade"))))
+                (!changed || !reason.contains(QRegularExpression(QStringLiteral("it may hold no complete firmware: run tarvo .*upgrade ")))))
                 reject("upgrade hint", QStringLiteral("%1 after the node was erased, but %2").arg(result,
                            changed ? QStringLiteral("without the hint to run tarvo upgrade again") : QStringLiteral("changed: false")), key, row);
         }

@@ -15,6 +15,7 @@ struct Asked {
     int parallel = 8;
     QJsonObject file;         // config set: the configuration file
     bool keepNetwork = false; // config set, restore: each node keeps its network settings
+    bool keepLabel = false;   // config set: each node keeps its label (a template)
     QString dir, match;       // backup, restore
     QString version;          // upgrade: the file's version
     qint64 imageSum = 0;      // the byte sum of the image a node holds after it

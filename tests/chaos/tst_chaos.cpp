@@ -92,13 +92,21 @@ Command configSet(Round &r)
 {
     Command c;
     const QStringList targets = names(r);
-    c.asked.keepNetwork = targets.size() > 1 || targets.first() == QLatin1String("--all");
-    // One node: its network settings as they are, or another address, mask
-    // or gateway.
-    QJsonObject network{{"ip", "192.0.2.30"}, {"mask", "255.255.255.0"}, {"gateway", "192.0.2.254"}};
+    const bool single = targets.size() == 1 && targets.first() != QLatin1String("--all");
     const auto named = std::find_if(r.fleet.nodes.cbegin(), r.fleet.nodes.cend(), [&](const ChaosNode &n) {
         return n.at == targets.first() || n.serial() == targets.first() || n.config.value("label") == targets.first();
     });
+    // The node's own file writes everything; a template (serial "1") keeps
+    // each node's label and network settings unless told otherwise, and
+    // several nodes never take one network.
+    const bool own = single && named != r.fleet.nodes.cend() && r.rng.chance(0.5);
+    const bool withLabel = !own && r.rng.chance(0.3);
+    const bool withNetwork = !own && single && r.rng.chance(0.3);
+    c.asked.keepLabel = !own && !withLabel;
+    c.asked.keepNetwork = !own && !withNetwork;
+    // One node: its network settings as they are, or another address, mask
+    // or gateway.
+    QJsonObject network{{"ip", "192.0.2.30"}, {"mask", "255.255.255.0"}, {"gateway", "192.0.2.254"}};
     if (!c.asked.keepNetwork && named != r.fleet.nodes.cend()) {
         const QJsonObject now = named->config;
         network = {{"ip", now.value("ip")}, {"mask", now.value("mask")}, {"gateway", now.value("gateway")}};
@@ -114,7 +122,7 @@ Command configSet(Round &r)
             break;
         }
     }
-    QJsonObject file{{"format", "tarvo-config"}, {"version", 1}, {"serial", "1"},
+    QJsonObject file{{"format", "tarvo-config"}, {"version", 1}, {"serial", own ? named->serial() : QStringLiteral("1")},
                      {"label", r.rng.chance(0.3) ? QString::fromUtf8("Bühne %1").arg(r.rng.between(1, 99)) : QStringLiteral("Chaos %1").arg(r.rng.between(1, 99))},
                      {"network", network}};
     file = randomPorts(r.rng, file);
@@ -122,6 +130,10 @@ Command configSet(Round &r)
         file.insert("ports", QJsonArray{});
     c.asked.file = file;
     c.args = QStringList{"config", "set"} + targets + QStringList{writeJson(r, QStringLiteral("config-%1.json").arg(++r.files), file)};
+    if (withLabel)
+        c.args.append("--with-label");
+    if (withNetwork)
+        c.args.append("--with-network");
     return c;
 }
 
@@ -318,6 +330,8 @@ QStringList memoryGrowth(const QVector<QPair<QString, qint64>> &peaks, qint64 *m
 {
     QHash<QString, qint64> early, late;
     for (int i = 0; i < peaks.size(); ++i) {
+        if (peaks.at(i).second <= 0)
+            continue; // not measured
         QHash<QString, qint64> &half = i < peaks.size() / 2 ? early : late;
         half[peaks.at(i).first] = qMax(half.value(peaks.at(i).first), peaks.at(i).second);
         *most = qMax(*most, peaks.at(i).second);
