@@ -159,8 +159,8 @@ QString programHelp()
     text += QStringLiteral("  help [COMMAND]\n\n%1\n\n%2")
                 .arg(wrapped(QLatin1String(nodeHelp) +
                              QStringLiteral(" The commands that write take --dry-run (the plan, nothing sent), --yes "
-                                            "and --parallel N; every command that prints a table takes --csv. 'tarvo help COMMAND' describes a command; tarvo(1) "
-                                            "is the reference.")),
+                                            "and --parallel N; every command that prints a table takes --csv. 'tarvo "
+                                            "help COMMAND' describes a command; tarvo(1) is the reference.")),
                      optionsText(parser));
     return text;
 }

@@ -374,19 +374,18 @@ QString readBackupFolder(const QString &dir, QVector<ExpectedNode> *nodes)
 // --expect's nodes; false after the message when the file will not do.
 bool readExpected(const QString &path, QVector<ExpectedNode> *nodes)
 {
-    const QFileInfo info(path);
     QString error;
-    if (info.isDir()) {
+    if (QFileInfo(path).isDir()) {
         error = readBackupFolder(path, nodes);
     } else {
         const QByteArray bytes = files::readBounded(path, MaxExpectBytes, &error);
         if (error.isEmpty())
             error = parseInventory(bytes, nodes);
-        if (!error.isEmpty() && !error.startsWith(path))
-            error = path + QStringLiteral(": ") + error;
     }
     if (error.isEmpty())
         return true;
+    if (!error.startsWith(files::shownName(path))) // a file's own errors name it
+        error = files::shownName(path) + QStringLiteral(": ") + error;
     fail(QStringLiteral("--expect: %1; nothing written").arg(error));
     return false;
 }
