@@ -376,13 +376,17 @@ int check(const Request &r)
         QVector<QStringList> rows;
         for (const Problem &p : problems)
             rows.append({sitecheck::severityName(p.severity), sitecheck::kindName(p.kind), advisor.advice(p)});
-        if (!rows.isEmpty())
-            for (const QString &l : out::table({"SEVERITY", "KIND", "PROBLEM"}, rows))
-                out::data(l);
-        out::data(QStringLiteral("%1 error(s), %2 warning(s), %3 info")
-                      .arg(tally[int(Severity::Error)])
-                      .arg(tally[int(Severity::Warning)])
-                      .arg(tally[int(Severity::Info)]));
+        // A CSV has its header even without rows; the tally is no row of it.
+        if (!rows.isEmpty() || r.csv)
+            out::tableData({"SEVERITY", "KIND", "PROBLEM"}, rows, r.csv);
+        const QString counts = QStringLiteral("%1 error(s), %2 warning(s), %3 info")
+                                   .arg(tally[int(Severity::Error)])
+                                   .arg(tally[int(Severity::Warning)])
+                                   .arg(tally[int(Severity::Info)]);
+        if (r.csv)
+            out::note(counts);
+        else
+            out::data(counts);
     }
     out::note(QStringLiteral("%1 node(s) answered").arg(nodes.size()));
     return tally[int(Severity::Error)] > 0 ? Failure : Success;

@@ -5,11 +5,6 @@
 
 namespace {
 
-QList<QCommandLineOption> searchOptions()
-{
-    return {{QStringLiteral("csv"), QStringLiteral("Data as CSV.")}};
-}
-
 QList<QCommandLineOption> outputOptions()
 {
     return {{{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Write to FILE."), QStringLiteral("FILE")}};
@@ -68,15 +63,16 @@ const QList<Command> &commandTable()
         {"search", "search [--csv]",
          "Lists the nodes that answer discovery: serial, label, address, firmware, device name, MAC address and whether "
          "it runs its application or its boot loader. A serial that several nodes report is marked with *.",
-         0, 0, nullptr, false, searchOptions, search},
-        {"check", "check",
+         0, 0, nullptr, false, nullptr, search},
+        {"check", "check [--csv]",
          "Searches once and lists every problem the replies show, each with its severity, the nodes it concerns and "
          "what to do: errors (two nodes on one address, a node on this workstation's address, a node outside its "
          "network), warnings (a record naming another address, a mask or gateway that does not fit, a serial, MAC "
          "address or label on several nodes) and notes (boot loaders, several firmware versions, replies lost). Exit "
          "code 1 when there is an error.",
          0, 0, nullptr, false, nullptr, check},
-        {"show", "show NODE", "Shows one node: its discovery record and its configuration.", 0, 1, nullptr, false, nullptr, show},
+        {"show", "show NODE [--csv]",
+         "Shows one node: its discovery record and its configuration; with --csv, the table of its ports.", 0, 1, nullptr, false, nullptr, show},
         {"config get", "config get NODE [-o FILE]",
          "Writes the node's configuration as JSON to standard output, or whole to FILE ('-': standard output).", 0, 1,
          nullptr, false, outputOptions, configGet},
@@ -109,13 +105,21 @@ const QList<Command> &commandTable()
          1, -1, nullptr, true, upgradeOptions, upgrade},
         {"run", "run (NODE...|--all)", "Starts the application of nodes that run their boot loader.", 0, -1, nullptr,
          true, nullptr, run},
-        {"metrics", "metrics [-o FILE] [--state FILE] [--forget-after DURATION]",
+        {"metrics", "metrics [-o FILE] [--state FILE] [--forget-after DURATION] [--expect DIR|FILE]",
          "Searches once and writes the nodes in Prometheus's text format, for node_exporter's textfile collector: "
          "tarvo_node_up and tarvo_node_info per node, and figures of the search. A node seen before that no longer "
-         "answers is reported down until it is forgotten.",
+         "answers is reported down until it is forgotten; a node the site should have (--expect: a folder of "
+         "tarvo backup, or the JSON of tarvo search) that is neither seen nor remembered is reported down too.",
          0, 0, nullptr, false, metricsOptions, metrics},
     };
     return table;
+}
+
+bool printsTable(const Command &c)
+{
+    // Plans and summaries are tables; so are the inventory, the problems
+    // and a node's ports.
+    return c.writes || c.run == search || c.run == check || c.run == show;
 }
 
 const Command *findCommand(const QString &name)

@@ -32,6 +32,7 @@ struct Request {
     QString output;                           // config get -o, metrics -o
     QString state;                            // metrics --state
     QString forgetAfter = QStringLiteral("7d"); // metrics --forget-after, as given
+    QString expect;                           // metrics --expect
 
     enum : int {
         // A cautious batch: a site's switch and the operator's terminal
@@ -62,6 +63,8 @@ struct Command {
 
 const QList<Command> &commandTable();
 const Command *findCommand(const QString &name);
+// Whether the command prints a table, and so takes --csv.
+bool printsTable(const Command &c);
 
 // The handlers, one file per family: inventory.cpp, config.cpp,
 // restore.cpp, upgrade.cpp, metrics.cpp.

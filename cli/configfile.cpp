@@ -213,6 +213,10 @@ Parsed fromJson(const QByteArray &text)
         p.error = QStringLiteral("\"serial\" must be a text");
         return p;
     }
+    if (!root.contains(QStringLiteral("label"))) {
+        p.error = QStringLiteral("\"label\" is missing");
+        return p;
+    }
     if (!latin1Text(root.value(QStringLiteral("label")), &p.values.label)) {
         p.error = QStringLiteral("\"label\" must be a text of 8-bit (Latin-1) characters");
         return p;
@@ -224,6 +228,12 @@ Parsed fromJson(const QByteArray &text)
         return p;
     }
 
+    // A missing object is named as such, not by the first key it lacks.
+    if (!root.value(QStringLiteral("network")).isObject()) {
+        p.error = root.contains(QStringLiteral("network")) ? QStringLiteral("\"network\" must be an object")
+                                                          : QStringLiteral("\"network\" is missing");
+        return p;
+    }
     const QJsonObject network = root.value(QStringLiteral("network")).toObject();
     p.error = unknownKey(network, {"ip", "mask", "gateway"}, QStringLiteral("\"network\": "));
     if (!p.ok())
@@ -232,6 +242,10 @@ Parsed fromJson(const QByteArray &text)
     const char *const addressKeys[3] = {"ip", "mask", "gateway"};
     for (int i = 0; i < 3; ++i) {
         const QJsonValue v = network.value(QLatin1String(addressKeys[i]));
+        if (v.isUndefined()) {
+            p.error = QStringLiteral("\"network\": \"%1\" is missing").arg(QLatin1String(addressKeys[i]));
+            return p;
+        }
         if (!v.isString()) {
             p.error = QStringLiteral("\"network\": \"%1\" must be a text such as \"192.0.2.10\"")
                           .arg(QLatin1String(addressKeys[i]));
@@ -240,6 +254,10 @@ Parsed fromJson(const QByteArray &text)
         *addresses[i] = v.toString();
     }
 
+    if (!root.contains(QStringLiteral("ports"))) {
+        p.error = QStringLiteral("\"ports\" is missing");
+        return p;
+    }
     const QJsonArray ports = root.value(QStringLiteral("ports")).toArray();
     if (ports.size() != ConfigRecord::PortCount) {
         p.error = QStringLiteral("\"ports\" must be a list of %1 ports").arg(int(ConfigRecord::PortCount));
@@ -247,6 +265,10 @@ Parsed fromJson(const QByteArray &text)
     }
     for (int i = 0; i < ConfigRecord::PortCount; ++i) {
         const QString where = QStringLiteral("port %1: ").arg(i + 1);
+        if (!ports.at(i).isObject()) {
+            p.error = QStringLiteral("port %1 must be an object").arg(i + 1);
+            return p;
+        }
         const QJsonObject port = ports.at(i).toObject();
         QStringList known{"merge"};
         for (const char *key : fieldKeys)
@@ -256,11 +278,19 @@ Parsed fromJson(const QByteArray &text)
             return p;
         PortValues &values = p.values.ports[size_t(i)];
         for (int f = 0; f < PortValues::FieldCount; ++f) {
+            if (!port.contains(QLatin1String(fieldKeys[f]))) {
+                p.error = where + quoted(QLatin1String(fieldKeys[f])) + QStringLiteral(" is missing");
+                return p;
+            }
             if (!wholeNumber(port.value(QLatin1String(fieldKeys[f])), &values.field[size_t(f)])) {
                 p.error = where + quoted(QLatin1String(fieldKeys[f])) +
                     QStringLiteral(" must be a whole number from 0 to 4294967295");
                 return p;
             }
+        }
+        if (!port.contains(QStringLiteral("merge"))) {
+            p.error = where + QStringLiteral("\"merge\" is missing");
+            return p;
         }
         const QString merge = port.value(QStringLiteral("merge")).toString();
         if (merge != QLatin1String(mergeNames[0]) && merge != QLatin1String(mergeNames[1])) {

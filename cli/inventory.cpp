@@ -63,6 +63,19 @@ int show(const Request &r)
         out::data(out::json(doc));
         return Success;
     }
+    QVector<QStringList> rows;
+    for (int p = 0; p < ConfigRecord::PortCount; ++p) {
+        QStringList row{QString::number(p + 1)};
+        for (const quint32 value : v.ports[size_t(p)].field)
+            row.append(QString::number(value));
+        row.append(v.ports[size_t(p)].mergeMode == 0 ? QStringLiteral("HTP") : QStringLiteral("LTP"));
+        rows.append(row);
+    }
+    const QStringList portHeader{"PORT", "UNIVERSE", "BREAK", "MAB", "MBF", "WAIT", "CHANNELS", "MERGE"};
+    if (r.csv) { // the one table of the node: its ports
+        out::tableData(portHeader, rows, true);
+        return Success;
+    }
     const QStringList names{"Serial", "Label", "Address", "Firmware", "Device name", "MAC", "Type"};
     const QStringList values = report::inventoryRow(node);
     for (int i = 0; i < names.size(); ++i)
@@ -72,15 +85,7 @@ int show(const Request &r)
     out::data(QStringLiteral("  IP address: ") + v.ip);
     out::data(QStringLiteral("  Subnet:     ") + v.mask);
     out::data(QStringLiteral("  Gateway:    ") + v.gateway);
-    QVector<QStringList> rows;
-    for (int p = 0; p < ConfigRecord::PortCount; ++p) {
-        QStringList row{QString::number(p + 1)};
-        for (const quint32 value : v.ports[size_t(p)].field)
-            row.append(QString::number(value));
-        row.append(v.ports[size_t(p)].mergeMode == 0 ? QStringLiteral("HTP") : QStringLiteral("LTP"));
-        rows.append(row);
-    }
-    for (const QString &l : out::table({"PORT", "UNIVERSE", "BREAK", "MAB", "MBF", "WAIT", "CHANNELS", "MERGE"}, rows))
+    for (const QString &l : out::table(portHeader, rows))
         out::data(QStringLiteral("  ") + l);
     return Success;
 }

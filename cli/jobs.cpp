@@ -109,13 +109,13 @@ Outcome writeJudged(const NodeInfo &n, const NodeOperation::Result &res)
 void Job::addNodes(const Fleet &fleet, Action action)
 {
     for (const NodeInfo &n : fleet.nodes)
-        items.append({n, action, {}, {}, {}, {}, false});
+        items.append({n, action, {}, {}, {}, {}, false, {}});
     for (const QString &name : fleet.missing) {
         NodeInfo unknown;
         quint32 ip = 0;
         if (dottedAddress(name, &ip))
             unknown.address = QHostAddress(ip);
-        items.append({unknown, Action::Refuse, missingReason(name, fleet.found.nodes, fleet.found.listFull), {}, {}, {}, true});
+        items.append({unknown, Action::Refuse, missingReason(name, fleet.found.nodes, fleet.found.listFull), {}, {}, {}, true, {}});
     }
 }
 
@@ -321,11 +321,11 @@ int execute(const Request &r, Fleet &fleet, Job &job)
         return Interrupted;
     }
     if (r.dryRun) {
-        report::printPlan(job.command, job.verb, job.items, r.json, true);
+        report::printPlan(job.command, job.verb, job.items, r.json, r.csv);
         return report::runnable(job.items) ? Success : Failure;
     }
     if (asking) {
-        report::printPlan(job.command, job.verb, job.items, false, false);
+        report::printQuestion(job.command, job.verb, job.items);
         if (!confirmed()) {
             out::message(QStringLiteral("tarvo: nothing was done"));
             return Failure;
@@ -381,7 +381,7 @@ int execute(const Request &r, Fleet &fleet, Job &job)
             o = Outcome::said(Result::Skipped, i.reason);
         rows.append({i.node, o});
     }
-    const int code = report::printSummary(job.command, rows, runner.stops() > 0, r.json);
+    const int code = report::printSummary(job.command, rows, runner.stops() > 0, r.json, r.csv);
     if (!job.again.isEmpty())
         for (const QString &line : leftLines(r, fleet, job, rows))
             out::message(QStringLiteral("tarvo: to do what is left: ") + line);

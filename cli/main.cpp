@@ -11,6 +11,7 @@
 #include "tarvo_version.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 #include <algorithm>
 #include <QCoreApplication>
 #include <sys/resource.h>
@@ -87,11 +88,19 @@ QList<QCommandLineOption> writeOptions()
     };
 }
 
+QCommandLineOption csvOption()
+{
+    return {QStringLiteral("csv"),
+            QStringLiteral("Tables as CSV: a header row, fields quoted as RFC 4180 has it, lines ending in LF.")};
+}
+
 QList<QCommandLineOption> commandOptions(const Command &c)
 {
     QList<QCommandLineOption> o;
     if (c.options)
         o.append(c.options());
+    if (printsTable(c))
+        o.append(csvOption());
     if (c.nodes < 0)
         o.append({QStringLiteral("all"), QStringLiteral("Every node that answers.")});
     if (c.writes)
@@ -150,10 +159,46 @@ QString programHelp()
     text += QStringLiteral("  help [COMMAND]\n\n%1\n\n%2")
                 .arg(wrapped(QLatin1String(nodeHelp) +
                              QStringLiteral(" The commands that write take --dry-run (the plan, nothing sent), --yes "
-                                            "and --parallel N. 'tarvo help COMMAND' describes a command; tarvo(1) "
-                                            "is the reference.")),
+                                            "and --parallel N; every command that prints a table takes --csv. 'tarvo "
+                                            "help COMMAND' describes a command; tarvo(1) is the reference.")),
                      optionsText(parser));
     return text;
+}
+
+// An option as typed: "--bogus", "-x".
+QString dashed(const QString &name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + printable(name.toUtf8());
+}
+
+// Qt's parser says "Unknown option 'bogus'."; tarvo words it as its other
+// messages are, with the option as it is typed.
+QString parserError(const QCommandLineParser &parser)
+{
+    QStringList unknown;
+    for (const QString &name : parser.unknownOptionNames())
+        unknown.append(dashed(name));
+    if (!unknown.isEmpty())
+        return (unknown.size() == 1 ? QStringLiteral("unknown option ") : QStringLiteral("unknown options ")) +
+            unknown.join(QStringLiteral(", "));
+    // Its other errors quote the argument as given, dashes and all.
+    static const QRegularExpression valueError(QStringLiteral("^(Missing|Unexpected) value after '(.*)'\\.$"));
+    const QString error = parser.errorText();
+    const QRegularExpressionMatch m = valueError.match(error);
+    if (m.hasMatch())
+        return printable(m.captured(2).toUtf8()) +
+            (m.captured(1) == QLatin1String("Missing") ? QStringLiteral(" needs a value") : QStringLiteral(" takes no value"));
+    QString plain = printable(error.toUtf8());
+    if (plain.endsWith(QLatin1Char('.')))
+        plain.chop(1);
+    return plain.isEmpty() ? plain : plain.left(1).toLower() + plain.mid(1);
+}
+
+// The first operand word of a command's synopsis other than NODE: DIR, FILE.
+QString fixedOperandName(const Command &c)
+{
+    static const QRegularExpression word(QStringLiteral("\\b(?!NODE)[A-Z]{3,}\\b"));
+    return word.match(QLatin1String(c.synopsis)).captured(0);
 }
 
 // A usage error: what was wrong, the usage line and where help is.
@@ -217,8 +262,9 @@ int parseAndRun()
     top.addOptions(globalOptions());
     top.addOptions(writeOptions());
     top.addPositionalArgument(QStringLiteral("command"), QString());
+    top.addOption(csvOption());
     if (!top.parse(QCoreApplication::arguments()))
-        return usage(top.errorText());
+        return usage(parserError(top));
     if (top.isSet(QStringLiteral("version"))) {
         out::data(QStringLiteral("tarvo ") + QCoreApplication::applicationVersion());
         return Success;
@@ -259,8 +305,17 @@ int parseAndRun()
     QCommandLineParser parser;
     parser.addOptions(globalOptions());
     parser.addOptions(commandOptions(*syntax));
-    if (!parser.parse(QStringList{QStringLiteral("tarvo")} + rest))
-        return usage(parser.errorText(), syntax);
+    if (!parser.parse(QStringList{QStringLiteral("tarvo")} + rest)) {
+        // An option of other commands is named as such, not as unknown.
+        for (const QString &name : parser.unknownOptionNames()) {
+            if (name == QLatin1String("csv"))
+                return usage(QStringLiteral("--csv is for the commands that print a table"), syntax);
+            for (const QCommandLineOption &o : writeOptions())
+                if (o.names().contains(name))
+                    return usage(QStringLiteral("--%1 is for the commands that write").arg(name), syntax);
+        }
+        return usage(parserError(parser), syntax);
+    }
     if (top.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help"))) {
         out::data(commandHelp(*syntax));
         return Success;
@@ -269,6 +324,8 @@ int parseAndRun()
         for (const QCommandLineOption &o : writeOptions())
             if (top.isSet(o))
                 return usage(QStringLiteral("--%1 is for the commands that write").arg(o.names().first()), syntax);
+    if (!printsTable(*syntax) && top.isSet(QStringLiteral("csv")))
+        return usage(QStringLiteral("--csv is for the commands that print a table"), syntax);
 
     Request r;
     r.command = name;
@@ -312,6 +369,7 @@ int parseAndRun()
     ownValue("output", &r.output);
     ownValue("state", &r.state);
     ownValue("forget-after", &r.forgetAfter);
+    ownValue("expect", &r.expect);
 
     if (r.csv && r.json)
         return usage(QStringLiteral("--csv and --json exclude each other"), syntax);
@@ -343,16 +401,34 @@ int parseAndRun()
     // Operands: the fixed ones and the nodes, or --all in the nodes' place;
     // an option may stand in for the fixed ones (config set's --set).
     const int count = int(r.operands.size());
-    const int fixed = syntax->insteadOfOperands && isSet(syntax->insteadOfOperands) ? 0 : syntax->fixedOperands;
+    const bool instead = syntax->insteadOfOperands && isSet(syntax->insteadOfOperands);
+    const int fixed = instead ? 0 : syntax->fixedOperands;
+    const QString fixedName = fixedOperandName(*syntax);
+    // config set's FILE may be given as --set KEY=VALUE instead.
+    QString orInstead;
+    for (const QCommandLineOption &o : commandOptions(*syntax))
+        if (syntax->insteadOfOperands && o.names().contains(QLatin1String(syntax->insteadOfOperands)))
+            orInstead = QStringLiteral(" (or --%1 %2)").arg(o.names().first(), o.valueName());
     if (syntax->nodes < 0) {
-        if (r.all && count != fixed)
-            return usage(count < fixed ? QStringLiteral("missing operand")
-                                       : QStringLiteral("name nodes or give --all, not both"),
+        if (r.all && count > fixed)
+            return usage(QStringLiteral("name nodes or give --all, not both"), syntax);
+        if (r.all && count < fixed)
+            return usage(QStringLiteral("missing ") + fixedName + orInstead, syntax);
+        if (!r.all && count == 0 && fixed > 0)
+            return usage(QStringLiteral("missing %1%2, and name at least one node or give --all").arg(fixedName, orInstead),
                          syntax);
+        // One word where config set takes nodes and then a file: either is missing.
         if (!r.all && count <= fixed)
-            return usage(QStringLiteral("name at least one node, or give --all"), syntax);
-    } else if (count != syntax->fixedOperands + syntax->nodes) {
-        return usage(QStringLiteral("wrong number of operands"), syntax);
+            return usage(fixed > 0 && !orInstead.isEmpty()
+                             ? QStringLiteral("name at least one node (or give --all) and then %1%2").arg(fixedName, orInstead)
+                             : QStringLiteral("name at least one node, or give --all"),
+                         syntax);
+    } else if (count < syntax->fixedOperands + syntax->nodes) {
+        return usage(QStringLiteral("missing NODE"), syntax);
+    } else if (count > syntax->fixedOperands + syntax->nodes) {
+        return usage(QStringLiteral("unexpected operand '%1'")
+                         .arg(printable(r.operands.at(syntax->fixedOperands + syntax->nodes).toUtf8())),
+                     syntax);
     }
     const int code = syntax->run(r);
     if (code == UsageError)

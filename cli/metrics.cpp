@@ -3,6 +3,7 @@
 #include "cli/check.h"
 #include "cli/commands.h"
 #include "cli/configfile.h"
+#include "cli/files.h"
 #include "cli/interrupts.h"
 #include "cli/selection.h"
 #include "engine/engineoptions.h"
@@ -22,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -302,6 +304,120 @@ NodeTable merged(NodeTable nodes, const QVector<SeenNode> &found, qint64 now, qi
     return nodes;
 }
 
+// --- the nodes expected --------------------------------------------------------
+
+// A node the site should have, as far as its file tells.
+struct ExpectedNode {
+    QByteArray serial, label;
+    QString address; // empty when the file gives none
+};
+
+enum : qint64 {
+    // An inventory of MaxNodes nodes takes under 4 MiB.
+    MaxExpectBytes = 16 * 1024 * 1024,
+};
+
+// The nodes of a tarvo-inventory (tarvo search --json) or of a tarvo-check,
+// which holds the same list. Empty when the file is acceptable, else why not.
+QString parseInventory(const QByteArray &bytes, QVector<ExpectedNode> *nodes)
+{
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return QStringLiteral("not a JSON object");
+    if (const QString twice = configfile::repeatedKeyError(bytes); !twice.isEmpty())
+        return twice;
+    const QJsonObject top = doc.object();
+    const QString format = top.value(QLatin1String("format")).toString();
+    if ((format != QLatin1String("tarvo-inventory") && format != QLatin1String("tarvo-check")) ||
+        top.value(QLatin1String("version")).toDouble() != 1 || !top.value(QLatin1String("nodes")).isArray())
+        return QStringLiteral("neither a backup folder nor the JSON of tarvo search (format tarvo-inventory, version 1)");
+    const QJsonArray list = top.value(QLatin1String("nodes")).toArray();
+    if (list.size() > MaxNodes)
+        return QStringLiteral("more than %1 nodes").arg(MaxNodes);
+    for (int i = 0; i < list.size(); ++i) {
+        const QJsonObject o = list.at(i).toObject();
+        ExpectedNode n;
+        n.address = o.value(QLatin1String("address")).toString();
+        const QHostAddress parsed(n.address);
+        if (!list.at(i).isObject() || !readText(o, "serial", DeviceRecord::SerialSize, &n.serial) ||
+            !readText(o, "label", DeviceRecord::LabelSize, &n.label))
+            return QStringLiteral("node %1: no serial and label of at most 16 and 64 8-bit characters").arg(i + 1);
+        if (!n.address.isEmpty() &&
+            (parsed.protocol() != QAbstractSocket::IPv4Protocol || parsed.toString() != n.address))
+            return QStringLiteral("node %1: \"address\" is no IPv4 address").arg(i + 1);
+        nodes->append(n);
+    }
+    return QString();
+}
+
+// The nodes of a folder of tarvo backup: each file's serial is its name,
+// as restore takes it. Every file must be a configuration file.
+QString readBackupFolder(const QString &dir, QVector<ExpectedNode> *nodes)
+{
+    const QStringList names = QDir(dir).entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Hidden, QDir::Name);
+    if (names.size() > MaxNodes)
+        return QStringLiteral("more than %1 files, not a folder of backups").arg(MaxNodes);
+    if (names.isEmpty())
+        return QStringLiteral("no backup (*.json) in it");
+    for (const QString &name : names) {
+        const configfile::Parsed file = configfile::readFile(QDir(dir).filePath(name));
+        if (!file.ok())
+            return file.error;
+        quint32 ip = 0;
+        nodes->append({name.chopped(5).toLatin1(), file.values.label,
+                       dottedAddress(file.values.ip, &ip) ? QHostAddress(ip).toString() : QString()});
+    }
+    return QString();
+}
+
+// --expect's nodes; false after the message when the file will not do.
+bool readExpected(const QString &path, QVector<ExpectedNode> *nodes)
+{
+    QString error;
+    if (QFileInfo(path).isDir()) {
+        error = readBackupFolder(path, nodes);
+    } else {
+        const QByteArray bytes = files::readBounded(path, MaxExpectBytes, &error);
+        if (error.isEmpty())
+            error = parseInventory(bytes, nodes);
+    }
+    if (error.isEmpty())
+        return true;
+    if (!error.startsWith(files::shownName(path))) // a file's own errors name it
+        error = files::shownName(path) + QStringLiteral(": ") + error;
+    fail(QStringLiteral("--expect: %1; nothing written").arg(error));
+    return false;
+}
+
+// The nodes expected that are neither among those seen nor remembered,
+// each once. A serial names its node unless several expected nodes report
+// it (twins): those are told apart by address.
+QVector<ExpectedNode> neverSeen(const QVector<ExpectedNode> &expected, const NodeTable &known)
+{
+    QHash<QByteArray, int> expectedSerials;
+    for (const ExpectedNode &e : expected)
+        ++expectedSerials[e.serial];
+    QSet<QByteArray> serials;
+    QSet<QPair<QString, QByteArray>> at;
+    for (const auto &entry : known) {
+        serials.insert(entry.second.serial);
+        at.insert({QHostAddress(entry.second.address).toString(), entry.second.serial});
+    }
+    QVector<ExpectedNode> unseen;
+    QSet<QPair<QString, QByteArray>> listed;
+    for (const ExpectedNode &e : expected) {
+        const bool twin = e.serial.isEmpty() || expectedSerials.value(e.serial) > 1;
+        const bool seen = twin ? at.contains({e.address, e.serial}) : serials.contains(e.serial);
+        // One series per label set: the exposition must not repeat one.
+        if (!seen && !listed.contains({e.address, e.serial})) {
+            listed.insert({e.address, e.serial});
+            unseen.append(e);
+        }
+    }
+    return unseen;
+}
+
 // --- the exposition ------------------------------------------------------------
 
 // A label value: the node's 8-bit text as UTF-8, with backslash, double
@@ -325,16 +441,23 @@ QString number(double value)
     return QString::number(value, 'f', 3);
 }
 
-QByteArray exposition(const NodeTable &nodes, const Search &s)
+QString upLine(const QByteArray &serial, const QByteArray &label, const QString &address, bool up)
+{
+    return QStringLiteral("tarvo_node_up{serial=\"") + labelValue(serial) + QStringLiteral("\",label=\"") +
+        labelValue(label) + QStringLiteral("\",address=\"") + address + QStringLiteral("\"} ") +
+        (up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
+}
+
+QByteArray exposition(const NodeTable &nodes, const QVector<ExpectedNode> &unseen, const Search &s)
 {
     QString text = family("tarvo_node_up", "1 when the node answered the last search, 0 when a node seen before did "
-                                           "not (until it is forgotten).");
+                                           "not (until it is forgotten) or an expected node was never seen.");
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
-        text += QStringLiteral("tarvo_node_up{serial=\"") + labelValue(n.serial) + QStringLiteral("\",label=\"") +
-            labelValue(n.label) + QStringLiteral("\",address=\"") + QHostAddress(n.address).toString() +
-            QStringLiteral("\"} ") + (n.up ? QLatin1Char('1') : QLatin1Char('0')) + QLatin1Char('\n');
+        text += upLine(n.serial, n.label, QHostAddress(n.address).toString(), n.up);
     }
+    for (const ExpectedNode &n : unseen)
+        text += upLine(n.serial, n.label, n.address, false);
     text += family("tarvo_node_info", "What the node reported when last seen; always 1.");
     for (const auto &entry : nodes) {
         const SeenNode &n = entry.second;
@@ -396,6 +519,10 @@ QList<QCommandLineOption> metricsOptions()
         {QStringLiteral("forget-after"),
          QStringLiteral("How long a node that no longer answers is reported down: 90s, 30m, 12h, 7d (default 7d)."),
          QStringLiteral("DURATION")},
+        {QStringLiteral("expect"),
+         QStringLiteral("The nodes the site should have: a folder written by tarvo backup, or the output of tarvo "
+                        "search --json. One never seen is reported down."),
+         QStringLiteral("DIR|FILE")},
     };
 }
 
@@ -414,6 +541,9 @@ int metrics(const Request &r)
             return fail(QStringLiteral("neither XDG_STATE_HOME nor HOME is set: name the state file with --state"));
         QDir().mkpath(QFileInfo(statePath).absolutePath());
     }
+    QVector<ExpectedNode> expected;
+    if (!r.expect.isEmpty() && !readExpected(r.expect, &expected))
+        return Failure;
     NodeTable nodes;
     if (!readState(statePath, &nodes))
         return Failure;
@@ -424,11 +554,15 @@ int metrics(const Request &r)
     nodes = merged(nodes, s.found, s.startedMs / 1000, forget);
 
     // Both are written even when one fails: each is right on its own.
-    const QByteArray text = exposition(nodes, s);
+    const QVector<ExpectedNode> unseen = neverSeen(expected, nodes);
+    const QByteArray text = exposition(nodes, unseen, s);
     const bool toStandardOutput = r.output.isEmpty() || r.output == QLatin1String("-");
     const bool written = toStandardOutput ? writeStandardOutput(text) : writeWhole(r.output, text);
     const bool remembered = writeWhole(statePath, stateText(nodes));
     if (r.verbose)
-        out::message(QStringLiteral("%1 node(s) answered, %2 known").arg(s.found.size()).arg(nodes.size()));
+        out::message(QStringLiteral("%1 node(s) answered, %2 known, %3 expected and never seen")
+                         .arg(s.found.size())
+                         .arg(nodes.size())
+                         .arg(unseen.size()));
     return written && remembered ? Success : Failure;
 }

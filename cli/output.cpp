@@ -141,6 +141,29 @@ QStringList table(const QStringList &header, const QVector<QStringList> &rows)
     return lines;
 }
 
+QStringList csv(const QStringList &header, const QVector<QStringList> &rows)
+{
+    const auto line = [](const QStringList &row) {
+        QStringList fields;
+        for (const QString &f : row)
+            fields.append(csvField(f));
+        return fields.join(QLatin1Char(','));
+    };
+    QStringList names;
+    for (const QString &h : header)
+        names.append(h.toLower().replace(QLatin1Char(' '), QLatin1Char('_')));
+    QStringList lines{line(names)};
+    for (const QStringList &row : rows)
+        lines.append(line(row));
+    return lines;
+}
+
+void tableData(const QStringList &header, const QVector<QStringList> &rows, bool asCsv)
+{
+    for (const QString &l : asCsv ? csv(header, rows) : table(header, rows))
+        data(l);
+}
+
 } // namespace out
 
 namespace {

@@ -49,6 +49,12 @@ QString csvField(const QString &text);
 // column is not padded.
 QStringList table(const QStringList &header, const QVector<QStringList> &rows);
 
+// The rows as CSV under one header row of the table's columns, written
+// as names ("DEVICE NAME" is device_name); every field as csvField().
+QStringList csv(const QStringList &header, const QVector<QStringList> &rows);
+// The rows as data: the aligned table, or CSV.
+void tableData(const QStringList &header, const QVector<QStringList> &rows, bool asCsv);
+
 // A node's name ("Label (serial)") in at most `width` characters: the
 // serial goes first, then the label is cut, with an ellipsis.
 QString fitName(const QString &name, int width);

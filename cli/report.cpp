@@ -5,8 +5,10 @@
 #include "cli/output.h"
 #include "link/trace.h"
 
+#include <QHash>
 #include <QJsonArray>
 #include <algorithm>
+#include <functional>
 
 namespace report {
 
@@ -37,6 +39,45 @@ QJsonArray changesJson(const QVector<configfile::Change> &changes)
     for (const configfile::Change &c : changes)
         list.append(QJsonObject{{QStringLiteral("field"), c.field}, {QStringLiteral("from"), c.from}, {QStringLiteral("to"), c.to}});
     return list;
+}
+
+QStringList planHeader()
+{
+    return {QStringLiteral("NODE"), QStringLiteral("ACTION"), QStringLiteral("DETAILS")};
+}
+
+QString planCount(const QString &command, const QString &verb, const QVector<Item> &items)
+{
+    const int work = int(std::count_if(items.cbegin(), items.cend(), [](const Item &i) { return i.isWork(); }));
+    return QStringLiteral("tarvo %1: %2 of %3 node(s) to %4").arg(command).arg(work).arg(items.size()).arg(verb);
+}
+
+QString details(const Item &i)
+{
+    if (!i.fromVersion.isEmpty() && i.action == Action::Upgrade)
+        return printable(i.fromVersion.toLatin1()) + QStringLiteral(" -> ") + printable(i.toVersion.toLatin1());
+    if (i.action == Action::Write && !i.changes.isEmpty())
+        return QStringLiteral("%1 change(s)").arg(i.changes.size()) + (i.reason.isEmpty() ? QString() : QStringLiteral("; ") + i.reason);
+    return i.reason;
+}
+
+QString changeText(const configfile::Change &c)
+{
+    return QStringLiteral("%1: %2 -> %3").arg(c.field, shownValue(c.from), shownValue(c.to));
+}
+
+// The table's rows of the items shown: each node, its changes below it.
+QVector<QStringList> planRows(const QVector<Item> &items, const std::function<bool(const Item &)> &shown)
+{
+    QVector<QStringList> rows;
+    for (const Item &i : items) {
+        if (!shown(i))
+            continue;
+        rows.append({shownNode(i.node), actionWord(i.action), details(i)});
+        for (const configfile::Change &c : i.changes)
+            rows.append({QString(), QString(), QStringLiteral("  ") + changeText(c)});
+    }
+    return rows;
 }
 
 int howMany(const QVector<Row> &rows, Result result)
@@ -86,7 +127,7 @@ bool runnable(const QVector<Item> &items)
     return std::none_of(items.cbegin(), items.cend(), [](const Item &i) { return i.action == Action::Refuse; });
 }
 
-void printPlan(const QString &command, const QString &verb, const QVector<Item> &items, bool json, bool toData)
+void printPlan(const QString &command, const QString &verb, const QVector<Item> &items, bool json, bool csv)
 {
     if (json) {
         QJsonObject doc = envelope(QStringLiteral("tarvo-plan"));
@@ -106,27 +147,49 @@ void printPlan(const QString &command, const QString &verb, const QVector<Item> 
         out::data(out::json(doc));
         return;
     }
-    const auto print = [toData](const QString &line) { toData ? out::data(line) : out::message(line); };
-    const int work = int(std::count_if(items.cbegin(), items.cend(), [](const Item &i) { return i.isWork(); }));
-    print(QStringLiteral("tarvo %1: %2 of %3 node(s) to %4%5")
-              .arg(command)
-              .arg(work)
-              .arg(items.size())
-              .arg(verb)
-              .arg(toData ? QStringLiteral(" (a dry run: nothing is sent)") : QString()));
-    QVector<QStringList> rows;
-    for (const Item &i : items) {
-        QString what = i.reason;
-        if (!i.fromVersion.isEmpty() && i.action == Action::Upgrade)
-            what = printable(i.fromVersion.toLatin1()) + QStringLiteral(" -> ") + printable(i.toVersion.toLatin1());
-        else if (i.action == Action::Write && !i.changes.isEmpty())
-            what = QStringLiteral("%1 change(s)").arg(i.changes.size()) + (what.isEmpty() ? QString() : QStringLiteral("; ") + what);
-        rows.append({shownNode(i.node), actionWord(i.action), what});
-        for (const configfile::Change &c : i.changes)
-            rows.append({QString(), QString(), QStringLiteral("  %1: %2 -> %3").arg(c.field, shownValue(c.from), shownValue(c.to))});
+    const QString count = planCount(command, verb, items) + QStringLiteral(" (a dry run: nothing is sent)");
+    if (csv) {
+        out::note(count);
+        // Each change on a row of its own, with its node: rows sort and
+        // filter without losing theirs.
+        QVector<QStringList> rows;
+        for (const Item &i : items) {
+            rows.append({shownNode(i.node), actionWord(i.action), details(i)});
+            for (const configfile::Change &c : i.changes)
+                rows.append({shownNode(i.node), actionWord(i.action), changeText(c)});
+        }
+        out::tableData(planHeader(), rows, true);
+        return;
     }
-    for (const QString &l : out::table({"NODE", "ACTION", "DETAILS"}, rows))
-        print(l);
+    out::data(count);
+    for (const QString &l : out::table(planHeader(), planRows(items, [](const Item &) { return true; })))
+        out::data(l);
+}
+
+void printQuestion(const QString &command, const QString &verb, const QVector<Item> &items)
+{
+    out::message(planCount(command, verb, items));
+    const auto shown = [](const Item &i) { return i.action != Action::Skip; };
+    for (const QString &l : out::table(planHeader(), planRows(items, shown)))
+        out::message(l);
+    // Skips alike are one line each, most first: a site's skips would
+    // bury the nodes written.
+    QStringList reasons;
+    QHash<QString, int> skips;
+    for (const Item &i : items)
+        if (i.action == Action::Skip) {
+            const QString reason = i.commonReason.isEmpty() ? i.reason : i.commonReason;
+            if (!skips.contains(reason))
+                reasons.append(reason);
+            ++skips[reason];
+        }
+    std::stable_sort(reasons.begin(), reasons.end(), [&](const QString &a, const QString &b) { return skips[a] > skips[b]; });
+    for (const QString &reason : reasons)
+        out::message(QStringLiteral("%1 node(s) to skip%2")
+                         .arg(skips.value(reason))
+                         .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
+    if (!reasons.isEmpty())
+        out::message(QStringLiteral("(--dry-run lists the skipped nodes too)"));
 }
 
 QString tally(const QVector<Row> &rows)
@@ -145,7 +208,7 @@ QString seconds(qint64 ms)
     return QString::number(double(ms) / 1000.0, 'f', 2) + QStringLiteral(" s");
 }
 
-int printSummary(const QString &command, const QVector<Row> &rows, bool interrupted, bool json)
+int printSummary(const QString &command, const QVector<Row> &rows, bool interrupted, bool json, bool csv)
 {
     if (json) {
         QJsonObject doc = envelope(QStringLiteral("tarvo-summary"));
@@ -172,10 +235,14 @@ int printSummary(const QString &command, const QVector<Row> &rows, bool interrup
         QVector<QStringList> lines;
         for (const Row &r : rows)
             lines.append({printable(r.node.label), printable(r.node.serial), address(r.node), resultWord(r.outcome.result),
-                          seconds(r.outcome.ms), r.outcome.reason});
-        for (const QString &l : out::table({"LABEL", "SERIAL", "ADDRESS", "RESULT", "TIME", "REASON"}, lines))
-            out::data(l);
-        out::data(tally(rows));
+                          csv ? QString::number(double(r.outcome.ms) / 1000.0, 'f', 2) : seconds(r.outcome.ms),
+                          r.outcome.reason});
+        // In CSV the time is a number, in seconds as the header says.
+        out::tableData({"LABEL", "SERIAL", "ADDRESS", "RESULT", csv ? "SECONDS" : "TIME", "REASON"}, lines, csv);
+        if (csv)
+            out::note(tally(rows));
+        else
+            out::data(tally(rows));
     }
     if (interrupted)
         return Interrupted;

@@ -33,14 +33,20 @@ struct Item {
     QVector<configfile::Change> changes;
     QString fromVersion, toVersion;
     bool missing = false; // named, or backed up, and not answering
+    // A skip's reason without what is particular to the node, so that the
+    // question before a write can count the skips alike (empty: reason).
+    QString commonReason;
     bool isWork() const;
 };
 
 bool runnable(const QVector<Item> &items);
-// The plan, "tarvo backup: 3 of 4 node(s) to back up": on standard output
-// for --dry-run (then as JSON with --json), on standard error before a
-// question.
-void printPlan(const QString &command, const QString &verb, const QVector<Item> &items, bool json, bool toData);
+// The plan for --dry-run, "tarvo backup: 3 of 4 node(s) to back up", a row
+// for every node: on standard output as a table, JSON or CSV (the count
+// line then on standard error).
+void printPlan(const QString &command, const QString &verb, const QVector<Item> &items, bool json, bool csv);
+// The plan before the question, on standard error: every node to work on
+// or refused with its changes, and the skips as counts, by reason.
+void printQuestion(const QString &command, const QString &verb, const QVector<Item> &items);
 
 struct Row {
     NodeInfo node;
@@ -49,7 +55,8 @@ struct Row {
 // "37 verified, 2 failed, 1 missing".
 QString tally(const QVector<Row> &rows);
 // The summary with its tally; returns the exit code (130 when interrupted).
-int printSummary(const QString &command, const QVector<Row> &rows, bool interrupted, bool json);
+// With csv, the rows are the data and the tally goes to standard error.
+int printSummary(const QString &command, const QVector<Row> &rows, bool interrupted, bool json, bool csv);
 
 QString seconds(qint64 ms);
 

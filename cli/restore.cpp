@@ -189,6 +189,7 @@ int restore(const Request &r)
             // A replaced node: the backups that fit it otherwise.
             i.action = r.all ? Action::Skip : Action::Refuse;
             i.reason = QStringLiteral("no backup fits it by %1 in %2").arg(by, dir);
+            i.commonReason = i.reason;
             for (const Match other : {Match::Serial, Match::Label, Match::Address}) {
                 const QVector<int> fit = other == match ? QVector<int>() : fitting(backups, i.node, other);
                 if (!fit.isEmpty())
@@ -227,7 +228,7 @@ int restore(const Request &r)
                 reason = QStringLiteral("backed up in %1; refused: it fits %2 by %3, which %4 backups fit")
                              .arg(backup.path, nodesOf(b), by)
                              .arg(fits.at(takers.first()).size());
-            job.items.append({gone, Action::Refuse, reason, {}, {}, {}, takers.isEmpty()});
+            job.items.append({gone, Action::Refuse, reason, {}, {}, {}, takers.isEmpty(), {}});
         }
     }
     if (job.items.isEmpty()) {

@@ -93,6 +93,8 @@ int upgrade(const Request &r)
             i.reason = step == versionpolicy::Step::Downgrade
                 ? QStringLiteral("newer: skipped (%1; the file is %2)").arg(printable(i.node.firmware), printable(image.version))
                 : QStringLiteral("already at ") + printable(image.version);
+            if (step == versionpolicy::Step::Downgrade)
+                i.commonReason = QStringLiteral("newer than the file's ") + printable(image.version);
             break;
         case versionpolicy::Verdict::Refuse:
             i.action = Action::Refuse;

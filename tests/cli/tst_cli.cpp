@@ -225,6 +225,16 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << 2 << "unknown command 'frobnicate'" << true;
         QTest::newRow("no nodes") << QStringList{"upgrade", "x.upg"} << 2 << "name at least one node, or give --all"
                                   << true;
+        // Usage errors in tarvo's words, every missing operand named at once.
+        QTest::newRow("no operands") << QStringList{"upgrade"} << 2
+                                     << "tarvo: missing FILE, and name at least one node or give --all\n" << true;
+        QTest::newRow("no node to show") << QStringList{"show"} << 2 << "tarvo: missing NODE\n" << true;
+        QTest::newRow("unknown option") << QStringList{"search", "--bogus"} << 2 << "tarvo: unknown option --bogus\n"
+                                        << true;
+        QTest::newRow("option without its value") << QStringList{"search", "--timeout"} << 2
+                                                  << "tarvo: --timeout needs a value\n" << true;
+        QTest::newRow("no network object") << QStringList{"config", "set", "2003", "@/nonet.json"} << 1
+                                           << "nonet.json: \"network\" is missing\n" << true;
         QTest::newRow("parallel") << QStringList{"upgrade", "x.upg", "--all", "--parallel", "1001"} << 2
                                   << "--parallel must be a whole number from 1 to 1000" << true;
         QTest::newRow("several addresses") << QStringList{"search"} << 2
@@ -250,6 +260,8 @@ private slots:
         writeFile(dir.filePath("short.upg"), QByteArray(1000, 'x'));
         writeFile(dir.filePath("v0.json"), editedFile({{"\"version\": 1", "\"version\": 0"}}));
         writeFile(dir.filePath("nov.json"), editedFile({{"\"version\": 1,\n", ""}}));
+        writeFile(dir.filePath("nonet.json"),
+                  editedFile({{"  \"network\": {\"ip\": \"192.0.2.12\", \"mask\": \"255.255.255.0\", \"gateway\": \"192.0.2.254\"},\n", ""}}));
         for (QString &a : args)
             a.replace("@", dir.path());
 
@@ -647,6 +659,55 @@ private slots:
         QCOMPARE(kept.readAll(), backup);
     }
 
+    // Every table takes --csv: standard output holds the CSV alone, one
+    // header row and the table's columns, node texts quoted and kept from
+    // being taken for formulas. In the lines, @ is the folder and %* any text.
+    void tablesAsCsv_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("tally"); // on standard error
+        QTest::newRow("summary") << QStringList{"backup", "@", "7001"}
+                                 << QStringList{"label,serial,address,result,seconds,reason",
+                                                "\"'=Hi, \"\"q\"\"\",7001,192.0.2.10,done,%*,@/7001.json"}
+                                 << "1 done";
+        QTest::newRow("plan") << QStringList{"config", "set", "7001", "--set", "label=x", "--dry-run"}
+                              << QStringList{"node,action,details",
+                                             "\"'=Hi, \"\"q\"\" (7001, 192.0.2.10)\",write,1 change(s)",
+                                             "\"'=Hi, \"\"q\"\" (7001, 192.0.2.10)\",write,\"label: \"\"=Hi, \\\"\"q\\\"\"\"\" -> \"\"x\"\"\""}
+                              << "1 of 1 node(s) to write";
+        QTest::newRow("check") << QStringList{"check"}
+                               << QStringList{"severity,kind,problem",
+                                              "info,bootloader,\"Rig-2 (7002, 192.0.2.11) runs its boot loader (%*); start "
+                                              "its application: tarvo run 192.0.2.11\""}
+                               << "0 error(s), 0 warning(s), 1 info";
+        QTest::newRow("show") << QStringList{"show", "7001"}
+                              << QStringList{"port,universe,break,mab,mbf,wait,channels,merge", "1,%*", "2,%*", "3,%*", "4,%*"}
+                              << "";
+    }
+
+    void tablesAsCsv()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, tally);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "7001", {{"label", "=Hi, \"q\""}}), node(1, "7002", {{"type", 666}, {"mac", "02:54:41:52:70:02"}})}));
+        QTemporaryDir dir;
+        for (QString &a : args)
+            a.replace("@", dir.path());
+        const CliRun r = tarvo(QStringList{"--csv"} + args, &emu);
+        QCOMPARE(r.code, 0);
+        const QStringList printed = r.out.split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(printed.size() == lines.size(), qPrintable(r.out));
+        for (int i = 0; i < lines.size(); ++i) {
+            QString pattern = QRegularExpression::escape(QString(lines.at(i)).replace("@", dir.path()));
+            pattern.replace("\\%\\*", ".*");
+            QVERIFY2(printed.at(i).contains(QRegularExpression("^" + pattern + "$")), qPrintable(printed.at(i)));
+        }
+        QVERIFY2(r.err.contains(tally), qPrintable(r.err));
+    }
+
     // What the command line itself promises: help, usage errors, the
     // interface by name or from the environment, -q.
     void conventions_data()
@@ -662,6 +723,8 @@ private slots:
                                      << "Options:";
         QTest::newRow("help of a command") << "$P help restore" << "--match <serial.label.address>|--dry-run" << "help-all";
         QTest::newRow("csv and json") << "$T search --csv --json; echo rc=$?" << "exclude each other|rc=2" << "";
+        QTest::newRow("csv without a table") << "$T metrics --csv; echo rc=$?"
+                                             << "^tarvo: --csv is for the commands that print a table\\n|rc=2" << "";
         QTest::newRow("interface by name") << "$P --interface v0 search; echo rc=$?"
                                            << "the interface has several addresses; choose one: 192.0.2.1, 192.0.2.5|rc=2"
                                            << "";

@@ -136,6 +136,53 @@ private slots:
                      qPrintable(r.err));
     }
 
+    // Asked on a terminal, a write shows what it will change on each node
+    // it writes and counts the skips by reason rather than listing them;
+    // answered no, nothing is sent.
+    void questionShowsTheChanges_data()
+    {
+        QTest::addColumn<QString>("before"); // run first, $D a folder
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QStringList>("shown"); // patterns
+        QTest::newRow("config set")
+            << "$T --yes config set 26490001 26490002 26490003 --set 'ports[1].break=200'"
+            << "config set --all --set 'ports[1].break=200'"
+            << QStringList{"tarvo config set: 4 of 7 node\\(s\\) to write\r?\n",
+                           "\nTruss 4 \\(26490004, 192\\.0\\.2\\.13\\) +write +1 change\\(s\\)\r?\n +ports\\[1\\]\\.break: 176 -> 200\r?\n",
+                           "\n3 node\\(s\\) to skip \\(it holds these values already\\)\r?\n"};
+        QTest::newRow("restore")
+            << "$T backup $D 26490001 26490002 && sed -i 's/\"Truss 1\"/\"Truss 1b\"/' $D/26490001.json"
+            << "restore $D --all"
+            << QStringList{"tarvo restore: 2 of 7 node\\(s\\) to write\r?\n",
+                           "\nTruss 1 \\(26490001, 192\\.0\\.2\\.10\\) +write +1 change\\(s\\); [^\\n]*/26490001\\.json\r?\n"
+                           " +label: \"Truss 1\" -> \"Truss 1b\"\r?\n",
+                           "\n5 node\\(s\\) to skip \\(no backup fits it by serial in [^)]*\\)\r?\n"
+                           "\\(--dry-run lists the skipped nodes too\\)\r?\nGo ahead\\? \\[y/N\\] "};
+    }
+
+    void questionShowsTheChanges()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, command);
+        QFETCH(QStringList, shown);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes(site(6)));
+        QTemporaryDir dir;
+        QCOMPARE(shell(before, {{"D", dir.path()}}, &emu).code, 0);
+        const auto writes = [&emu] {
+            int n = 0;
+            for (int i = 0; i < 7; ++i)
+                n += int(emu.received(address(i)).count("8"));
+            return n;
+        };
+        const int written = writes();
+        const CliRun r = shell("printf 'n\\n' | script -qec \"$T " + command + "\" /dev/null", {{"D", dir.path()}}, &emu);
+        for (const QString &pattern : shown)
+            QVERIFY2(r.out.contains(QRegularExpression(pattern)), qPrintable(pattern + " not in:\n" + r.out));
+        QVERIFY2(!r.out.contains("skip  ") && r.out.contains("nothing was done"), qPrintable(r.out));
+        QCOMPARE(writes(), written);
+    }
+
     // A file taken from another node is a template: its ports are written,
     // the node keeps its label and network settings unless asked; asked,
     // a write onto another node's address is refused, nothing sent.

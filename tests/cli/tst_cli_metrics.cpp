@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -20,6 +21,18 @@ QString readText(const QString &path)
 QStringList nodeLines(const QString &exposition)
 {
     return exposition.split('\n').filter(QRegularExpression("^tarvo_node_"));
+}
+
+using Files = QMap<QString, QByteArray>; // by path under a test's folder
+
+// A backup as tarvo backup writes it, of the node and label given.
+QByteArray backupFile(const QString &serial, const QString &label, const QString &ip)
+{
+    const QString port = "{\"universe\": 1, \"break\": 176, \"mab\": 12, \"mbf\": 0, \"wait\": 10, \"channels\": 512, \"merge\": \"HTP\"}";
+    return QStringLiteral("{\"format\": \"tarvo-config\", \"version\": 1, \"serial\": \"%1\", \"label\": \"%2\", "
+                          "\"network\": {\"ip\": \"%3\", \"mask\": \"255.255.255.0\", \"gateway\": \"0.0.0.0\"}, \"ports\": [%4, %4, %4, %4]}")
+        .arg(serial, label, ip, port)
+        .toUtf8();
 }
 
 QString promtoolVerdict(const QString &path)
@@ -117,6 +130,52 @@ private slots:
         QVERIFY(!readText(state).contains("5002"));
     }
 
+    // The nodes the site should have, from a backup folder or an
+    // inventory: one never seen is reported down with what the file says
+    // of it, one that answers is reported once.
+    void expectedNodes_data()
+    {
+        QTest::addColumn<Files>("files"); // "site" is what --expect names
+        QTest::addColumn<QStringList>("down");
+        QTest::newRow("backup folder")
+            << Files{{"site/6001.json", backupFile("6001", "Rig-1", "192.0.2.10")},
+                     {"site/9001.json", backupFile("9001", "Spare", "192.0.2.50")}}
+            << QStringList{"tarvo_node_up{serial=\"9001\",label=\"Spare\",address=\"192.0.2.50\"} 0"};
+        // Twins are told apart by address; an address may be unknown.
+        QTest::newRow("inventory")
+            << Files{{"site", "{\"format\": \"tarvo-inventory\", \"version\": 1, \"nodes\": [\n"
+                              " {\"serial\": \"6001\", \"label\": \"Rig-1\", \"address\": \"192.0.2.10\"},\n"
+                              " {\"serial\": \"6001\", \"label\": \"Twin\", \"address\": \"192.0.2.60\"},\n"
+                              " {\"serial\": \"9002\", \"label\": \"No \\\"IP\\\"\", \"address\": \"\"}]}"}}
+            << QStringList{"tarvo_node_up{serial=\"6001\",label=\"Twin\",address=\"192.0.2.60\"} 0",
+                           "tarvo_node_up{serial=\"9002\",label=\"No \\\"IP\\\"\",address=\"\"} 0"};
+    }
+
+    void expectedNodes()
+    {
+        QFETCH(Files, files);
+        QFETCH(QStringList, down);
+        EmulatorProcess emu;
+        QVERIFY(emu.startNodes({node(0, "6001")}));
+        QTemporaryDir dir;
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            QDir(dir.path()).mkpath(QFileInfo(it.key()).path());
+            QVERIFY(!writeFile(dir.filePath(it.key()), it.value()).isEmpty());
+        }
+        const QString prom = dir.filePath("t.prom");
+        const CliRun r = tarvo({"metrics", "--timeout", "300", "--state", dir.filePath("state.json"), "-o", prom,
+                                "--expect", dir.filePath("site")},
+                               &emu);
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        QCOMPARE(nodeLines(readText(prom)).filter("tarvo_node_up"),
+                 QStringList{"tarvo_node_up{serial=\"6001\",label=\"Rig-1\",address=\"192.0.2.10\"} 1"} + down);
+        QVERIFY(!readText(dir.filePath("state.json")).contains("9001"));
+        if (QStandardPaths::findExecutable("promtool").isEmpty())
+            QSKIP("promtool is not installed (Debian package prometheus)");
+        const QString verdict = promtoolVerdict(prom);
+        QVERIFY2(verdict.isEmpty(), qPrintable(verdict));
+    }
+
     // Stopped before its window ends (systemd's SIGTERM), a search writes
     // nothing: the nodes that had not answered yet would show as down.
     void interruptedWritesNothing()
@@ -208,7 +267,24 @@ private slots:
                                               << true;
         QTest::newRow("ten years in minutes") << QStringList{"--forget-after", "5256000m", "-o", "@/t.prom"} << 0 << ""
                                               << true;
-        QTest::newRow("an operand") << QStringList{"extra"} << 2 << "wrong number of operands" << false;
+        QTest::newRow("an operand") << QStringList{"extra"} << 2 << "unexpected operand 'extra'" << false;
+        // A file given to --expect that will not do writes nothing.
+        const auto expect = [](const QByteArray &content) { return QStringList{"--expect", "@/e=" + content.toBase64()}; };
+        QTest::newRow("expect: no inventory") << expect("{\"format\": \"tarvo-plan\", \"version\": 1, \"nodes\": []}") << 1
+                                              << "--expect: @/e: neither a backup folder nor the JSON of tarvo search"
+                                              << false;
+        QTest::newRow("expect: a node without serial")
+            << expect("{\"format\": \"tarvo-inventory\", \"version\": 1, \"nodes\": [{\"label\": \"x\", \"address\": \"\"}]}") << 1
+            << "--expect: @/e: node 1: no serial and label" << false;
+        QTest::newRow("expect: no IPv4 address")
+            << expect("{\"format\": \"tarvo-inventory\", \"version\": 1, \"nodes\": [{\"serial\": \"1\", \"label\": \"\", \"address\": \"::1\"}]}")
+            << 1 << "--expect: @/e: node 1: \"address\" is no IPv4 address" << false;
+        QTest::newRow("expect: beyond 16 MiB") << expect(QByteArray(16 * 1024 * 1024 + 1, ' ')) << 1
+                                               << "--expect: @/e: larger than 16777216 bytes" << false;
+        QTest::newRow("expect: missing") << QStringList{"--expect", "@/none"} << 1 << "--expect: @/none: cannot be read"
+                                         << false;
+        QTest::newRow("expect: a backup without network") << QStringList{"--expect", "@/backups"} << 1
+                                                          << "--expect: @/backups/1.json: \"network\" is missing" << false;
         QTest::newRow("not our address") << QStringList{"--interface", "192.0.2.99"} << 2
                                          << "--interface 192.0.2.99 is not a usable address of this workstation; "
                                             "usable: 192.0.2.1"
@@ -229,8 +305,15 @@ private slots:
         EmulatorProcess emu;
         QVERIFY(emu.startNodes({node(0, "7001")}));
         QTemporaryDir dir;
-        for (QString &a : args)
+        // "@/e=BASE64": a file of that content; @/backups holds one backup
+        // without its network object.
+        QDir(dir.path()).mkpath("backups");
+        writeFile(dir.filePath("backups/1.json"), "{\"format\": \"tarvo-config\", \"version\": 1, \"label\": \"\", \"ports\": []}");
+        for (QString &a : args) {
             a.replace("@", dir.path());
+            if (a.contains("/e="))
+                a = writeFile(a.section('=', 0, 0), QByteArray::fromBase64(a.section('=', 1).toLatin1()));
+        }
         message.replace("@", dir.path());
         const QString state = dir.filePath("state.json");
 
