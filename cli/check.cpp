@@ -7,6 +7,7 @@
 #include "cli/report.h"
 #include "cli/selection.h"
 #include "link/discovery.h"
+#include "link/reach.h"
 #include "link/trace.h"
 
 #include <QHash>
@@ -44,7 +45,7 @@ QString ip(quint32 address)
 // "192.0.2.0/24", or the address and mask where the mask is not contiguous.
 QString network(quint32 address, quint32 mask)
 {
-    const int prefix = sitecheck::prefixOf(mask);
+    const int prefix = Reach::prefixLength(mask);
     return prefix < 0 ? QStringLiteral("%1 mask %2").arg(ip(address), ip(mask))
                       : QStringLiteral("%1/%2").arg(ip(address & mask)).arg(prefix);
 }

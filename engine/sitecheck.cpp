@@ -1,5 +1,7 @@
 #include "engine/sitecheck.h"
 
+#include "link/reach.h"
+
 #include <QHash>
 #include <QMap>
 #include <QSet>
@@ -138,17 +140,6 @@ QString severityName(Severity severity)
     return QStringLiteral("info");
 }
 
-int prefixOf(quint32 mask)
-{
-    const quint32 inverted = ~mask;
-    if ((inverted & (inverted + 1)) != 0)
-        return -1;
-    int n = 0;
-    for (quint32 m = mask; m; m <<= 1)
-        ++n;
-    return n;
-}
-
 QVector<Problem> check(const QVector<NodeInfo> &nodes, const Workstation &ws, quint64 repliesLost)
 {
     QVector<Problem> out;
@@ -190,10 +181,8 @@ QVector<Problem> check(const QVector<NodeInfo> &nodes, const Workstation &ws, qu
             Problem p = problem(Kind::Unreachable, {i});
             p.address = from;
             p.mask = n.mask;
-            const int prefix = prefixOf(n.mask);
-            const quint32 host = from & ~n.mask;
-            // Wider than /8 or narrower than /30 gives no network to join.
-            if (prefix >= 8 && prefix <= 30 && host != 0 && host != ~n.mask) {
+            int prefix = 0;
+            if (Reach::networkProblem(QHostAddress(from), n.mask, &prefix).isEmpty()) {
                 p.prefixLength = prefix;
                 const quint64 key = quint64(from & n.mask) << 8 | quint64(prefix);
                 if (!freeIn.contains(key))

@@ -66,9 +66,6 @@ struct Workstation {
 // address of the first node concerned.
 QVector<Problem> check(const QVector<NodeInfo> &nodes, const Workstation &workstation, quint64 repliesLost);
 
-// The prefix length of a contiguous mask, -1 for one that is not.
-int prefixOf(quint32 mask);
-
 } // namespace sitecheck
 
 #endif

@@ -347,7 +347,7 @@ QVector<quint32> candidates(quint32 node, int prefix, const QSet<quint32> &exclu
 
 // Why `node` with `mask` names no network to add an address in; empty when
 // it does.
-QString networkProblem(const QHostAddress &node, quint32 mask, quint32 *n, int *prefix)
+QString joinProblem(const QHostAddress &node, quint32 mask, quint32 *n, int *prefix)
 {
     if (!ipv4(node, n) || !unicast(*n))
         return QStringLiteral("%1 is not a unicast IPv4 address").arg(node.toString());
@@ -361,6 +361,21 @@ QString networkProblem(const QHostAddress &node, quint32 mask, quint32 *n, int *
         return QStringLiteral("%1 is not a host address in its network /%2").arg(ipText(*n)).arg(*prefix);
     return {};
 }
+
+} // namespace
+
+QString Reach::networkProblem(const QHostAddress &node, quint32 mask, int *prefix)
+{
+    quint32 n = 0;
+    return joinProblem(node, mask, &n, prefix);
+}
+
+int Reach::prefixLength(quint32 mask)
+{
+    return prefixOf(mask);
+}
+
+namespace {
 
 QSet<quint32> excludedAddresses(const QList<QHostAddress> &taken, const QVector<rtnl::Address> &local)
 {
@@ -383,7 +398,7 @@ ReachResult Reach::manualAddress(const QHostAddress &node, quint32 mask, const Q
         return failed(failure);
     quint32 n = 0;
     int prefix = 0;
-    const QString problem = networkProblem(node, mask, &n, &prefix);
+    const QString problem = joinProblem(node, mask, &n, &prefix);
     if (!problem.isEmpty())
         return failed(problem);
     QVector<rtnl::Address> all;
@@ -411,7 +426,7 @@ ReachResult Reach::temporaryAddressFor(const QHostAddress &node, quint32 mask, c
         return failed(failure);
     quint32 n = 0;
     int prefix = 0;
-    const QString problem = networkProblem(node, mask, &n, &prefix);
+    const QString problem = joinProblem(node, mask, &n, &prefix);
     if (!problem.isEmpty())
         return failed(problem);
     const quint32 m = maskOf(prefix);

@@ -126,6 +126,12 @@ public:
     // still alive afterwards know their changes are gone.
     static void undoFromSignalHandler();
 
+    // Why a node at `node` with `mask` names no network an address could be
+    // added in (empty when it does); *prefix is the mask's length.
+    static QString networkProblem(const QHostAddress &node, quint32 mask, int *prefix);
+    // The length of a contiguous mask (255.255.255.0 is 24), or -1.
+    static int prefixLength(quint32 mask);
+
     // The label of a temporary address on `interfaceName` ("eth1:tv"), or
     // empty when the name leaves no room for one (labels fit 15 bytes).
     static QString labelFor(const QString &interfaceName);
