@@ -308,7 +308,7 @@ QString explain(const Rejection &r, const QVector<Action> &actions, const Run &r
     for (const ChaosNode &n : before)
         if (n.key() == r.node)
             text.append(QStringLiteral("  node %1 (serial %2, at %3, process %4), faults %5")
-                            .arg(n.key(), n.serial(), n.at).arg(n.process).arg(compactJson(n.spec.value("faults"))));
+                            .arg(n.key(), n.serial(), n.at).arg(n.process).arg(compactJson(n.setup.value("faults"))));
     if (!r.row.isEmpty())
         text.append(QStringLiteral("  row %1").arg(compactJson(r.row)));
     int packets = 0;

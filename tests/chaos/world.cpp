@@ -180,7 +180,7 @@ QVector<ChaosNode> makeNodes(Rng &rng, int processes)
         n.process = i % processes;
         n.at = QStringLiteral("192.0.2.%1").arg(10 + i);
         const QString label = rng.chance(0.2) ? QString::fromUtf8("Bühne %1").arg(i + 1) : QStringLiteral("Rig-%1").arg(i + 1);
-        n.spec = {{"ip", n.at},
+        n.setup = {{"ip", n.at},
                   {"serial", QString::number(30000000 + rng.between(0, 999999))},
                   {"label", rng.chance(0.05) ? QStringLiteral("Shared") : label},
                   {"mac", QStringLiteral("02:54:41:52:00:%1").arg(i, 2, 16, QLatin1Char('0'))},
@@ -198,14 +198,14 @@ QVector<ChaosNode> makeNodes(Rng &rng, int processes)
             const auto &fault = faultTable().at(deck.takeLast());
             faults.insert(fault.first, fault.second(rng, nodes));
         }
-        n.spec.insert("faults", faults);
+        n.setup.insert("faults", faults);
     }
     // Twins: two nodes that report one serial, sometimes one MAC too.
     if (nodes.size() > 2 && rng.chance(0.6)) {
         const int a = rng.between(0, int(nodes.size()) - 1), b = (a + 1 + rng.between(0, int(nodes.size()) - 2)) % int(nodes.size());
-        nodes[b].spec.insert("serial", nodes[a].serial());
+        nodes[b].setup.insert("serial", nodes[a].serial());
         if (rng.chance(0.5))
-            nodes[b].spec.insert("mac", nodes[a].spec.value("mac"));
+            nodes[b].setup.insert("mac", nodes[a].setup.value("mac"));
     }
     return nodes;
 }
@@ -229,7 +229,7 @@ bool Fleet::start(const QVector<ChaosNode> &all, int count)
         QJsonArray mine;
         for (const ChaosNode &n : std::as_const(nodes))
             if (n.process == p)
-                mine.append(n.spec);
+                mine.append(n.setup);
         QFile f(QDir(dir).filePath(QStringLiteral("nodes-%1.json").arg(p)));
         if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(QJsonObject{{"nodes", mine}}).toJson()) <= 0)
             return false;

@@ -33,7 +33,7 @@ using Event = QJsonObject;
 using Journal = QHash<QString, QVector<Event>>; // by the node's start address
 
 struct ChaosNode {
-    QJsonObject spec; // as the node file has it: ip, serial, label, mac, type, version, faults
+    QJsonObject setup; // as the node file has it: ip, serial, label, mac, type, version, faults
     int process = 0;
     // As its journal last told.
     QString at;         // where it answers now
@@ -41,8 +41,8 @@ struct ChaosNode {
     QString version;
     int type = 421;
 
-    QString key() const { return spec.value(QLatin1String("ip")).toString(); }
-    QString serial() const { return spec.value(QLatin1String("serial")).toString(); }
+    QString key() const { return setup.value(QLatin1String("ip")).toString(); }
+    QString serial() const { return setup.value(QLatin1String("serial")).toString(); }
 };
 
 // The faults the chaos test deals, each with values of its own.
