@@ -458,15 +458,24 @@ private slots:
 
         qint64 peak = 0;
         const QStringList grew = memoryGrowth(stats.peaks, &peak);
+#ifdef __SANITIZE_ADDRESS__
+        // AddressSanitizer holds freed blocks in quarantine: a process's peak
+        // follows all it ever allocated, not what it keeps. The plain build
+        // judges memory.
+        const bool judgeMemory = false;
+#else
+        const bool judgeMemory = true;
+#endif
 
-        QStringList figures{QStringLiteral("chaos: seed %1, %2 node operations in %3 commands, %4 s, tarvo's peak resident size %5 MiB")
-                                .arg(seed).arg(stats.ops).arg(stats.commands).arg(wall.elapsed() / 1000.0, 0, 'f', 1).arg(peak / 1024.0, 0, 'f', 1)};
+        QStringList figures{QStringLiteral("chaos: seed %1, %2 node operations in %3 commands, %4 s, tarvo's peak resident size %5 MiB%6")
+                                .arg(seed).arg(stats.ops).arg(stats.commands).arg(wall.elapsed() / 1000.0, 0, 'f', 1).arg(peak / 1024.0, 0, 'f', 1)
+                                .arg(judgeMemory ? QString() : QStringLiteral(" (not judged under AddressSanitizer)"))};
         for (auto it = stats.perCommand.cbegin(); it != stats.perCommand.cend(); ++it)
             figures.append(QStringLiteral("  %1: %2 command(s)").arg(it.key()).arg(it.value()));
         for (const auto &[cls, how] : stats.classes)
             figures.append(QStringLiteral("  untruthful: %1 (%2 row(s)); first: %3").arg(cls).arg(stats.classCount.at(cls)).arg(how));
         print(figures.join('\n'));
-        QVERIFY2(grew.isEmpty(), qPrintable(QStringLiteral("tarvo's peak memory grew: ") + grew.join(QStringLiteral("; "))));
+        QVERIFY2(!judgeMemory || grew.isEmpty(), qPrintable(QStringLiteral("tarvo's peak memory grew: ") + grew.join(QStringLiteral("; "))));
         QVERIFY2(stats.rejected == 0, qPrintable(QStringLiteral("%1 row(s) rejected, in %2 class(es)").arg(stats.rejected).arg(stats.classes.size())));
     }
 };
