@@ -5,9 +5,8 @@
 // replies count only in the step that awaits them; then come up to 24
 // steps: bytes as they arrived (the command word at their start optionally
 // forced to one the dispatcher knows, so that every handler is reached
-// often), the pause that hands on a waiting rest, the connection's end, or
-// a guard running out. Whatever the node sends, no packet goes out more
-// than the bound allows.
+// often), the connection's end, or a guard running out. Whatever the node
+// sends, no packet goes out more than the bound allows.
 
 #include "fuzzsupport.h"
 
@@ -64,9 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 12:
             config.handleWriteTimeout();
             FUZZ_CHECK(!config.writePending());
-            break;
-        case 14:
-            session.flushRest();
             break;
         case 13:
             session.handleDisconnected();
