@@ -151,8 +151,32 @@ void NodeSession::receive(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
+    // A rest short of its fields waits for the rest of its reply, which may
+    // begin with bytes that read as a word. A read that begins with a word
+    // the tool acts on and, taken as that rest, runs past the reply's 1024
+    // bytes onto something no message starts with, is the next message: the
+    // rest was a reply cut short.
+    const qsizetype end = DeviceMessageSize - pending.size();
+    if (tailLeft == 0 && !pending.isEmpty() && bytes.size() >= 4 && actedOn(wire::u32(bytes, 0)) &&
+        bytes.size() >= end + 4 && !actedOn(wire::u32(bytes, int(end)))) {
+        say(QStringLiteral("Short message ignored: ") + QString::number(pending.size()));
+        pendingStart += quint64(pending.size());
+        pending.clear();
+    }
     pending += bytes;
     frame(generation);
+}
+
+// Whether these one to three bytes are how a word the tool acts on begins
+// (little-endian: its low byte, then zeros).
+bool NodeSession::mayBeginWord(const QByteArray &bytes)
+{
+    if (bytes.isEmpty() || !actedOn(quint8(bytes.at(0))))
+        return false;
+    for (qsizetype i = 1; i < bytes.size(); ++i)
+        if (bytes.at(i) != 0)
+            return false;
+    return true;
 }
 
 bool NodeSession::actedOn(quint32 word)
@@ -203,12 +227,29 @@ void NodeSession::frame(quint64 current)
             continue;
         }
         // A rest that holds its fields is read now: whatever follows of it
-        // is its tail.
+        // is its tail. Past its fields, a word the tool acts on begins the
+        // next message, as it would in a later read; and up to three last
+        // bytes that may begin one wait to be told by the next four.
         const qsizetype size = pending.size();
-        if (size < 4 || size < wire::fieldsEnd(wire::u32(pending, CommandOffset)))
+        const qsizetype fields = size < 4 ? 4 : wire::fieldsEnd(wire::u32(pending, CommandOffset));
+        if (size < fields)
             return;
-        tailLeft = DeviceMessageSize - size;
-        handOn(size, current);
+        for (qsizetype at = fields; at + 4 <= size; ++at)
+            if (actedOn(wire::u32(pending, int(at)))) {
+                if (!handOn(at, current))
+                    return;
+                break;
+            }
+        if (pending.size() != size)
+            continue; // the next message begins here
+        qsizetype end = size;
+        for (qsizetype held = 3; held > 0; --held)
+            if (size - held >= fields && mayBeginWord(pending.right(held))) {
+                end = size - held;
+                break;
+            }
+        tailLeft = DeviceMessageSize - end;
+        handOn(end, current);
         return;
     }
 }

@@ -107,6 +107,7 @@ public:
 
     // The words a node's message may start with that the tool acts on.
     static bool actedOn(quint32 word);
+    static bool mayBeginWord(const QByteArray &bytes);
 
 signals:
     void connected();

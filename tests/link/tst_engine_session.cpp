@@ -103,6 +103,13 @@ private slots:
                                              << QList<int>{1024, 300, 1024, 500};
         QTest::newRow("whole configuration, short firmware replies")
             << QList<QByteArray>{whole, erased, ack, ack} << QList<int>{1024, 80, 12, 12};
+        // Short replies in one read are each read; a word's first two bytes
+        // at a read's end wait for the next four (a packet number of 16
+        // would read as a word).
+        QTest::newRow("two short replies in one read") << QList<QByteArray>{ack + ack} << QList<int>{12, 12};
+        const QByteArray ack16 = QByteArray("\x0d\0\0\0\0\0\0\0\x10\0\0\0\0\0\0\0", 16);
+        QTest::newRow("a word cut after two bytes")
+            << QList<QByteArray>{ack16 + ack16.left(2), ack16.mid(2) + ack} << QList<int>{16, 16, 12};
         QTest::newRow("under the word") << QList<QByteArray>{QByteArray("\x0b\x00", 2)} << QList<int>{};
         // Every word has its own fields: a packet acknowledgement reaches to
         // its number (byte 11), a checksum reply to its checksum (byte 70).
@@ -125,17 +132,17 @@ private slots:
         QTEST(handed.sizes, "handed");
     }
 
-    // Open: a reply cut short of its fields, then a whole message of another
-    // word, is read as one reply made of both (chaos seed 504180478836: a
-    // backup of zeros reported done). Up to the 1024th byte it looks like a
-    // reply paused before a field that reads as a word ("split at 100").
+    // A reply cut short of its fields, then a whole message of another word
+    // in one read: the message is read, the piece dropped (chaos seed
+    // 504180478836 had a backup of zeros reported done). Up to the 1024th
+    // byte it looks like a reply paused before a field that reads as a word
+    // ("split at 100" below): past it, no message starts.
     void aReplyCutShortOfItsFieldsIsNotJoinedToTheNext()
     {
         NodeSession session;
         Handed handed(session);
         session.receive(configReply(71));
         session.receive(QByteArray("\x08\0\0\0", 4) + QByteArray(1020, '\0'));
-        QEXPECT_FAIL("", "the piece is still taken for the start of the message that follows", Continue);
         QCOMPARE(handed.words, QList<quint32>{8});
     }
 
