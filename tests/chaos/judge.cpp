@@ -172,6 +172,17 @@ QString upgradeGap(const Asked &a, const QVector<Event> &events)
     return QString();
 }
 
+// Whether, after its last erase, the node holds the whole image and said so
+// when its checksum was asked: then it holds complete firmware, restarted
+// or not.
+bool checkedWhole(const Asked &a, const QVector<Event> &events)
+{
+    const Event crc = last(events, QStringLiteral("crc"));
+    return lastAt(events, QStringLiteral("crc")) > lastAt(events, QStringLiteral("erase")) &&
+        crc.value(QLatin1String("sum")).toInteger() == a.imageSum &&
+        crc.value(QLatin1String("answered")).toInteger() == a.imageSum;
+}
+
 // Empty when the node did exactly what a done or verified row says.
 QString notApplied(const Asked &a, const QJsonObject &row, const QVector<Event> &events)
 {
@@ -340,7 +351,7 @@ QVector<Rejection> judge(const Asked &a, const Run &run, const QVector<ChaosNode
                 reject("nothing reached", QStringLiteral("%1, but the node did %2").arg(result, didWhat(events)), key, row);
             const bool erased = !last(events, QStringLiteral("erase")).isEmpty();
             const bool restarted = upgradeGap(a, events).isEmpty();
-            if (a.command == QLatin1String("upgrade") && erased && !restarted &&
+            if (a.command == QLatin1String("upgrade") && erased && !restarted && !checkedWhole(a, events) &&
                 (result == QLatin1String("failed") || result == QLatin1String("interrupted")) &&
                 (!changed || !reason.contains(QRegularExpression(QStringLiteral("it may hold no complete firmware: run tarvo .*upgrade ")))))
                 reject("upgrade hint", QStringLiteral("%1 after the node was erased, but %2").arg(result,
