@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 #include "cli/output.h"
+#include "link/nodesession.h"
 #include "link/trace.h"
 
 #include "tarvo_version.h"
@@ -461,6 +462,8 @@ int main(int argc, char *argv[])
     Interrupts::instance().install();
 
     int code = parseAndRun();
+    // The last connections closed are left to end as the nodes close them.
+    NodeSession::settle(SessionOptions().lingerMs);
     // Data that did not reach standard output is a failure, whatever else went well.
     if (const QString error = out::dataError(); !error.isEmpty()) {
         out::message(QStringLiteral("tarvo: cannot write standard output: ") + error);

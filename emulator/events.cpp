@@ -11,7 +11,7 @@ namespace {
 
 const std::array<const char *, events::KindCount> kindNames{
     "ready", "discovery", "burst", "udp-error", "connected", "rx", "unhandled", "disconnected", "closing", "erase",
-    "packet", "bad-packet", "refused", "crc", "reset", "run", "flood-done", "trouble"};
+    "packet", "bad-packet", "refused", "crc", "reset", "run", "flood-done", "peer-reset", "trouble"};
 
 std::array<std::atomic<bool>, events::KindCount> &left()
 {

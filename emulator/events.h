@@ -31,6 +31,7 @@ enum Kind {
     Reset,
     Run,
     FloodDone,
+    PeerReset, // the tool reset the connection instead of closing it
     Trouble, // the emulator's own trouble: a node that cannot listen again
     KindCount
 };

@@ -199,7 +199,7 @@ void Worker::readable(Session &s)
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (n <= 0) {
-        gone(s);
+        gone(s, n < 0 && errno == ECONNRESET);
         return;
     }
     // Requests are taken in units of 1024 bytes, however they arrive. What
@@ -353,7 +353,8 @@ void Worker::push(Session &s)
                 return;
             }
             if (n < 0) {
-                gone(s);
+                // What the tool sent and this node has not read is lost with it.
+                gone(s, errno == EPIPE || errno == ECONNRESET);
                 return;
             }
             s.headSent += n;
@@ -416,8 +417,10 @@ void Worker::want(Session &s, bool out)
 }
 
 // The peer closed the connection, or it failed.
-void Worker::gone(Session &s)
+void Worker::gone(Session &s, bool reset)
 {
+    if (reset)
+        lines.add(events::PeerReset, s.node->ip);
     end(s, s.closing ? events::KindCount : events::Disconnected);
 }
 

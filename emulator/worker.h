@@ -90,7 +90,7 @@ private:
     void push(Session &session);
     bool pumpFlood(Session &session);
     void endFlood(Session &session);
-    void gone(Session &session);
+    void gone(Session &session, bool reset = false);
     void end(Session &session, events::Kind line);
     void want(Session &session, bool out);
     Session *find(quint64 id);

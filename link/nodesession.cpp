@@ -2,32 +2,48 @@
 
 #include "link/trace.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QNetworkProxy>
 #include <QScopedValueRollback>
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #endif
 
-NodeSession::NodeSession(QObject *parent, Wiring wiring, SessionOptions options)
-    : QObject(parent), opts(options), tcp(new QTcpSocket(this))
+namespace {
+
+int lingeringNow = 0; // the engine's sockets live in one thread
+
+} // namespace
+
+NodeSession::NodeSession(QObject *parent, Wiring w, SessionOptions options)
+    : QObject(parent), opts(options), wiring(w)
 {
+    attach(new QTcpSocket(this));
+}
+
+void NodeSession::attach(QTcpSocket *socket)
+{
+    tcp = socket;
     tcp->setReadBufferSize(opts.readBufferBytes);
     // Nodes sit on the workstation's own network: no proxy is asked about
     // each connection.
     tcp->setProxy(QNetworkProxy::NoProxy);
-    if (wiring == Wiring::Internal) {
-        connect(tcp, &QTcpSocket::connected, this, &NodeSession::handleConnected);
-        connect(tcp, &QTcpSocket::disconnected, this, &NodeSession::handleDisconnected);
-        connect(tcp, &QTcpSocket::readyRead, this, &NodeSession::readPending);
-        connect(tcp, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            // A closing peer is the normal end of a connection, reported
-            // by disconnected(); everything else is a failure.
-            if (error != QAbstractSocket::RemoteHostClosedError)
-                emit connectionFailed(tcp->errorString());
-        });
-    }
+    if (wiring != Wiring::Internal)
+        return;
+    connect(tcp, &QTcpSocket::connected, this, &NodeSession::handleConnected);
+    connect(tcp, &QTcpSocket::disconnected, this, &NodeSession::handleDisconnected);
+    connect(tcp, &QTcpSocket::readyRead, this, &NodeSession::readPending);
+    connect(tcp, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+        // A closing peer is the normal end of a connection, reported
+        // by disconnected(); everything else is a failure.
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            emit connectionFailed(socket->errorString());
+    });
 }
 
 void NodeSession::say(const QString &text) const
@@ -55,7 +71,57 @@ void NodeSession::close()
 {
     ownClose = true;
     endFraming();
-    tcp->disconnectFromHost();
+    if (wiring != Wiring::Internal || tcp->state() != QAbstractSocket::ConnectedState) {
+        tcp->disconnectFromHost();
+        return;
+    }
+    QTcpSocket *done = tcp;
+    attach(new QTcpSocket(this));
+    linger(done);
+    handleDisconnected(); // as a close would report it, at once
+}
+
+// The connection's FIN follows what was written; then whatever the node
+// still sends is read and dropped until it closes its side or the bound
+// ends. The socket no longer belongs to the session, which may connect
+// again or go at once.
+void NodeSession::linger(QTcpSocket *done) const
+{
+    done->disconnect(this);
+    done->setParent(QCoreApplication::instance()); // outlives the session, not the program
+    ++lingeringNow;
+    connect(done, &QObject::destroyed, [] { --lingeringNow; });
+    connect(done, &QTcpSocket::readyRead, done, [done] { done->skip(done->bytesAvailable()); });
+    connect(done, &QTcpSocket::disconnected, done, &QObject::deleteLater);
+    QTimer::singleShot(opts.lingerMs, done, [done] {
+        done->abort();
+        done->deleteLater();
+    });
+    const auto finWhenWritten = [done] {
+        if (done->bytesToWrite() > 0)
+            return;
+#ifdef Q_OS_UNIX
+        ::shutdown(int(done->socketDescriptor()), SHUT_WR);
+#else
+        done->disconnectFromHost();
+#endif
+    };
+    connect(done, &QTcpSocket::bytesWritten, done, finWhenWritten);
+    finWhenWritten();
+}
+
+int NodeSession::lingering()
+{
+    return lingeringNow;
+}
+
+void NodeSession::settle(int boundMs)
+{
+    const QDeadlineTimer deadline(boundMs);
+    while (lingeringNow > 0 && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 void NodeSession::drop()

@@ -18,6 +18,9 @@ struct SessionOptions {
     // written, for exchanges that take a reply only as the answer to their
     // request (the operations). The window takes a reply whenever it comes.
     bool answersOnly = false;
+    // How long a connection the tool closed is still read, and what comes
+    // dropped, while the node closes its side (see close()).
+    int lingerMs = 2000;
 };
 
 // One TCP connection to one node (port 50000): the framing of the node's
@@ -77,8 +80,21 @@ public:
     // the kernel picks): a node outside the workstation's network is
     // reached from an address added in its network.
     void setSource(const QHostAddress &address) { sourceAddress = address; }
-    // Graceful: what was written still goes out before the close.
+    // Graceful: what was written still goes out before the close, and the
+    // node is left to read it. The session is closed at once; the
+    // connection lingers apart from it until the node closes its side or
+    // lingerMs have passed, its bytes read and dropped. A socket closed with
+    // bytes unread, or that receives bytes once closed, resets the
+    // connection, and a node's stack may then drop the last request before
+    // its firmware read it (a restart request answered by a stray ResetDevice
+    // reply, a network change sent just before the close). With External
+    // wiring the front end's socket is closed as it is.
     void close();
+    // Connections closed by close() that still linger, in this thread.
+    static int lingering();
+    // Spins the event loop until none lingers or boundMs have passed: a
+    // program about to exit lets its last closes finish.
+    static void settle(int boundMs);
     // Ends the connection whatever its state, so that a new attempt can start.
     void drop();
     bool isConnected() const;
@@ -118,12 +134,15 @@ signals:
     void messageReceived(quint32 word, const QByteArray &message);
 
 private:
+    void attach(QTcpSocket *socket);
+    void linger(QTcpSocket *socket) const;
     void endFraming();
     void frame(quint64 current);
     bool handOn(qsizetype size, quint64 current);
     qint64 waitingInKernel() const;
 
     SessionOptions opts;
+    Wiring wiring;
     QTcpSocket *tcp = nullptr;
     QByteArray pending;        // bytes read, not yet framed
     quint64 pendingStart = 0;  // their place in the stream
