@@ -65,6 +65,15 @@ inline QJsonValue parsedJson(const QString &text)
 }
 
 // A node description for the emulator's node file.
+// The first object of an array whose `key` holds `value`; empty if none.
+inline QJsonObject findIn(const QJsonArray &rows, const QString &key, const QString &value)
+{
+    for (const QJsonValue v : rows)
+        if (v.toObject().value(key).toString() == value)
+            return v.toObject();
+    return {};
+}
+
 inline QJsonObject node(int i, const QString &serial, const QJsonObject &extra = {})
 {
     QJsonObject n{{"ip", QStringLiteral("192.0.2.%1").arg(10 + i)}, {"serial", serial},

@@ -55,10 +55,7 @@ const QStringList noRight{"--inh-caps=-net_admin,-net_raw", "--bounding-set=-net
 
 QJsonObject problem(const QString &json, const QString &kind)
 {
-    for (const QJsonValue p : parsedJson(json).toObject().value("problems").toArray())
-        if (p.toObject().value("kind").toString() == kind)
-            return p.toObject();
-    return {};
+    return findIn(parsedJson(json).toObject().value("problems").toArray(), "kind", kind);
 }
 
 } // namespace

@@ -26,10 +26,7 @@ const char *const configText = R"({
 
 QJsonObject rowOf(const CliRun &r, const QString &serial)
 {
-    for (const QJsonValue v : parsedJson(r.out).toObject().value("results").toArray())
-        if (v.toObject().value("serial").toString() == serial)
-            return v.toObject();
-    return {};
+    return findIn(parsedJson(r.out).toObject().value("results").toArray(), "serial", serial);
 }
 
 } // namespace

@@ -29,10 +29,7 @@ QString upgradeFile(const QString &dir, QByteArray *image = nullptr)
 
 QJsonObject bySerial(const QJsonArray &rows, const QString &serial)
 {
-    for (const QJsonValue v : rows)
-        if (v.toObject().value("serial").toString() == serial)
-            return v.toObject();
-    return {};
+    return findIn(rows, "serial", serial);
 }
 
 } // namespace
