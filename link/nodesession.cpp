@@ -110,11 +110,6 @@ void NodeSession::linger(QTcpSocket *done) const
     finWhenWritten();
 }
 
-int NodeSession::lingering()
-{
-    return lingeringNow;
-}
-
 void NodeSession::settle(int boundMs)
 {
     const QDeadlineTimer deadline(boundMs);

@@ -90,10 +90,9 @@ public:
     // reply, a network change sent just before the close). With External
     // wiring the front end's socket is closed as it is.
     void close();
-    // Connections closed by close() that still linger, in this thread.
-    static int lingering();
-    // Spins the event loop until none lingers or boundMs have passed: a
-    // program about to exit lets its last closes finish.
+    // Spins the event loop until no connection closed by close() lingers,
+    // or boundMs have passed: a program about to exit lets its last closes
+    // finish.
     static void settle(int boundMs);
     // Ends the connection whatever its state, so that a new attempt can start.
     void drop();
